@@ -1,0 +1,7 @@
+#include "lib_trace.h"
+
+namespace cardlink {
+
+void LibTrace(const char*, ...) {}
+
+}  // namespace cardlink

@@ -1,0 +1,108 @@
+#include "device_spec.h"
+
+#include <sstream>
+
+namespace cardsim {
+
+namespace {
+
+bool parse_int(const std::string& v, int base, long* out) {
+  try {
+    std::size_t used = 0;
+    *out = std::stol(v, &used, base);
+    return used == v.size();
+  } catch (...) {
+    return false;
+  }
+}
+
+bool apply_card_key(DeviceSpec& d, int* count, const std::string& key, const std::string& value, std::string* error) {
+  long n = 0;
+  BoardSettings& b = d.board;
+  auto fail = [&](const char* why) {
+    if (error) *error = key + "=" + value + ": " + why;
+    return false;
+  };
+  if (key == "id") {
+    if (value.size() != 1) return fail("one character expected");
+    b.card_id = value[0];
+  } else if (key == "fw" || key == "boot") {
+    if (value.size() != 4) return fail("four characters expected");
+    (key == "fw" ? b.fw_version : b.boot_version) = value;
+  } else if (key == "product") {
+    b.product_text = value;
+  } else if (key == "usb_pid") {
+    if (!parse_int(value, 16, &n) || n < 0 || n > 0xFFFF) return fail("hex product id expected");
+    b.usb_product_id = static_cast<std::uint16_t>(n);
+  } else if (key == "latency" || key == "isp_delay" || key == "restart_delay") {
+    if (!parse_int(value, 10, &n) || n < 0) return fail("milliseconds expected");
+    SimTime t = std::chrono::milliseconds(n);
+    (key == "latency" ? b.reply_latency : key == "isp_delay" ? b.isp_delay : b.restart_delay) = t;
+  } else if (key == "interfaces" || key == "short" || key == "count") {
+    if (!parse_int(value, 10, &n) || n < 0 || n > 64) return fail("number expected");
+    if (key == "interfaces") b.interfaces = static_cast<int>(n);
+    else if (key == "short") b.short_reply = static_cast<int>(n);
+    else *count = static_cast<int>(n);
+  } else if (key == "serial") {
+    b.serial = value;
+  } else if (key == "path") {
+    d.path = value;
+  } else if (key == "new_path") {
+    d.new_path_on_restart = value == "1";
+  } else if (key == "fault") {
+    std::stringstream list(value);
+    std::string f;
+    while (std::getline(list, f, ',')) {
+      if (f == "open") d.fail_open = true;
+      else if (f == "write") d.fail_write = true;
+      else if (f == "read") d.fail_read = true;
+      else if (f == "silent") b.silent = true;
+      else if (f == "stale") b.stale_reply_at_open = true;
+      else return fail("unknown fault");
+    }
+  } else {
+    return fail("unknown key");
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<BusSpec> parse_bus_spec(const std::string& text, std::string* error) {
+  BusSpec spec;
+  std::stringstream items(text);
+  std::string item;
+  while (std::getline(items, item, ';')) {
+    std::stringstream words(item);
+    std::string kind, word;
+    if (!(words >> kind)) continue;
+    if (kind == "init") {
+      while (words >> word) {
+        if (word != "fail") {
+          if (error) *error = "init: only 'fail' is understood";
+          return std::nullopt;
+        }
+        spec.init_fails = true;
+      }
+      continue;
+    }
+    if (kind != "card") {
+      if (error) *error = "unknown device kind '" + kind + "'";
+      return std::nullopt;
+    }
+    DeviceSpec d;
+    int count = 1;
+    while (words >> word) {
+      auto eq = word.find('=');
+      if (eq == std::string::npos) {
+        if (error) *error = "key=value expected, got '" + word + "'";
+        return std::nullopt;
+      }
+      if (!apply_card_key(d, &count, word.substr(0, eq), word.substr(eq + 1), error)) return std::nullopt;
+    }
+    for (int i = 0; i < count; ++i) spec.devices.push_back(d);
+  }
+  return spec;
+}
+
+}  // namespace cardsim

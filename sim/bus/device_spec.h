@@ -1,0 +1,37 @@
+// The text that describes a virtual bus, so that programs run against the drop-in hidapi
+// get their devices from the environment (CARDSIM_DEVICES), e.g.
+//   "card id=3 fw=0102 boot=0005; card fault=silent; card count=7"
+// Items are separated by ';'. An item is a kind followed by key=value words:
+//   card      a card controller; keys: id (card-id character), fw, boot (4 characters each),
+//             product (6 characters), usb_pid (hex), latency, isp_delay, restart_delay (ms),
+//             interfaces, serial, path, short (reply bytes), count (copies),
+//             fault (comma list of open, write, read, silent, stale), new_path (0/1)
+//   init      key fail: hid_init reports failure
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "board.h"
+
+namespace cardsim {
+
+struct DeviceSpec {
+  BoardSettings board;
+  bool fail_open = false;
+  bool fail_write = false;
+  bool fail_read = false;
+  std::string path;           // path of the first interface; empty: /dev/hidrawN
+  bool new_path_on_restart = false;
+};
+
+struct BusSpec {
+  bool init_fails = false;
+  std::vector<DeviceSpec> devices;
+};
+
+// Returns nothing and sets `error` when the text is not understood.
+std::optional<BusSpec> parse_bus_spec(const std::string& text, std::string* error);
+
+}  // namespace cardsim

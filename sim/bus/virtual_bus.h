@@ -1,0 +1,52 @@
+// Control side of the virtual device bus. The same library offers hidapi's C API (hid_init,
+// hid_enumerate, hid_open_path, hid_read, ...) over the boards added here, so test programs link
+// it in place of hidapi, and it is also built as a drop-in libhidapi-hidraw.so.0 whose devices
+// come from CARDSIM_DEVICES (see device_spec.h). CARDSIM_WIRE_LOG names a file that receives
+// every report written, one line each.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "board.h"
+#include "device_spec.h"
+
+namespace cardsim::bus {
+
+struct WireRecord {
+  SimTime time;            // when the host handed the report to hid_write or got it from hid_read
+  std::string path;
+  bool host_to_device;     // true: hid_write, false: hid_read
+  Report bytes;
+  bool delivered;          // false: the write failed (fault or device gone)
+};
+
+// Removes every device and handle record and starts a new time line. Handles still open are
+// counted as leaked by open_handles() until closed.
+void reset();
+std::size_t add(const DeviceSpec& spec);
+std::size_t add_card(const BoardSettings& settings = {});
+// Adds the devices of a CARDSIM_DEVICES text; false and `error` set when it does not parse.
+bool configure(const std::string& text, std::string* error = nullptr);
+void set_init_fails(bool fails);
+
+// The board behind device `index`; touch it only while no host thread uses the bus.
+Board& board(std::size_t index);
+std::size_t device_count();
+// The path the device's interface lists under now (empty while it is off the bus).
+std::string path(std::size_t index, int iface = 0);
+// Takes the device off the bus for good: open handles fail from now on.
+void unplug(std::size_t index);
+void set_faults(std::size_t index, bool fail_open, bool fail_write, bool fail_read);
+
+SimTime now();
+// Moves the bus's clock forward without waiting (virtual time for the updater's pauses).
+void advance(SimTime by);
+
+std::vector<WireRecord> wire();
+std::vector<WireRecord> writes();  // host-to-device records only
+void clear_wire();
+int open_handles();
+
+}  // namespace cardsim::bus

@@ -1,0 +1,409 @@
+// hidapi's C API over the virtual bus, behaving as Linux hidraw does with numbered reports:
+// byte 0 of every write and read is the report id, a non-blocking read returns 0 when nothing
+// waits, and a device that has left the bus fails reads and writes with -1.
+#include <hidapi.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "virtual_bus.h"
+
+namespace cardsim::bus {
+namespace {
+
+struct Device {
+  DeviceSpec spec;
+  std::unique_ptr<Board> board;
+  std::vector<std::string> paths;  // per interface
+  std::uint64_t paths_incarnation = 0;
+  bool unplugged = false;
+};
+
+struct Bus {
+  std::mutex mutex;
+  std::vector<std::unique_ptr<Device>> devices;
+  std::vector<WireRecord> wire;
+  std::uint64_t generation = 1;
+  int next_minor = 0;
+  int open_handles = 0;
+  bool init_fails = false;
+  bool env_loaded = false;
+  FILE* wire_log = nullptr;
+  std::chrono::steady_clock::time_point epoch = std::chrono::steady_clock::now();
+  SimTime offset{0};
+  std::wstring last_error = L"Success";
+
+  SimTime now() const {
+    return std::chrono::duration_cast<SimTime>(std::chrono::steady_clock::now() - epoch) + offset;
+  }
+};
+
+Bus& the_bus() {
+  static Bus* bus = new Bus;  // never destroyed: hid_* may be called from static destructors
+  return *bus;
+}
+
+void assign_paths(Bus& bus, Device& d, int count) {
+  d.paths.clear();
+  for (int i = 0; i < count; ++i) {
+    int minor = bus.next_minor++;
+    if (i == 0 && !d.spec.path.empty()) d.paths.push_back(d.spec.path);
+    else if (!d.spec.path.empty()) d.paths.push_back(d.spec.path + "." + std::to_string(i));
+    else d.paths.push_back("/dev/hidraw" + std::to_string(minor));
+  }
+}
+
+// Current presence of a device, with its paths brought up to date.
+std::optional<Board::Presence> present(Bus& bus, Device& d) {
+  if (d.unplugged) return std::nullopt;
+  auto p = d.board->presence(bus.now());
+  if (!p) return p;
+  if (d.paths.empty() || static_cast<int>(d.paths.size()) < p->interfaces ||
+      (d.spec.new_path_on_restart && d.paths_incarnation != p->incarnation)) {
+    assign_paths(bus, d, std::max(p->interfaces, static_cast<int>(d.paths.size())));
+  }
+  d.paths_incarnation = p->incarnation;
+  return p;
+}
+
+std::size_t add_locked(Bus& bus, const DeviceSpec& spec) {
+  auto d = std::make_unique<Device>();
+  d->spec = spec;
+  d->board = std::make_unique<Board>(spec.board);
+  assign_paths(bus, *d, std::max(1, spec.board.interfaces));
+  d->paths_incarnation = 1;
+  bus.devices.push_back(std::move(d));
+  return bus.devices.size() - 1;
+}
+
+void load_environment(Bus& bus) {
+  if (bus.env_loaded) return;
+  bus.env_loaded = true;
+  if (const char* log = std::getenv("CARDSIM_WIRE_LOG"); log && *log) {
+    bus.wire_log = std::fopen(log, "a");
+    if (bus.wire_log) std::setvbuf(bus.wire_log, nullptr, _IOLBF, 0);
+  }
+  const char* text = std::getenv("CARDSIM_DEVICES");
+  if (!text) return;
+  std::string error;
+  auto spec = parse_bus_spec(text, &error);
+  if (!spec) {
+    std::fprintf(stderr, "virtual bus: CARDSIM_DEVICES: %s\n", error.c_str());
+    bus.init_fails = true;
+    return;
+  }
+  bus.init_fails = spec->init_fails;
+  for (const DeviceSpec& d : spec->devices) add_locked(bus, d);
+}
+
+void record(Bus& bus, const std::string& path, bool out, const unsigned char* data, std::size_t n, bool delivered) {
+  WireRecord r{bus.now(), path, out, Report(data, data + n), delivered};
+  if (bus.wire_log) {
+    std::fprintf(bus.wire_log, "%lld %s %s%s", static_cast<long long>(r.time.count()), out ? "W" : "R", path.c_str(),
+                 delivered ? "" : " FAILED");
+    for (std::size_t i = 0; i < n; ++i) std::fprintf(bus.wire_log, " %02X", data[i]);
+    std::fputc('\n', bus.wire_log);
+  }
+  bus.wire.push_back(std::move(r));
+}
+
+}  // namespace
+
+void reset() {
+  Bus& bus = the_bus();
+  std::lock_guard lock(bus.mutex);
+  bus.env_loaded = true;  // a test that resets describes its own devices
+  bus.devices.clear();
+  bus.wire.clear();
+  ++bus.generation;
+  bus.next_minor = 0;
+  bus.open_handles = 0;
+  bus.init_fails = false;
+  bus.epoch = std::chrono::steady_clock::now();
+  bus.offset = SimTime{0};
+}
+
+std::size_t add(const DeviceSpec& spec) {
+  Bus& bus = the_bus();
+  std::lock_guard lock(bus.mutex);
+  return add_locked(bus, spec);
+}
+
+std::size_t add_card(const BoardSettings& settings) {
+  DeviceSpec spec;
+  spec.board = settings;
+  return add(spec);
+}
+
+bool configure(const std::string& text, std::string* error) {
+  auto spec = parse_bus_spec(text, error);
+  if (!spec) return false;
+  Bus& bus = the_bus();
+  std::lock_guard lock(bus.mutex);
+  bus.init_fails = bus.init_fails || spec->init_fails;
+  for (const DeviceSpec& d : spec->devices) add_locked(bus, d);
+  return true;
+}
+
+void set_init_fails(bool fails) {
+  Bus& bus = the_bus();
+  std::lock_guard lock(bus.mutex);
+  bus.init_fails = fails;
+}
+
+Board& board(std::size_t index) {
+  Bus& bus = the_bus();
+  std::lock_guard lock(bus.mutex);
+  return *bus.devices.at(index)->board;
+}
+
+std::size_t device_count() {
+  Bus& bus = the_bus();
+  std::lock_guard lock(bus.mutex);
+  return bus.devices.size();
+}
+
+std::string path(std::size_t index, int iface) {
+  Bus& bus = the_bus();
+  std::lock_guard lock(bus.mutex);
+  Device& d = *bus.devices.at(index);
+  auto p = present(bus, d);
+  if (!p || iface < 0 || iface >= p->interfaces) return {};
+  return d.paths[static_cast<std::size_t>(iface)];
+}
+
+void unplug(std::size_t index) {
+  Bus& bus = the_bus();
+  std::lock_guard lock(bus.mutex);
+  bus.devices.at(index)->unplugged = true;
+}
+
+void set_faults(std::size_t index, bool fail_open, bool fail_write, bool fail_read) {
+  Bus& bus = the_bus();
+  std::lock_guard lock(bus.mutex);
+  DeviceSpec& s = bus.devices.at(index)->spec;
+  s.fail_open = fail_open;
+  s.fail_write = fail_write;
+  s.fail_read = fail_read;
+}
+
+SimTime now() {
+  Bus& bus = the_bus();
+  std::lock_guard lock(bus.mutex);
+  return bus.now();
+}
+
+void advance(SimTime by) {
+  Bus& bus = the_bus();
+  std::lock_guard lock(bus.mutex);
+  bus.offset += by;
+}
+
+std::vector<WireRecord> wire() {
+  Bus& bus = the_bus();
+  std::lock_guard lock(bus.mutex);
+  return bus.wire;
+}
+
+std::vector<WireRecord> writes() {
+  std::vector<WireRecord> out;
+  for (WireRecord& r : wire())
+    if (r.host_to_device) out.push_back(std::move(r));
+  return out;
+}
+
+void clear_wire() {
+  Bus& bus = the_bus();
+  std::lock_guard lock(bus.mutex);
+  bus.wire.clear();
+}
+
+int open_handles() {
+  Bus& bus = the_bus();
+  std::lock_guard lock(bus.mutex);
+  return bus.open_handles;
+}
+
+}  // namespace cardsim::bus
+
+using cardsim::Board;
+using namespace cardsim::bus;
+
+struct hid_device_ {
+  std::uint64_t generation;
+  std::size_t index;
+  int iface;
+  std::uint64_t incarnation;
+  std::string path;
+  bool nonblocking = false;
+  std::wstring error = L"Success";
+};
+
+namespace {
+
+// The device behind a handle, or nullptr when it is gone from the bus.
+cardsim::bus::Device* device_of(cardsim::bus::Bus& bus, hid_device* dev) {
+  if (dev->generation != bus.generation || dev->index >= bus.devices.size()) return nullptr;
+  cardsim::bus::Device* d = bus.devices[dev->index].get();
+  return d->unplugged ? nullptr : d;
+}
+
+}  // namespace
+
+extern "C" {
+
+int hid_init(void) {
+  auto& bus = cardsim::bus::the_bus();
+  std::lock_guard lock(bus.mutex);
+  load_environment(bus);
+  return bus.init_fails ? -1 : 0;
+}
+
+int hid_exit(void) { return 0; }
+
+struct hid_device_info* hid_enumerate(unsigned short vendor_id, unsigned short product_id) {
+  auto& bus = cardsim::bus::the_bus();
+  std::lock_guard lock(bus.mutex);
+  load_environment(bus);
+  hid_device_info* head = nullptr;
+  hid_device_info** tail = &head;
+  for (auto& d : bus.devices) {
+    auto p = present(bus, *d);
+    if (!p) continue;
+    if (vendor_id && p->vendor_id != vendor_id) continue;
+    if (product_id && p->product_id != product_id) continue;
+    for (int i = 0; i < p->interfaces; ++i) {
+      auto* info = static_cast<hid_device_info*>(std::calloc(1, sizeof(hid_device_info)));
+      info->path = strdup(d->paths[static_cast<std::size_t>(i)].c_str());
+      info->vendor_id = p->vendor_id;
+      info->product_id = p->product_id;
+      info->serial_number = wcsdup(L"");
+      info->release_number = 0x0100;
+      info->manufacturer_string = wcsdup(p->vendor_id == cardsim::kCardVendorId ? L"Simulated card" : L"Texas Instruments");
+      info->product_string = wcsdup(p->vendor_id == cardsim::kCardVendorId ? L"Card controller" : L"MSP430 USB BSL");
+      info->usage_page = 0xFF00;
+      info->usage = 0x0001;
+      info->interface_number = i;
+      info->bus_type = HID_API_BUS_USB;
+      *tail = info;
+      tail = &info->next;
+    }
+  }
+  return head;
+}
+
+void hid_free_enumeration(struct hid_device_info* devs) {
+  while (devs) {
+    hid_device_info* next = devs->next;
+    std::free(devs->path);
+    std::free(devs->serial_number);
+    std::free(devs->manufacturer_string);
+    std::free(devs->product_string);
+    std::free(devs);
+    devs = next;
+  }
+}
+
+hid_device* hid_open_path(const char* path) {
+  auto& bus = cardsim::bus::the_bus();
+  std::lock_guard lock(bus.mutex);
+  load_environment(bus);
+  if (!path) return nullptr;
+  for (std::size_t index = 0; index < bus.devices.size(); ++index) {
+    auto& d = *bus.devices[index];
+    auto p = present(bus, d);
+    if (!p) continue;
+    for (int i = 0; i < p->interfaces; ++i) {
+      if (d.paths[static_cast<std::size_t>(i)] != path) continue;
+      if (d.spec.fail_open || d.board->open(p->incarnation, i, bus.now()) != Board::Io::Ok) {
+        bus.last_error = L"Permission denied";
+        return nullptr;
+      }
+      auto* dev = new hid_device_{bus.generation, index, i, p->incarnation, path};
+      ++bus.open_handles;
+      bus.last_error = L"Success";
+      return dev;
+    }
+  }
+  bus.last_error = L"No such file or directory";
+  return nullptr;
+}
+
+int hid_set_nonblocking(hid_device* dev, int nonblock) {
+  if (!dev) return -1;
+  auto& bus = cardsim::bus::the_bus();
+  std::lock_guard lock(bus.mutex);
+  dev->nonblocking = nonblock != 0;
+  return 0;
+}
+
+int hid_write(hid_device* dev, const unsigned char* data, size_t length) {
+  if (!dev || !data) return -1;
+  auto& bus = cardsim::bus::the_bus();
+  std::lock_guard lock(bus.mutex);
+  auto* d = device_of(bus, dev);
+  bool ok = d && !d->spec.fail_write && length <= cardsim::kReportSize + 1 &&
+            d->board->write(dev->incarnation, dev->iface, data, length, bus.now()) == Board::Io::Ok;
+  record(bus, dev->path, true, data, length, ok);
+  if (!ok) {
+    dev->error = !d ? L"No such device" : length > cardsim::kReportSize + 1 ? L"Invalid argument" : L"Input/output error";
+    return -1;
+  }
+  dev->error = L"Success";
+  return static_cast<int>(length);
+}
+
+int hid_read_timeout(hid_device* dev, unsigned char* data, size_t length, int milliseconds) {
+  if (!dev || !data) return -1;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  auto& bus = cardsim::bus::the_bus();
+  for (;;) {
+    {
+      std::lock_guard lock(bus.mutex);
+      auto* d = device_of(bus, dev);
+      cardsim::Report r;
+      Board::Io io = !d || d->spec.fail_read ? Board::Io::Gone : d->board->read(dev->incarnation, dev->iface, bus.now(), r);
+      if (io == Board::Io::Gone) {
+        dev->error = !d ? L"No such device" : L"Input/output error";
+        return -1;
+      }
+      if (io == Board::Io::Ok) {
+        std::size_t n = std::min(length, r.size());
+        std::memcpy(data, r.data(), n);
+        record(bus, dev->path, false, data, n, true);
+        dev->error = L"Success";
+        return static_cast<int>(n);
+      }
+    }
+    if (milliseconds == 0 || (milliseconds > 0 && std::chrono::steady_clock::now() >= deadline)) return 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+int hid_read(hid_device* dev, unsigned char* data, size_t length) {
+  if (!dev) return -1;
+  return hid_read_timeout(dev, data, length, dev->nonblocking ? 0 : -1);
+}
+
+const wchar_t* hid_error(hid_device* dev) {
+  if (!dev) return cardsim::bus::the_bus().last_error.c_str();
+  return dev->error.c_str();
+}
+
+void hid_close(hid_device* dev) {
+  if (!dev) return;
+  auto& bus = cardsim::bus::the_bus();
+  {
+    std::lock_guard lock(bus.mutex);
+    if (dev->generation == bus.generation) --bus.open_handles;
+  }
+  delete dev;
+}
+
+}  // extern "C"

@@ -1,0 +1,3 @@
+#include "cardtool.h"
+
+int main(int argc, char** argv) { return cardtool_main(argc, argv); }
