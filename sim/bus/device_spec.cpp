@@ -43,6 +43,10 @@ bool apply_card_key(DeviceSpec& d, int* count, const std::string& key, const std
     if (key == "interfaces") b.interfaces = static_cast<int>(n);
     else if (key == "short") b.short_reply = static_cast<int>(n);
     else *count = static_cast<int>(n);
+  } else if (key == "mode") {
+    if (value == "app") b.start_mode = Mode::Application;
+    else if (value == "bsl") b.start_mode = Mode::UsbBootLoader;
+    else return fail("app or bsl expected");
   } else if (key == "serial") {
     b.serial = value;
   } else if (key == "path") {
@@ -86,11 +90,12 @@ std::optional<BusSpec> parse_bus_spec(const std::string& text, std::string* erro
       }
       continue;
     }
-    if (kind != "card") {
+    if (kind != "card" && kind != "bsl") {
       if (error) *error = "unknown device kind '" + kind + "'";
       return std::nullopt;
     }
     DeviceSpec d;
+    if (kind == "bsl") d.board.start_mode = Mode::UsbBootLoader;
     int count = 1;
     while (words >> word) {
       auto eq = word.find('=');

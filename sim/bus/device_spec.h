@@ -6,6 +6,8 @@
 //             product (6 characters), usb_pid (hex), latency, isp_delay, restart_delay (ms),
 //             interfaces, serial, path, short (reply bytes), count (copies),
 //             fault (comma list of open, write, read, silent, stale), new_path (0/1)
+//             mode (app or bsl: the board starts in its USB boot loader)
+//   bsl       a card already in its boot loader (same keys as card)
 //   init      key fail: hid_init reports failure
 #pragma once
 

@@ -5,7 +5,8 @@
 
 namespace cardsim {
 
-Board::Board(BoardSettings settings) : settings_(std::move(settings)), app_version_(settings_.fw_version) {
+Board::Board(BoardSettings settings)
+    : settings_(std::move(settings)), app_version_(settings_.fw_version), mode_(settings_.start_mode) {
   for (std::size_t i = 0; i < settings_.serial.size() && 0x12C + i < storage_.size(); ++i)
     storage_[0x12C + i] = static_cast<std::uint8_t>(settings_.serial[i]);
   firmware_ = make_firmware(mode_);

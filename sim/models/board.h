@@ -26,6 +26,8 @@ constexpr std::uint16_t kBslVendorId = 0x2047;
 constexpr std::uint16_t kBslProductId = 0x0200;
 constexpr std::size_t kReportSize = 64;
 
+enum class Mode { Off, Application, UsbBootLoader, RamBootLoader, Hung };
+
 struct BoardSettings {
   char card_id = '0';                  // ASCII character at reply byte 9 of the card-id reply
   std::string fw_version = "0100";     // 4 characters, reported until new firmware is flashed
@@ -40,9 +42,8 @@ struct BoardSettings {
   SimTime isp_delay = 1500ms;          // "ISPE" until the USB boot loader lists itself
   SimTime restart_delay = 1000ms;      // RAM boot loader start or reset until listed again
   std::string serial;                  // serial-number storage at 0x12C when the board is made
+  Mode start_mode = Mode::Application; // UsbBootLoader: a board already waiting in its boot loader
 };
-
-enum class Mode { Off, Application, UsbBootLoader, RamBootLoader, Hung };
 
 class Board;
 
@@ -115,7 +116,7 @@ class Board {
   Msp430Memory memory_;
   std::array<std::uint8_t, 0x1000> storage_{};
   std::string app_version_;
-  Mode mode_ = Mode::Application;
+  Mode mode_;
   std::unique_ptr<Firmware> firmware_;
   std::uint64_t incarnation_ = 1;
   std::optional<std::pair<SimTime, Mode>> pending_;
