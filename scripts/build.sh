@@ -4,6 +4,7 @@ set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 build="${1:-$here/build}"
 shift || true
-cmake -S "$here" -B "$build" -G Ninja -DCARDLINK_WERROR=ON "$@" > "$build.configure.log" 2>&1 \
-  || { cat "$build.configure.log"; exit 1; }
+mkdir -p "$build"
+cmake -S "$here" -B "$build" -G Ninja -DCARDLINK_WERROR=ON "$@" > "$build/configure.log" 2>&1 \
+  || { cat "$build/configure.log"; exit 1; }
 cmake --build "$build" -j "$(nproc)"
