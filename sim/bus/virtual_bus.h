@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,16 @@ std::string path(std::size_t index, int iface = 0);
 // Takes the device off the bus for good: open handles fail from now on.
 void unplug(std::size_t index);
 void set_faults(std::size_t index, bool fail_open, bool fail_write, bool fail_read);
+
+// Finer faults for in-process tests: the filter sees the board's mode (and the report) and
+// returns false to make that open or write fail. An empty function removes the filter.
+using OpenFilter = std::function<bool(Mode mode)>;
+using WriteFilter = std::function<bool(Mode mode, const std::uint8_t* data, std::size_t size)>;
+void set_open_filter(std::size_t index, OpenFilter filter);
+void set_write_filter(std::size_t index, WriteFilter filter);
+// hid_write reports this many bytes more (or fewer) than it was given, as a misbehaving
+// transport might.
+void set_write_result_offset(std::size_t index, int offset);
 
 SimTime now();
 // Moves the bus's clock forward without waiting (virtual time for the updater's pauses).

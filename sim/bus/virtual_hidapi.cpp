@@ -23,6 +23,9 @@ struct Device {
   std::vector<std::string> paths;  // per interface
   std::uint64_t paths_incarnation = 0;
   bool unplugged = false;
+  OpenFilter open_filter;
+  WriteFilter write_filter;
+  int write_result_offset = 0;
 };
 
 struct Bus {
@@ -193,6 +196,24 @@ void set_faults(std::size_t index, bool fail_open, bool fail_write, bool fail_re
   s.fail_read = fail_read;
 }
 
+void set_open_filter(std::size_t index, OpenFilter filter) {
+  Bus& bus = the_bus();
+  std::lock_guard lock(bus.mutex);
+  bus.devices.at(index)->open_filter = std::move(filter);
+}
+
+void set_write_filter(std::size_t index, WriteFilter filter) {
+  Bus& bus = the_bus();
+  std::lock_guard lock(bus.mutex);
+  bus.devices.at(index)->write_filter = std::move(filter);
+}
+
+void set_write_result_offset(std::size_t index, int offset) {
+  Bus& bus = the_bus();
+  std::lock_guard lock(bus.mutex);
+  bus.devices.at(index)->write_result_offset = offset;
+}
+
 SimTime now() {
   Bus& bus = the_bus();
   std::lock_guard lock(bus.mutex);
@@ -321,7 +342,8 @@ hid_device* hid_open_path(const char* path) {
     if (!p) continue;
     for (int i = 0; i < p->interfaces; ++i) {
       if (d.paths[static_cast<std::size_t>(i)] != path) continue;
-      if (d.spec.fail_open || d.board->open(p->incarnation, i, bus.now()) != Board::Io::Ok) {
+      if (d.spec.fail_open || (d.open_filter && !d.open_filter(p->mode)) ||
+          d.board->open(p->incarnation, i, bus.now()) != Board::Io::Ok) {
         bus.last_error = L"Permission denied";
         return nullptr;
       }
@@ -349,6 +371,7 @@ int hid_write(hid_device* dev, const unsigned char* data, size_t length) {
   std::lock_guard lock(bus.mutex);
   auto* d = device_of(bus, dev);
   bool ok = d && !d->spec.fail_write && length <= cardsim::kReportSize + 1 &&
+            (!d->write_filter || d->write_filter(d->board->mode(), data, length)) &&
             d->board->write(dev->incarnation, dev->iface, data, length, bus.now()) == Board::Io::Ok;
   record(bus, dev->path, true, data, length, ok);
   if (!ok) {
@@ -356,7 +379,7 @@ int hid_write(hid_device* dev, const unsigned char* data, size_t length) {
     return -1;
   }
   dev->error = L"Success";
-  return static_cast<int>(length);
+  return static_cast<int>(length) + d->write_result_offset;
 }
 
 int hid_read_timeout(hid_device* dev, unsigned char* data, size_t length, int milliseconds) {
