@@ -1,0 +1,35 @@
+// Shared pieces for tests that run the updater's engine in-process on the virtual bus.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "clock.h"
+#include "log_sink.h"
+#include "virtual_bus.h"
+
+namespace testsupport {
+
+// Virtual time: every pause is recorded and moves the bus's clock forward at once, so the
+// simulated card "waits" exactly as long as the updater asked.
+class VirtualClock : public cardflash::Clock {
+ public:
+  void Pause(int milliseconds) override {
+    pauses.push_back(milliseconds);
+    cardsim::bus::advance(std::chrono::milliseconds(milliseconds));
+  }
+  std::vector<int> pauses;
+};
+
+// Collects the log pieces as they are appended.
+class RecordingLog : public cardflash::LogSink {
+ public:
+  void Append(const std::string& text) override {
+    pieces.push_back(text);
+    all += text;
+  }
+  std::vector<std::string> pieces;
+  std::string all;
+};
+
+}  // namespace testsupport

@@ -1,0 +1,98 @@
+#include "bsl_client.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace cardflash {
+
+namespace {
+
+BslReport EmptyReport(std::uint8_t command, std::uint8_t length) {
+  BslReport report;
+  report.fill(kBslFill);
+  report[0] = kBslReportId;
+  report[1] = length;
+  report[2] = command;
+  return report;
+}
+
+void PutAddress(BslReport& report, std::uint32_t address) {
+  report[3] = static_cast<std::uint8_t>(address);
+  report[4] = static_cast<std::uint8_t>(address >> 8);
+  report[5] = static_cast<std::uint8_t>(address >> 16);
+}
+
+bool SendWhole(CardContext* context, const BslReport& report) {
+  return Tav_BslWrite(context, report.data(), kBslReportSize) == kBslReportSize;
+}
+
+}  // namespace
+
+BslPassword WrongPassword() {
+  BslPassword password;
+  for (int i = 0; i < kBslPasswordSize; ++i) password[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(2 * i + 1);
+  return password;
+}
+
+BslPassword ErasedDevicePassword() {
+  BslPassword password;
+  password.fill(0xFF);
+  return password;
+}
+
+BslReport BuildPasswordReport(const BslPassword& password) {
+  BslReport report = EmptyReport(kBslRxPassword, 1 + kBslPasswordSize);
+  std::copy(password.begin(), password.end(), report.begin() + 3);
+  return report;
+}
+
+BslReport BuildDataBlockReport(std::uint32_t address, const std::uint8_t* data, int size) {
+  BslReport report = EmptyReport(kBslRxDataBlockFast, static_cast<std::uint8_t>(size + 4));
+  PutAddress(report, address);
+  if (size > 0) std::memcpy(report.data() + 6, data, static_cast<std::size_t>(size));
+  return report;
+}
+
+BslReport BuildLoadPcReport(std::uint32_t address) {
+  BslReport report = EmptyReport(kBslLoadPc, 4);
+  PutAddress(report, address);
+  return report;
+}
+
+void BslSendPassword(CardContext* context, const BslPassword& password) {
+  (void)Tav_BslWrite(context, BuildPasswordReport(password).data(), kBslReportSize);
+  // One read that does not wait: the connection is non-blocking. The reply is not used.
+  unsigned char reply[kBslReportSize] = {};
+  int count = 0;
+  (void)Tav_BslRead(context, reply, kBslReportSize, &count);
+}
+
+void BslMassErase(CardContext* context, Clock& clock) {
+  BslSendPassword(context, WrongPassword());
+  clock.Pause(kMassErasePauseMs);
+  BslSendPassword(context, ErasedDevicePassword());
+}
+
+bool BslWriteBlock(CardContext* context, std::uint32_t address, const std::uint8_t* data, int size) {
+  if (size < 0 || size > kMaxBlockData || (size > 0 && !data)) return false;
+  return SendWhole(context, BuildDataBlockReport(address, data, size));
+}
+
+bool BslLoadPc(CardContext* context, std::uint32_t address) {
+  return SendWhole(context, BuildLoadPcReport(address));
+}
+
+void BslDownloadImage(CardContext* context, const FirmwareImage& image) {
+  std::uint8_t staging[kDownloadBlockSize];
+  for (const ImageSegment& segment : image) {
+    const std::int32_t total = segment.byte_count;
+    for (std::int32_t offset = 0; offset < total;) {
+      const std::int32_t size = std::min<std::int32_t>(total - offset, kDownloadBlockSize);
+      std::memcpy(staging, segment.bytes.data() + offset, static_cast<std::size_t>(size));
+      (void)BslWriteBlock(context, segment.start_address + static_cast<std::uint32_t>(offset), staging, size);
+      offset += size;
+    }
+  }
+}
+
+}  // namespace cardflash

@@ -1,0 +1,18 @@
+// Where the updater's log lines go: the dialog's log view, or standard output when headless.
+#pragma once
+
+#include <string>
+
+namespace cardflash {
+
+class LogSink {
+ public:
+  virtual ~LogSink() = default;
+  // One formatted piece of 8-bit text, exactly as formatted (the caller supplies "\r\n").
+  virtual void Append(const std::string& text) = 0;
+};
+
+// printf-style formatting into a sink.
+void AppendLog(LogSink& sink, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+}  // namespace cardflash
