@@ -1,0 +1,713 @@
+#include "hidraw_bus.h"
+
+#include <fcntl.h>
+#include <linux/hidraw.h>
+#include <linux/input.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <umockdev.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace cardsim::hidraw {
+
+namespace {
+
+// Vendor-defined collection with report id 0x3F: 63 data bytes in and out, as the card
+// controller and the MSP430 USB boot loader declare it.
+constexpr std::uint8_t kReportDescriptor[] = {
+    0x06, 0x00, 0xFF,  // usage page (vendor 0xFF00)
+    0x09, 0x01,        // usage 1
+    0xA1, 0x01,        // collection (application)
+    0x85, 0x3F,        //   report id 0x3F
+    0x15, 0x00,        //   logical minimum 0
+    0x26, 0xFF, 0x00,  //   logical maximum 255
+    0x75, 0x08,        //   report size 8
+    0x95, 0x3F,        //   report count 63
+    0x09, 0x01,        //   usage 1
+    0x81, 0x02,        //   input (data, variable, absolute)
+    0x09, 0x01,        //   usage 1
+    0x91, 0x02,        //   output (data, variable, absolute)
+    0xC0,              // end collection
+};
+
+constexpr std::size_t kKernelQueue = 64;  // reports the hidraw driver keeps per open file
+constexpr const char* kUsbRoot = "/sys/devices/pci0000:00/0000:00:14.0/usb1";
+
+std::string hex4(unsigned v) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04X", v & 0xFFFFu);
+  return text;
+}
+
+}  // namespace
+
+struct Node;
+
+struct Device {
+  DeviceSpec spec;
+  std::unique_ptr<Board> board;
+  bool unplugged = false;
+  std::string unplug_trigger;
+  int port = 0;
+  std::string usb_syspath;       // of the current incarnation, empty while off the bus
+  std::uint64_t incarnation = 0;
+  std::vector<Node*> nodes;      // of the current incarnation, by interface
+};
+
+struct Node {
+  HidrawBus::State* bus = nullptr;
+  std::size_t device = 0;
+  int iface = 0;
+  std::string devnode;
+  std::uint64_t incarnation = 0;
+  std::uint16_t vendor_id = 0, product_id = 0;
+  int master = -1;  // umockdev's end of the pty
+  int slave = -1;   // ours, to take the poll marker back
+  std::string pts;  // the pty's slave path
+  UMockdevIoctlBase* handler = nullptr;
+  bool live = false;
+  bool marked = false;
+  std::vector<UMockdevIoctlClient*> clients;  // the program's open descriptors, each with a reference
+  std::deque<Report> queue;
+};
+
+struct HidrawBus::State {
+  UMockdevTestbed* testbed = nullptr;
+  std::string root;
+  std::chrono::steady_clock::time_point epoch = std::chrono::steady_clock::now();
+
+  mutable std::mutex mutex;      // boards, nodes, counters; taken by umockdev's worker thread too
+  std::mutex testbed_mutex;      // testbed changes, never taken inside `mutex`
+  std::vector<std::unique_ptr<Device>> devices;
+  std::vector<std::unique_ptr<Node>> nodes;  // every node ever made, kept until the end
+  std::vector<NodeEvent> events;
+  int next_minor = 0;
+  int next_hid = 1;
+  int next_devnum = 2;  // USB address; each enumeration gets the next one
+  int open_handles = 0;
+  int opened_total = 0;
+  int peak_open_handles = 0;
+
+  std::atomic<bool> stopping{false};
+  std::thread ticker;
+
+  SimTime now() const {
+    return std::chrono::duration_cast<SimTime>(std::chrono::steady_clock::now() - epoch);
+  }
+
+  // Brings the nodes in line with what the boards list now.
+  void sync();
+  // Moves arrived reports into the node's queue and sets the poll marker (mutex held).
+  void pump(Node& n);
+  void set_marker(Node& n, bool on);
+  void forget(Node& n, UMockdevIoctlClient* client);
+  void attach(Node& n);
+};
+
+namespace {
+
+struct Addition {
+  std::string text;
+  std::vector<Node*> nodes;
+};
+
+struct Removal {
+  std::string syspath;
+  std::vector<Node*> nodes;
+};
+
+std::string describe(const Device& d, const Board::Presence& p, int devnum, const std::vector<Node*>& nodes,
+                     std::vector<int>& hid_numbers) {
+  const bool card = p.vendor_id == kCardVendorId;
+  const std::string manufacturer = card ? "Simulated card" : "Texas Instruments";
+  const std::string product = card ? "Card controller" : "MSP430 USB BSL";
+  const std::string vid = hex4(p.vendor_id), pid = hex4(p.product_id);
+  const std::string usb = std::string(kUsbRoot) + "/1-" + std::to_string(d.port);
+  std::string desc_hex;
+  for (std::uint8_t b : kReportDescriptor) {
+    char h[3];
+    std::snprintf(h, sizeof h, "%02X", b);
+    desc_hex += h;
+  }
+  std::string text;
+  for (std::size_t i = 0; i < nodes.size(); ++i) {
+    const std::string iface = usb + "/1-" + std::to_string(d.port) + ":1." + std::to_string(i);
+    const std::string hid_name = "0003:" + vid + ":" + pid + "." + hex4(static_cast<unsigned>(hid_numbers[i]));
+    const std::string minor = nodes[i]->devnode.substr(std::strlen("/dev/hidraw"));
+    text += "P: " + iface.substr(4) + "/" + hid_name + "/hidraw/hidraw" + minor + "\n"
+            "N: hidraw" + minor + "\n"
+            "E: DEVNAME=" + nodes[i]->devnode + "\n"
+            "E: SUBSYSTEM=hidraw\n"
+            "A: dev=240:" + minor + "\n"
+            "L: device=../../../" + hid_name + "\n\n"
+            "P: " + iface.substr(4) + "/" + hid_name + "\n"
+            "E: SUBSYSTEM=hid\n"
+            "E: DRIVER=hid-generic\n"
+            "E: HID_ID=0003:0000" + vid + ":0000" + pid + "\n"
+            "E: HID_NAME=" + manufacturer + " " + product + "\n"
+            "E: HID_PHYS=usb-0000:00:14.0-" + std::to_string(d.port) + "/input" + std::to_string(i) + "\n"
+            "E: HID_UNIQ=\n"
+            "H: report_descriptor=" + desc_hex + "\n\n"
+            "P: " + iface.substr(4) + "\n"
+            "E: SUBSYSTEM=usb\n"
+            "E: DEVTYPE=usb_interface\n"
+            "A: bInterfaceNumber=0" + std::to_string(i) + "\n"
+            "A: bInterfaceClass=03\n\n";
+  }
+  text += "P: " + usb.substr(4) + "\n"
+          "E: SUBSYSTEM=usb\n"
+          "E: DEVTYPE=usb_device\n"
+          "A: idVendor=" + vid + "\n"
+          "A: idProduct=" + pid + "\n"
+          "A: manufacturer=" + manufacturer + "\n"
+          "A: product=" + product + "\n"
+          "A: bcdDevice=0100\n"
+          "A: busnum=1\n"
+          "A: devnum=" + std::to_string(devnum) + "\n\n";
+  return text;
+}
+
+// umockdev removes a device's directory but leaves the links to its children in /sys/bus and
+// /sys/class, and adding a device whose link exists aborts: a board that re-enumerates on the same
+// port needs them gone.
+void remove_dangling_links(const std::string& top) {
+  std::error_code ec;
+  for (auto it = std::filesystem::recursive_directory_iterator(top, ec);
+       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    if (it->is_symlink(ec) && !std::filesystem::exists(it->path(), ec)) std::filesystem::remove(it->path(), ec);
+  }
+}
+
+gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data);
+gboolean on_read(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data);
+gboolean on_write(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data);
+void on_connected(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data);
+void on_vanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data);
+
+}  // namespace
+
+void HidrawBus::State::set_marker(Node& n, bool on) {
+  if (n.marked == on || n.master < 0) return;
+  char byte = 'R';
+  if (on) {
+    if (::write(n.master, &byte, 1) == 1) n.marked = true;
+  } else {
+    // The host's reads are answered by the handler and never reach the pty: take it back.
+    while (::read(n.slave, &byte, 1) == 1) {
+    }
+    n.marked = false;
+  }
+}
+
+void HidrawBus::State::forget(Node& n, UMockdevIoctlClient* client) {
+  auto it = std::find(n.clients.begin(), n.clients.end(), client);
+  if (it == n.clients.end()) return;
+  n.clients.erase(it);
+  g_object_unref(client);
+  --open_handles;
+  if (n.clients.empty()) n.queue.clear();  // the kernel drops an open file's reports with it
+}
+
+void HidrawBus::State::pump(Node& n) {
+  // umockdev does not always report a closed descriptor; the client object knows.
+  for (std::size_t i = n.clients.size(); i-- > 0;)
+    if (!umockdev_ioctl_client_get_connected(n.clients[i])) forget(n, n.clients[i]);
+  if (!n.live) {
+    set_marker(n, false);
+    return;
+  }
+  Device& d = *devices[n.device];
+  if (!n.clients.empty()) {
+    Report r;
+    while (n.queue.size() < kKernelQueue && d.board->read(n.incarnation, n.iface, now(), r) == Board::Io::Ok)
+      n.queue.push_back(std::move(r));
+  }
+  set_marker(n, !n.clients.empty() && (!n.queue.empty() || d.spec.fail_read));
+}
+
+void HidrawBus::State::sync() {
+  std::lock_guard testbed_lock(testbed_mutex);
+  std::vector<Removal> removals;
+  std::vector<Addition> additions;
+  {
+    std::lock_guard lock(mutex);
+    for (std::size_t index = 0; index < devices.size(); ++index) {
+      Device& d = *devices[index];
+      std::optional<Board::Presence> p;
+      if (!d.unplugged) p = d.board->presence(now());
+      if (!d.nodes.empty() && (!p || p->incarnation != d.incarnation)) {
+        for (Node* n : d.nodes) {
+          n->live = false;
+          n->queue.clear();
+          events.push_back({false, n->devnode, n->vendor_id, n->product_id, index});
+        }
+        removals.push_back({d.usb_syspath, d.nodes});
+        d.nodes.clear();
+        d.usb_syspath.clear();
+      }
+      if (p && d.nodes.empty()) {
+        std::vector<int> hid_numbers;
+        for (int i = 0; i < p->interfaces; ++i) {
+          auto n = std::make_unique<Node>();
+          n->bus = this;
+          n->device = index;
+          n->iface = i;
+          n->devnode = "/dev/hidraw" + std::to_string(next_minor++);
+          n->incarnation = p->incarnation;
+          n->vendor_id = p->vendor_id;
+          n->product_id = p->product_id;
+          d.nodes.push_back(n.get());
+          nodes.push_back(std::move(n));
+          hid_numbers.push_back(next_hid++);
+        }
+        d.incarnation = p->incarnation;
+        d.usb_syspath = std::string(kUsbRoot) + "/1-" + std::to_string(d.port);
+        additions.push_back({describe(d, *p, next_devnum++, d.nodes, hid_numbers), d.nodes});
+      }
+    }
+    for (auto& n : nodes) pump(*n);
+  }
+
+  for (Removal& r : removals) {
+    umockdev_testbed_remove_device(testbed, r.syspath.c_str());
+    remove_dangling_links(root + "/sys/bus");
+    remove_dangling_links(root + "/sys/class");
+    for (Node* n : r.nodes) {
+      if (n->master >= 0) {
+        // umockdev keeps the pty's master open after the removal, so the program would never
+        // see the hang-up of an unplugged device. Put /dev/null in its place: the pty closes and
+        // umockdev's own close later finds a valid descriptor.
+        int null_fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+        if (null_fd >= 0) {
+          ::dup3(null_fd, n->master, O_CLOEXEC);
+          ::close(null_fd);
+        }
+      }
+      if (!n->pts.empty()) {
+        // A later node on the same pts number would otherwise meet this node's mapping.
+        std::string name = n->pts;
+        for (char& c : name) c = c == '/' ? '_' : c;
+        std::remove((root + "/dev/.ptymap/" + name).c_str());
+      }
+      if (n->slave >= 0) ::close(n->slave);
+      n->slave = -1;
+      n->master = -1;
+    }
+  }
+  for (Addition& a : additions) {
+    GError* error = nullptr;
+    if (!umockdev_testbed_add_from_string(testbed, a.text.c_str(), &error)) {
+      std::fprintf(stderr, "hidraw bus: cannot add device: %s\n", error ? error->message : "?");
+      g_clear_error(&error);
+      continue;
+    }
+    for (Node* n : a.nodes) attach(*n);
+  }
+}
+
+void HidrawBus::State::attach(Node& n) {
+  int master = umockdev_testbed_get_dev_fd(testbed, n.devnode.c_str());
+  int slave = -1;
+  if (master >= 0) {
+    // Forked programs must not keep the device alive after it is unplugged.
+    fcntl(master, F_SETFD, fcntl(master, F_GETFD) | FD_CLOEXEC);
+    termios mode{};
+    if (tcgetattr(master, &mode) == 0) {
+      cfmakeraw(&mode);
+      tcsetattr(master, TCSANOW, &mode);
+    }
+    char pts[64];
+    if (ptsname_r(master, pts, sizeof pts) == 0) {
+      slave = ::open(pts, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+      n.pts = pts;
+    }
+  }
+  n.handler = umockdev_ioctl_base_new();
+  g_signal_connect(n.handler, "handle-ioctl", G_CALLBACK(on_ioctl), &n);
+  g_signal_connect(n.handler, "handle-read", G_CALLBACK(on_read), &n);
+  g_signal_connect(n.handler, "handle-write", G_CALLBACK(on_write), &n);
+  g_signal_connect(n.handler, "client-connected", G_CALLBACK(on_connected), &n);
+  g_signal_connect(n.handler, "client-vanished", G_CALLBACK(on_vanished), &n);
+  GError* error = nullptr;
+  if (!umockdev_testbed_attach_ioctl(testbed, n.devnode.c_str(), n.handler, &error)) {
+    std::fprintf(stderr, "hidraw bus: cannot attach %s: %s\n", n.devnode.c_str(), error ? error->message : "?");
+    g_clear_error(&error);
+  }
+  std::lock_guard lock(mutex);
+  n.master = master;
+  n.slave = slave;
+  n.live = master >= 0 && slave >= 0 && devices[n.device]->incarnation == n.incarnation &&
+           std::find(devices[n.device]->nodes.begin(), devices[n.device]->nodes.end(), &n) !=
+               devices[n.device]->nodes.end();
+  if (n.live) events.push_back({true, n.devnode, n.vendor_id, n.product_id, n.device});
+}
+
+namespace {
+
+gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
+  Node& n = *static_cast<Node*>(data);
+  HidrawBus::State& bus = *n.bus;
+  const unsigned long request = umockdev_ioctl_client_get_request(client);
+  UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+  std::lock_guard lock(bus.mutex);
+  if (!n.live) {
+    umockdev_ioctl_client_complete(client, -1, ENODEV);
+    return TRUE;
+  }
+  auto answer = [&](const void* value, std::size_t size) {
+    GError* error = nullptr;
+    UMockdevIoctlData* out = umockdev_ioctl_data_resolve(arg, 0, size, &error);
+    if (!out) {
+      g_clear_error(&error);
+      umockdev_ioctl_client_complete(client, -1, EFAULT);
+      return;
+    }
+    std::memcpy(out->data, value, size);
+    umockdev_ioctl_client_complete(client, 0, 0);
+  };
+  if (request == HIDIOCGRDESCSIZE) {
+    // hidapi's open asks this first and gives up when it fails: the place to refuse an open.
+    if (bus.devices[n.device]->spec.fail_open) {
+      umockdev_ioctl_client_complete(client, -1, EACCES);
+      return TRUE;
+    }
+    int size = sizeof kReportDescriptor;
+    answer(&size, sizeof size);
+  } else if (request == HIDIOCGRDESC) {
+    hidraw_report_descriptor desc{};
+    desc.size = sizeof kReportDescriptor;
+    std::memcpy(desc.value, kReportDescriptor, sizeof kReportDescriptor);
+    answer(&desc, sizeof desc);
+  } else if (request == HIDIOCGRAWINFO) {
+    hidraw_devinfo info{};
+    info.bustype = BUS_USB;
+    info.vendor = static_cast<__s16>(n.vendor_id);
+    info.product = static_cast<__s16>(n.product_id);
+    answer(&info, sizeof info);
+  } else {
+    umockdev_ioctl_client_complete(client, -1, _IOC_TYPE(request) == 'H' ? EINVAL : ENOTTY);
+  }
+  return TRUE;
+}
+
+gboolean on_write(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
+  Node& n = *static_cast<Node*>(data);
+  HidrawBus::State& bus = *n.bus;
+  UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+  std::lock_guard lock(bus.mutex);
+  if (!n.live) {
+    umockdev_ioctl_client_complete(client, -1, ENODEV);  // as hidraw_write on a vanished device
+    return TRUE;
+  }
+  Device& d = *bus.devices[n.device];
+  if (d.spec.fail_write) {
+    umockdev_ioctl_client_complete(client, -1, EIO);
+    return TRUE;
+  }
+  const std::size_t size = static_cast<std::size_t>(arg->data_len);
+  if (d.board->write(n.incarnation, n.iface, arg->data, size, bus.now()) != Board::Io::Ok) {
+    umockdev_ioctl_client_complete(client, -1, ENODEV);
+    return TRUE;
+  }
+  umockdev_ioctl_client_complete(client, static_cast<glong>(size), 0);
+  if (!d.unplug_trigger.empty() && !d.board->commands().empty() && d.board->commands().back() == d.unplug_trigger) {
+    d.unplugged = true;
+    for (Node* other : d.nodes) other->live = false;  // gone at once; the ticker removes the nodes
+  }
+  bus.pump(n);
+  return TRUE;
+}
+
+gboolean on_read(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
+  Node& n = *static_cast<Node*>(data);
+  HidrawBus::State& bus = *n.bus;
+  UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+  std::lock_guard lock(bus.mutex);
+  if (!n.live || bus.devices[n.device]->spec.fail_read) {
+    umockdev_ioctl_client_complete(client, -1, EIO);  // as hidraw_read on a vanished device
+    return TRUE;
+  }
+  bus.pump(n);
+  if (n.queue.empty()) {
+    umockdev_ioctl_client_complete(client, -1, EAGAIN);
+    return TRUE;
+  }
+  Report r = std::move(n.queue.front());
+  n.queue.pop_front();
+  const std::size_t size = std::min(r.size(), static_cast<std::size_t>(arg->data_len));
+  std::memcpy(arg->data, r.data(), size);
+  umockdev_ioctl_client_complete(client, static_cast<glong>(size), 0);
+  bus.pump(n);
+  return TRUE;
+}
+
+void on_connected(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
+  Node& n = *static_cast<Node*>(data);
+  HidrawBus::State& bus = *n.bus;
+  std::lock_guard lock(bus.mutex);
+  n.clients.push_back(static_cast<UMockdevIoctlClient*>(g_object_ref(client)));
+  ++bus.open_handles;
+  ++bus.opened_total;
+  bus.peak_open_handles = std::max(bus.peak_open_handles, bus.open_handles);
+  if (n.live) bus.devices[n.device]->board->open(n.incarnation, n.iface, bus.now());
+  bus.pump(n);
+}
+
+void on_vanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
+  Node& n = *static_cast<Node*>(data);
+  HidrawBus::State& bus = *n.bus;
+  std::lock_guard lock(bus.mutex);
+  bus.forget(n, client);
+  bus.pump(n);
+}
+
+}  // namespace
+
+std::string unavailable_reason() {
+  const std::string preload = std::string(UMOCKDEV_LIBDIR) + "/libumockdev-preload.so.0";
+  if (access(preload.c_str(), R_OK) != 0) return preload + " is missing";
+  if (access(HIDRAW_NOCTTY_PRELOAD, R_OK) != 0) return std::string(HIDRAW_NOCTTY_PRELOAD) + " is missing";
+  int pty = posix_openpt(O_RDWR | O_NOCTTY);
+  if (pty < 0) return std::string("no pseudo terminals: ") + std::strerror(errno);
+  ::close(pty);
+  UMockdevTestbed* testbed = umockdev_testbed_new();
+  if (!testbed) return "umockdev cannot create a testbed";
+  g_object_unref(testbed);
+  return {};
+}
+
+HidrawBus::HidrawBus() : state_(std::make_unique<State>()) {
+  state_->testbed = umockdev_testbed_new();
+  if (!state_->testbed) throw std::runtime_error("umockdev cannot create a testbed");
+  gchar* root = umockdev_testbed_get_root_dir(state_->testbed);
+  state_->root = root;
+  g_free(root);
+  State* s = state_.get();
+  state_->ticker = std::thread([s] {
+    while (!s->stopping) {
+      s->sync();
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
+}
+
+HidrawBus::~HidrawBus() {
+  state_->stopping = true;
+  state_->ticker.join();
+  // Stops umockdev's worker thread, so no handler runs any more.
+  g_object_unref(state_->testbed);
+  for (auto& n : state_->nodes) {
+    for (UMockdevIoctlClient* c : n->clients) g_object_unref(c);
+    if (n->handler) g_object_unref(n->handler);
+    if (n->slave >= 0) ::close(n->slave);
+  }
+}
+
+bool HidrawBus::configure(const std::string& text, std::string* error) {
+  auto parsed = parse_bus_spec(text, error);
+  if (!parsed) return false;
+  if (parsed->init_fails) {
+    if (error) *error = "hidraw cannot make hid_init fail";
+    return false;
+  }
+  for (const DeviceSpec& d : parsed->devices) {
+    if (!d.path.empty()) {
+      if (error) *error = "hidraw nodes are always /dev/hidrawN: path= is not possible";
+      return false;
+    }
+  }
+  for (const DeviceSpec& d : parsed->devices) add(d);
+  return true;
+}
+
+std::size_t HidrawBus::add(const DeviceSpec& spec) {
+  std::size_t index;
+  {
+    std::lock_guard lock(state_->mutex);
+    auto d = std::make_unique<Device>();
+    d->spec = spec;
+    d->board = std::make_unique<Board>(spec.board);
+    d->port = static_cast<int>(state_->devices.size()) + 1;
+    state_->devices.push_back(std::move(d));
+    index = state_->devices.size() - 1;
+  }
+  state_->sync();  // listed before this returns, like a device plugged in before the program starts
+  return index;
+}
+
+std::size_t HidrawBus::device_count() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->devices.size();
+}
+
+Board& HidrawBus::board(std::size_t index) {
+  std::lock_guard lock(state_->mutex);
+  return *state_->devices.at(index)->board;
+}
+
+std::string HidrawBus::path(std::size_t index, int iface) const {
+  std::lock_guard lock(state_->mutex);
+  const Device& d = *state_->devices.at(index);
+  if (iface < 0 || static_cast<std::size_t>(iface) >= d.nodes.size() || !d.nodes[iface]->live) return {};
+  return d.nodes[static_cast<std::size_t>(iface)]->devnode;
+}
+
+bool HidrawBus::wait_for(std::size_t index, std::uint16_t vendor_id, std::chrono::milliseconds limit) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    {
+      std::lock_guard lock(state_->mutex);
+      const Device& d = *state_->devices.at(index);
+      if (!d.nodes.empty() && d.nodes[0]->live && d.nodes[0]->vendor_id == vendor_id) return true;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+void HidrawBus::unplug(std::size_t index) {
+  {
+    std::lock_guard lock(state_->mutex);
+    Device& d = *state_->devices.at(index);
+    d.unplugged = true;
+    for (Node* n : d.nodes) n->live = false;
+  }
+  state_->sync();
+}
+
+void HidrawBus::unplug_after(std::size_t index, const std::string& command) {
+  std::lock_guard lock(state_->mutex);
+  state_->devices.at(index)->unplug_trigger = command;
+}
+
+int HidrawBus::open_handles() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->open_handles;
+}
+
+int HidrawBus::peak_open_handles() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->peak_open_handles;
+}
+
+int HidrawBus::opened_total() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->opened_total;
+}
+
+std::vector<NodeEvent> HidrawBus::events() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->events;
+}
+
+std::map<std::string, std::string> HidrawBus::environment() const {
+  std::map<std::string, std::string> env{
+      {"UMOCKDEV_DIR", state_->root},
+      {"LD_PRELOAD", std::string(HIDRAW_NOCTTY_PRELOAD) + ":libumockdev-preload.so.0"},
+  };
+  // A sanitizer build would otherwise refuse to start behind the preload libraries.
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  env["ASAN_OPTIONS"] = std::string(asan && *asan ? std::string(asan) + ":" : "") + "verify_asan_link_order=0";
+  return env;
+}
+
+ProgramRun HidrawBus::run(const std::string& program, const std::vector<std::string>& args,
+                          const std::map<std::string, std::string>& extra_env, std::chrono::seconds limit) {
+  std::map<std::string, std::string> merged;
+  for (char** e = environ; *e; ++e) {
+    const char* eq = std::strchr(*e, '=');
+    if (eq) merged[std::string(*e, static_cast<std::size_t>(eq - *e))] = eq + 1;
+  }
+  for (const auto& [k, v] : environment()) merged[k] = v;
+  for (const auto& [k, v] : extra_env) merged[k] = v;
+  std::vector<std::string> env_text, argv_text{program};
+  for (const auto& [k, v] : merged) env_text.push_back(k + "=" + v);
+  argv_text.insert(argv_text.end(), args.begin(), args.end());
+  std::vector<char*> envp, argv;
+  for (auto& s : env_text) envp.push_back(s.data());
+  for (auto& s : argv_text) argv.push_back(s.data());
+  envp.push_back(nullptr);
+  argv.push_back(nullptr);
+
+  int out_pipe[2], err_pipe[2];
+  if (pipe2(out_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+  if (pipe2(err_pipe, O_CLOEXEC) != 0) {
+    ::close(out_pipe[0]);
+    ::close(out_pipe[1]);
+    throw std::runtime_error("pipe");
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  const auto start = std::chrono::steady_clock::now();
+  pid_t pid = -1;
+  int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(out_pipe[1]);
+  ::close(err_pipe[1]);
+  if (rc != 0) {
+    ::close(out_pipe[0]);
+    ::close(err_pipe[0]);
+    throw std::runtime_error("cannot start " + program + ": " + std::strerror(rc));
+  }
+  ProgramRun result;
+  pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+  std::string* sinks[2] = {&result.out, &result.err};
+  const auto deadline = start + limit;
+  bool killed = false;
+  for (int open_fds = 2; open_fds > 0;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0 && !killed) {
+      kill(pid, SIGKILL);
+      killed = true;
+    }
+    if (poll(fds, 2, killed ? 1000 : static_cast<int>(std::min<long long>(left.count(), 1000))) < 0 && errno != EINTR)
+      break;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
+      char buffer[4096];
+      ssize_t got = ::read(fds[i].fd, buffer, sizeof buffer);
+      if (got <= 0) {
+        ::close(fds[i].fd);
+        fds[i].fd = -1;
+        --open_fds;
+      } else {
+        sinks[i]->append(buffer, static_cast<std::size_t>(got));
+      }
+    }
+  }
+  for (pollfd& f : fds)
+    if (f.fd >= 0) ::close(f.fd);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+  // umockdev learns of the program's closed descriptors on its own thread, a moment later.
+  for (auto settle = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+       open_handles() > 0 && std::chrono::steady_clock::now() < settle;)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  return result;
+}
+
+}  // namespace cardsim::hidraw

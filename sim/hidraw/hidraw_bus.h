@@ -1,0 +1,98 @@
+// The simulated boards as Linux hidraw devices, for programs that use Debian's real
+// libhidapi-hidraw. A umockdev testbed owned by this process describes each board's USB device,
+// interface, HID device and /dev/hidrawN node in sysfs; the program under test runs with
+// umockdev's preload library and finds them through udev like real hardware.
+//
+// Reports travel in packet mode: every write() on a node reaches Board::write as one report of
+// exactly the written length, and every read() returns one report that Board::read produced.
+// While a node is open the harness collects the board's input reports into a queue, as the
+// kernel does for an open hidraw device, and keeps one byte in the node's pty while that queue
+// holds a report, because umockdev does not intercept poll() and hidapi polls before it reads.
+//
+// The boards run in real time. When a board leaves the bus (switch to its boot loader, restart,
+// unplug) its nodes are removed, so open handles see a hang-up; when it lists itself again it
+// gets new nodes with new minors.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "board.h"
+#include "device_spec.h"
+
+namespace cardsim::hidraw {
+
+// Empty when umockdev can run on this machine; otherwise why not.
+std::string unavailable_reason();
+
+struct ProgramRun {
+  int exit_status = -1;  // -1: did not exit normally
+  int signal = 0;        // the signal that ended it, if one did
+  std::string out;
+  std::string err;
+  double seconds = 0;
+};
+
+// One change of the emulated bus, in the order it happened.
+struct NodeEvent {
+  bool added;             // false: removed
+  std::string devnode;    // /dev/hidrawN
+  std::uint16_t vendor_id;
+  std::uint16_t product_id;
+  std::size_t device;     // index of the board
+};
+
+class HidrawBus {
+ public:
+  // Throws std::runtime_error when the testbed cannot be created.
+  HidrawBus();
+  ~HidrawBus();
+  HidrawBus(const HidrawBus&) = delete;
+  HidrawBus& operator=(const HidrawBus&) = delete;
+
+  // Adds the devices of a device text (the format of CARDSIM_DEVICES); false and `error` set
+  // when it does not parse or asks for something hidraw cannot show (own paths, init fail).
+  bool configure(const std::string& text, std::string* error = nullptr);
+  std::size_t add(const DeviceSpec& spec);
+
+  std::size_t device_count() const;
+  // The board behind device `index`; look at it only while no program runs.
+  Board& board(std::size_t index);
+  // The node of the device's interface now, or "" while it is off the bus.
+  std::string path(std::size_t index, int iface = 0) const;
+  // Waits until the device lists itself with this vendor id (real time); false on time-out.
+  bool wait_for(std::size_t index, std::uint16_t vendor_id, std::chrono::milliseconds limit);
+
+  // Takes the device off the bus for good.
+  void unplug(std::size_t index);
+  // Takes the device off the bus for good right after it has received this command (a card
+  // command text, or a boot-loader report as the hex text the board records).
+  void unplug_after(std::size_t index, const std::string& command);
+
+  // Descriptors of the nodes that programs hold open now, at most at one time, and opened in
+  // all. run() returns once the program's descriptors are seen closed.
+  int open_handles() const;
+  int peak_open_handles() const;
+  int opened_total() const;
+  std::vector<NodeEvent> events() const;
+
+  // Variables that put a program on this bus.
+  std::map<std::string, std::string> environment() const;
+  // Runs a separate executable on this bus and waits for it (never longer than `limit`: then
+  // it is killed and the run reports the signal).
+  ProgramRun run(const std::string& program, const std::vector<std::string>& args,
+                 const std::map<std::string, std::string>& extra_env = {},
+                 std::chrono::seconds limit = std::chrono::seconds(120));
+
+  struct State;
+
+ private:
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace cardsim::hidraw

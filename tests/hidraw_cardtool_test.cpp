@@ -1,0 +1,166 @@
+// cardtool as shipped, linked to Debian's libhidapi-hidraw, against boards shown as umockdev
+// hidraw nodes: the whole standard output is compared with the expected transcript, and the
+// boards tell what reached them.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "hidraw_bus.h"
+#include "support/run_program.h"
+
+using cardsim::hidraw::HidrawBus;
+using cardsim::hidraw::NodeEvent;
+using cardsim::hidraw::ProgramRun;
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::string kUsage =
+    "Usage: ./cardtool  -h or for ./cardtool --help for help \n"
+    "mcu info read ./cardtool [-i/-I]  \n"
+    "switch to boot mode ./cardtool [-isp/-ISP]  \n";
+const std::string kRefused =
+    "Board number = 0 or exceed 1 , only one board for fw update , please remove extra board!!\n";
+const std::string kCardId = "a102010004", kVersion = "a100010008", kSwitch = "2102040004ISPE\n";
+
+std::string found(const std::string& path, const std::string& type = "2933 0001") {
+  return "Device Found\n  type: " + type + "\n  path: " + path + "\n";
+}
+
+std::unique_ptr<HidrawBus> bus_with(const std::string& devices) {
+  auto bus = std::make_unique<HidrawBus>();
+  std::string error;
+  EXPECT_TRUE(bus->configure(devices, &error)) << error;
+  return bus;
+}
+
+// One run of cardtool; it must end by itself, never by a signal.
+ProgramRun cardtool(HidrawBus& bus, const std::vector<std::string>& args) {
+  ProgramRun r = bus.run(CARDTOOL_PATH, args);
+  EXPECT_EQ(r.signal, 0) << r.err;
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  return r;
+}
+
+std::string event_text(const NodeEvent& e) {
+  char ids[16];
+  std::snprintf(ids, sizeof ids, "%04x:%04x", e.vendor_id, e.product_id);
+  return (e.added ? "+" : "-") + e.devnode + " " + ids;
+}
+
+std::vector<std::string> event_texts(const HidrawBus& bus) {
+  std::vector<std::string> out;
+  for (const NodeEvent& e : bus.events()) out.push_back(event_text(e));
+  return out;
+}
+
+TEST(HidrawCardtool, NoCardRefusesWhateverTheArgument) {
+  HidrawBus bus;
+  for (const char* arg : {"-h", "-i", "-isp"})
+    EXPECT_EQ(cardtool(bus, {arg}).out, "Total 0 board found\n" + kRefused) << arg;
+}
+
+TEST(HidrawCardtool, TwoCardsAreListedThenRefusedWithoutBeingOpened) {
+  auto bus = bus_with("card id=1; card id=2 usb_pid=0002");
+  EXPECT_EQ(cardtool(*bus, {"-i"}).out,
+            found("/dev/hidraw0") + found("/dev/hidraw1", "2933 0002") + "Total 2 board found\n" + kRefused);
+  EXPECT_EQ(bus->opened_total(), 0);
+}
+
+TEST(HidrawCardtool, CardWithTwoInterfacesIsListedTwice) {
+  auto bus = bus_with("card interfaces=2");
+  EXPECT_EQ(cardtool(*bus, {"-i"}).out,
+            found("/dev/hidraw0") + found("/dev/hidraw1") + "Total 2 board found\n" + kRefused);
+}
+
+TEST(HidrawCardtool, UsageForHelpAndAnythingUnknown) {
+  auto bus = bus_with("card");
+  for (std::vector<std::string> args : std::vector<std::vector<std::string>>{{}, {"-h"}, {"--help"}, {"-Isp"}})
+    EXPECT_EQ(cardtool(*bus, args).out, found("/dev/hidraw0") + "Total 1 board found\n" + kUsage)
+        << (args.empty() ? "" : args[0]);
+  EXPECT_EQ(bus->opened_total(), 0);
+}
+
+TEST(HidrawCardtool, InfoPrintsTheVersionsAfterThePrimingReadTakesAStaleReply) {
+  auto bus = bus_with("card fw=0102 boot=0005 fault=stale");
+  for (const char* arg : {"-i", "-I"})
+    EXPECT_EQ(cardtool(*bus, {arg}).out, found("/dev/hidraw0") + "Total 1 board found\nMCU read write Flash\n"
+                                         "Firmware version=0102 Boot version=0005 \n") << arg;
+  EXPECT_EQ(bus->board(0).commands(), (std::vector<std::string>{kCardId, kVersion, kCardId, kVersion}));
+  EXPECT_EQ(bus->opened_total(), 2);
+  EXPECT_EQ(bus->peak_open_handles(), 1);
+  EXPECT_EQ(bus->open_handles(), 0);
+}
+
+TEST(HidrawCardtool, SwitchToBootModeThenTheBootLoaderListsOnANewNode) {
+  auto bus = bus_with("card isp_delay=300");
+  EXPECT_EQ(cardtool(*bus, {"-isp"}).out,
+            found("/dev/hidraw0") + "Total 1 board found\nopen /dev/hidraw0\nswitch to boot comamand\n"
+            "MCU read write Flash\nmcu switch to boot mode\n");
+  EXPECT_EQ(bus->board(0).commands(), (std::vector<std::string>{kCardId, kSwitch}));
+  ASSERT_TRUE(bus->wait_for(0, cardsim::kBslVendorId, 3s));
+  EXPECT_EQ(event_texts(*bus),
+            (std::vector<std::string>{"+/dev/hidraw0 2933:0001", "-/dev/hidraw0 2933:0001", "+/dev/hidraw1 2047:0200"}));
+  // The boot loader is no card: the tool finds none.
+  EXPECT_EQ(cardtool(*bus, {"-i"}).out, "Total 0 board found\n" + kRefused);
+  EXPECT_TRUE(bus->board(0).faults().empty());
+}
+
+TEST(HidrawCardtool, CardThatDoesNotAnswerGivesUpAfterThreePollsPerExchange) {
+  auto bus = bus_with("card fault=silent");
+  ProgramRun r = cardtool(*bus, {"-i"});
+  EXPECT_EQ(r.out, found("/dev/hidraw0") + "Total 1 board found\nMCU read write Flash\n"
+                   "Board Index=0 Get Fw /Boot version Error\n");
+  // Two exchanges of 400 ms each; the start of the program and of umockdev come on top.
+  EXPECT_GE(r.seconds, 0.8);
+  EXPECT_LT(r.seconds, 0.8 + 0.7);
+}
+
+TEST(HidrawCardtool, UnpluggedDuringTheVersionQuery) {
+  auto bus = bus_with("card");
+  bus->unplug_after(0, kVersion);
+  EXPECT_EQ(cardtool(*bus, {"-i"}).out, found("/dev/hidraw0") + "Total 1 board found\nMCU read write Flash\n"
+                                        "Unable to read()\nBoard Index=0 Get Fw /Boot version Error\n");
+  EXPECT_EQ(event_texts(*bus), (std::vector<std::string>{"+/dev/hidraw0 2933:0001", "-/dev/hidraw0 2933:0001"}));
+  EXPECT_EQ(bus->open_handles(), 0);
+  EXPECT_EQ(bus->path(0), "");
+}
+
+TEST(HidrawCardtool, UnpluggedBeforeTheSwitchCommand) {
+  auto bus = bus_with("card");
+  bus->unplug_after(0, kCardId);
+  EXPECT_EQ(cardtool(*bus, {"-isp"}).out,
+            found("/dev/hidraw0") + "Total 1 board found\nopen /dev/hidraw0\nswitch to boot comamand\n"
+            "MCU read write Flash\nUnable to read()\n"
+            "Unable to write()\nError: No such device\nSwitch to isp mode fail\n");
+  EXPECT_EQ(bus->board(0).commands(), std::vector<std::string>{kCardId});
+  EXPECT_EQ(bus->open_handles(), 0);
+}
+
+// The same devices behind the virtual bus (loaded in place of hidapi) and behind real hidapi
+// over hidraw nodes: cardtool must print the same, byte for byte.
+TEST(HidrawCardtool, BothBackEndsPrintTheSame) {
+  struct Case {
+    std::string devices;
+    std::string arg;
+  };
+  for (const Case& c : std::vector<Case>{{"card fault=open", "-i"},
+                                         {"card fault=open", "-isp"},
+                                         {"card fault=write", "-isp"},
+                                         {"card fault=read", "-i"},
+                                         {"card short=12", "-i"},
+                                         {"card fw=0a0b boot=0c0d product=XY0001", "-I"},
+                                         {"card latency=350", "-i"},
+                                         {"card id=1; card id=2; card id=3", "-isp"}}) {
+    testsupport::ProgramResult virtual_run =
+        testsupport::run_program(CARDTOOL_PATH, {c.arg}, testsupport::virtual_bus_env(c.devices));
+    auto bus = bus_with(c.devices);
+    ProgramRun hidraw_run = cardtool(*bus, {c.arg});
+    EXPECT_EQ(hidraw_run.out, virtual_run.out) << c.devices << " " << c.arg;
+    EXPECT_EQ(hidraw_run.exit_status, virtual_run.exit_status) << c.devices << " " << c.arg;
+  }
+}
+
+}  // namespace
