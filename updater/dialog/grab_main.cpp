@@ -56,6 +56,6 @@ int main(int argc, char** argv) {
   }
   update->click();  // returns when the update has ended
   if (!Save(dialog, out.filePath(QStringLiteral("cardflash-update.png")))) return 1;
-  std::fputs(qPrintable(dialog.LogText()), stdout);
+  std::fputs(qPrintable(QString(dialog.LogText()).remove(QLatin1Char('\r'))), stdout);
   return 0;
 }
