@@ -21,6 +21,7 @@
 #include <deque>
 #include <filesystem>
 #include <mutex>
+#include <set>
 #include <stdexcept>
 #include <thread>
 
@@ -59,7 +60,40 @@ std::string hex4(unsigned v) {
 
 }  // namespace
 
-struct Node;
+struct Slot;
+
+// One interface of one enumeration of a board.
+struct Node {
+  std::size_t device = 0;
+  int iface = 0;
+  std::uint64_t incarnation = 0;
+  std::uint16_t vendor_id = 0, product_id = 0;
+  Slot* slot = nullptr;
+  std::string syspath;
+  std::string device_link;   // to the HID device; set last, as enumeration needs it
+  bool live = false;         // reachable by the host
+  int clients = 0;           // descriptors opened on this enumeration
+  std::deque<Report> queue;  // input reports collected while open, as the hidraw driver does
+};
+
+// One /dev/hidrawN: the pty that umockdev backs it with and the handler of its reads, writes and
+// ioctls. A slot outlives the nodes it serves: umockdev cannot take a device node back, so a
+// re-enumerated board gets its minor again by reusing the slot, as the hidraw driver hands out
+// the lowest free minor.
+struct Slot {
+  HidrawBus::State* bus = nullptr;
+  int minor = 0;
+  std::string devnode;
+  std::string pts;
+  int master = -1;  // umockdev's end of the pty
+  int slave = -1;   // ours, to take the poll marker back and to hang the pty up
+  UMockdevIoctlBase* handler = nullptr;
+  Node* node = nullptr;  // the node served now; none while free
+  bool in_testbed = false;
+  bool retired = false;  // could not be hung up: never used again
+  bool marked = false;
+  std::vector<std::pair<UMockdevIoctlClient*, Node*>> clients;  // each with a reference
+};
 
 struct Device {
   DeviceSpec spec;
@@ -67,26 +101,9 @@ struct Device {
   bool unplugged = false;
   std::string unplug_trigger;
   int port = 0;
-  std::string usb_syspath;       // of the current incarnation, empty while off the bus
+  std::string usb_syspath;       // of the current enumeration, empty while off the bus
   std::uint64_t incarnation = 0;
-  std::vector<Node*> nodes;      // of the current incarnation, by interface
-};
-
-struct Node {
-  HidrawBus::State* bus = nullptr;
-  std::size_t device = 0;
-  int iface = 0;
-  std::string devnode;
-  std::uint64_t incarnation = 0;
-  std::uint16_t vendor_id = 0, product_id = 0;
-  int master = -1;  // umockdev's end of the pty
-  int slave = -1;   // ours, to take the poll marker back
-  std::string pts;  // the pty's slave path
-  UMockdevIoctlBase* handler = nullptr;
-  bool live = false;
-  bool marked = false;
-  std::vector<UMockdevIoctlClient*> clients;  // the program's open descriptors, each with a reference
-  std::deque<Report> queue;
+  std::vector<Node*> nodes;      // of the current enumeration, by interface
 };
 
 struct HidrawBus::State {
@@ -94,12 +111,12 @@ struct HidrawBus::State {
   std::string root;
   std::chrono::steady_clock::time_point epoch = std::chrono::steady_clock::now();
 
-  mutable std::mutex mutex;      // boards, nodes, counters; taken by umockdev's worker thread too
+  mutable std::mutex mutex;      // boards, nodes, slots, counters; taken by umockdev's thread too
   std::mutex testbed_mutex;      // testbed changes, never taken inside `mutex`
   std::vector<std::unique_ptr<Device>> devices;
   std::vector<std::unique_ptr<Node>> nodes;  // every node ever made, kept until the end
+  std::vector<std::unique_ptr<Slot>> slots;  // by minor
   std::vector<NodeEvent> events;
-  int next_minor = 0;
   int next_hid = 1;
   int next_devnum = 2;  // USB address; each enumeration gets the next one
   int open_handles = 0;
@@ -115,11 +132,15 @@ struct HidrawBus::State {
 
   // Brings the nodes in line with what the boards list now.
   void sync();
+  // The free slot with the lowest minor (mutex held).
+  Slot* take_slot();
   // Moves arrived reports into the node's queue and sets the poll marker (mutex held).
-  void pump(Node& n);
-  void set_marker(Node& n, bool on);
-  void forget(Node& n, UMockdevIoctlClient* client);
-  void attach(Node& n);
+  void pump(Slot& s);
+  void set_marker(Slot& s, bool on);
+  void forget(Slot& s, UMockdevIoctlClient* client);
+  Node* node_of(Slot& s, UMockdevIoctlClient* client);
+  void open_pty(Slot& s);
+  void hang_up(Slot& s);
 };
 
 namespace {
@@ -135,7 +156,7 @@ struct Removal {
 };
 
 std::string describe(const Device& d, const Board::Presence& p, int devnum, const std::vector<Node*>& nodes,
-                     std::vector<int>& hid_numbers) {
+                     const std::vector<int>& hid_numbers) {
   const bool card = p.vendor_id == kCardVendorId;
   const std::string manufacturer = card ? "Simulated card" : "Texas Instruments";
   const std::string product = card ? "Card controller" : "MSP430 USB BSL";
@@ -149,15 +170,18 @@ std::string describe(const Device& d, const Board::Presence& p, int devnum, cons
   }
   std::string text;
   for (std::size_t i = 0; i < nodes.size(); ++i) {
+    const Slot& slot = *nodes[i]->slot;
     const std::string iface = usb + "/1-" + std::to_string(d.port) + ":1." + std::to_string(i);
     const std::string hid_name = "0003:" + vid + ":" + pid + "." + hex4(static_cast<unsigned>(hid_numbers[i]));
-    const std::string minor = nodes[i]->devnode.substr(std::strlen("/dev/hidraw"));
-    text += "P: " + iface.substr(4) + "/" + hid_name + "/hidraw/hidraw" + minor + "\n"
-            "N: hidraw" + minor + "\n"
-            "E: DEVNAME=" + nodes[i]->devnode + "\n"
+    const std::string minor = std::to_string(slot.minor);
+    nodes[i]->syspath = iface + "/" + hid_name + "/hidraw/hidraw" + minor;
+    nodes[i]->device_link = "../../../" + hid_name;
+    text += "P: " + nodes[i]->syspath.substr(4) + "\n" +
+            // umockdev makes the node (and its pty) once; a reused slot keeps its own.
+            (slot.in_testbed ? "" : "N: hidraw" + minor + "\n") +
+            "E: DEVNAME=" + slot.devnode + "\n"
             "E: SUBSYSTEM=hidraw\n"
-            "A: dev=240:" + minor + "\n"
-            "L: device=../../../" + hid_name + "\n\n"
+            "A: dev=240:" + minor + "\n\n"
             "P: " + iface.substr(4) + "/" + hid_name + "\n"
             "E: SUBSYSTEM=hid\n"
             "E: DRIVER=hid-generic\n"
@@ -204,43 +228,113 @@ void on_vanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data)
 
 }  // namespace
 
-void HidrawBus::State::set_marker(Node& n, bool on) {
-  if (n.marked == on || n.master < 0) return;
+Slot* HidrawBus::State::take_slot() {
+  for (auto& s : slots)
+    if (!s->node && !s->retired) return s.get();
+  auto s = std::make_unique<Slot>();
+  s->bus = this;
+  s->minor = static_cast<int>(slots.size());
+  s->devnode = "/dev/hidraw" + std::to_string(s->minor);
+  slots.push_back(std::move(s));
+  return slots.back().get();
+}
+
+void HidrawBus::State::set_marker(Slot& s, bool on) {
+  if (s.marked == on || s.master < 0 || s.slave < 0) return;
   char byte = 'R';
   if (on) {
-    if (::write(n.master, &byte, 1) == 1) n.marked = true;
+    if (::write(s.master, &byte, 1) == 1) s.marked = true;
   } else {
     // The host's reads are answered by the handler and never reach the pty: take it back.
-    while (::read(n.slave, &byte, 1) == 1) {
+    while (::read(s.slave, &byte, 1) == 1) {
     }
-    n.marked = false;
+    s.marked = false;
   }
 }
 
-void HidrawBus::State::forget(Node& n, UMockdevIoctlClient* client) {
-  auto it = std::find(n.clients.begin(), n.clients.end(), client);
-  if (it == n.clients.end()) return;
-  n.clients.erase(it);
+Node* HidrawBus::State::node_of(Slot& s, UMockdevIoctlClient* client) {
+  for (auto& [c, n] : s.clients)
+    if (c == client) return n;
+  return nullptr;
+}
+
+void HidrawBus::State::forget(Slot& s, UMockdevIoctlClient* client) {
+  auto it = std::find_if(s.clients.begin(), s.clients.end(), [&](const auto& c) { return c.first == client; });
+  if (it == s.clients.end()) return;
+  Node* n = it->second;
+  s.clients.erase(it);
   g_object_unref(client);
   --open_handles;
-  if (n.clients.empty()) n.queue.clear();  // the kernel drops an open file's reports with it
+  if (n && --n->clients == 0) n->queue.clear();  // the kernel drops an open file's reports with it
 }
 
-void HidrawBus::State::pump(Node& n) {
+void HidrawBus::State::pump(Slot& s) {
   // umockdev does not always report a closed descriptor; the client object knows.
-  for (std::size_t i = n.clients.size(); i-- > 0;)
-    if (!umockdev_ioctl_client_get_connected(n.clients[i])) forget(n, n.clients[i]);
-  if (!n.live) {
-    set_marker(n, false);
+  for (std::size_t i = s.clients.size(); i-- > 0;)
+    if (!umockdev_ioctl_client_get_connected(s.clients[i].first)) forget(s, s.clients[i].first);
+  Node* n = s.node;
+  if (!n || !n->live || n->clients == 0) {
+    set_marker(s, false);
     return;
   }
-  Device& d = *devices[n.device];
-  if (!n.clients.empty()) {
-    Report r;
-    while (n.queue.size() < kKernelQueue && d.board->read(n.incarnation, n.iface, now(), r) == Board::Io::Ok)
-      n.queue.push_back(std::move(r));
+  Device& d = *devices[n->device];
+  Report r;
+  while (n->queue.size() < kKernelQueue && d.board->read(n->incarnation, n->iface, now(), r) == Board::Io::Ok)
+    n->queue.push_back(std::move(r));
+  set_marker(s, !n->queue.empty() || d.spec.fail_read);
+}
+
+void HidrawBus::State::open_pty(Slot& s) {
+  s.master = umockdev_testbed_get_dev_fd(testbed, s.devnode.c_str());
+  if (s.master >= 0) {
+    // Forked programs must not keep the device alive after it is unplugged.
+    fcntl(s.master, F_SETFD, fcntl(s.master, F_GETFD) | FD_CLOEXEC);
+    termios mode{};
+    if (tcgetattr(s.master, &mode) == 0) {
+      cfmakeraw(&mode);
+      tcsetattr(s.master, TCSANOW, &mode);
+    }
+    char pts[64];
+    if (ptsname_r(s.master, pts, sizeof pts) == 0) {
+      s.pts = pts;
+      s.slave = ::open(pts, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    }
   }
-  set_marker(n, !n.clients.empty() && (!n.queue.empty() || d.spec.fail_read));
+  s.handler = umockdev_ioctl_base_new();
+  g_signal_connect(s.handler, "handle-ioctl", G_CALLBACK(on_ioctl), &s);
+  g_signal_connect(s.handler, "handle-read", G_CALLBACK(on_read), &s);
+  g_signal_connect(s.handler, "handle-write", G_CALLBACK(on_write), &s);
+  g_signal_connect(s.handler, "client-connected", G_CALLBACK(on_connected), &s);
+  g_signal_connect(s.handler, "client-vanished", G_CALLBACK(on_vanished), &s);
+  GError* error = nullptr;
+  if (!umockdev_testbed_attach_ioctl(testbed, s.devnode.c_str(), s.handler, &error)) {
+    std::fprintf(stderr, "hidraw bus: cannot attach %s: %s\n", s.devnode.c_str(), error ? error->message : "?");
+    g_clear_error(&error);
+  }
+  s.in_testbed = true;
+}
+
+// Every descriptor that a program holds on the node now sees the hang-up of an unplugged device
+// (poll reports POLLHUP, as on a vanished hidraw device); later opens get a working pty again.
+void HidrawBus::State::hang_up(Slot& s) {
+  if (s.slave >= 0 && ioctl(s.slave, TIOCVHANGUP) == 0) {
+    ::close(s.slave);
+    s.slave = ::open(s.pts.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    s.marked = true;  // whatever the hang-up left, the next pump takes it back
+    return;
+  }
+  // Without the right to hang up a tty (CAP_SYS_ADMIN), close the pty for good: umockdev keeps
+  // the master in its table, so put /dev/null in its place for umockdev's own close.
+  int null_fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+  if (null_fd >= 0 && s.master >= 0) ::dup3(null_fd, s.master, O_CLOEXEC);
+  if (null_fd >= 0) ::close(null_fd);
+  if (s.slave >= 0) ::close(s.slave);
+  s.slave = -1;
+  s.retired = true;
+  std::string name = s.pts;
+  for (char& c : name) c = c == '/' ? '_' : c;
+  // A later pty with this number would otherwise meet this node's mapping and make umockdev abort.
+  std::remove((root + "/dev/.ptymap/" + name).c_str());
 }
 
 void HidrawBus::State::sync() {
@@ -257,7 +351,7 @@ void HidrawBus::State::sync() {
         for (Node* n : d.nodes) {
           n->live = false;
           n->queue.clear();
-          events.push_back({false, n->devnode, n->vendor_id, n->product_id, index});
+          events.push_back({false, n->slot->devnode, n->vendor_id, n->product_id, index});
         }
         removals.push_back({d.usb_syspath, d.nodes});
         d.nodes.clear();
@@ -267,13 +361,13 @@ void HidrawBus::State::sync() {
         std::vector<int> hid_numbers;
         for (int i = 0; i < p->interfaces; ++i) {
           auto n = std::make_unique<Node>();
-          n->bus = this;
           n->device = index;
           n->iface = i;
-          n->devnode = "/dev/hidraw" + std::to_string(next_minor++);
           n->incarnation = p->incarnation;
           n->vendor_id = p->vendor_id;
           n->product_id = p->product_id;
+          n->slot = take_slot();
+          n->slot->node = n.get();
           d.nodes.push_back(n.get());
           nodes.push_back(std::move(n));
           hid_numbers.push_back(next_hid++);
@@ -283,34 +377,20 @@ void HidrawBus::State::sync() {
         additions.push_back({describe(d, *p, next_devnum++, d.nodes, hid_numbers), d.nodes});
       }
     }
-    for (auto& n : nodes) pump(*n);
+    for (auto& s : slots) pump(*s);
   }
 
   for (Removal& r : removals) {
+    for (Node* n : r.nodes) {
+      hang_up(*n->slot);
+      // The node first: removing a parent leaves the children's /dev entries behind.
+      umockdev_testbed_remove_device(testbed, n->syspath.c_str());
+    }
     umockdev_testbed_remove_device(testbed, r.syspath.c_str());
     remove_dangling_links(root + "/sys/bus");
     remove_dangling_links(root + "/sys/class");
-    for (Node* n : r.nodes) {
-      if (n->master >= 0) {
-        // umockdev keeps the pty's master open after the removal, so the program would never
-        // see the hang-up of an unplugged device. Put /dev/null in its place: the pty closes and
-        // umockdev's own close later finds a valid descriptor.
-        int null_fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-        if (null_fd >= 0) {
-          ::dup3(null_fd, n->master, O_CLOEXEC);
-          ::close(null_fd);
-        }
-      }
-      if (!n->pts.empty()) {
-        // A later node on the same pts number would otherwise meet this node's mapping.
-        std::string name = n->pts;
-        for (char& c : name) c = c == '/' ? '_' : c;
-        std::remove((root + "/dev/.ptymap/" + name).c_str());
-      }
-      if (n->slave >= 0) ::close(n->slave);
-      n->slave = -1;
-      n->master = -1;
-    }
+    std::lock_guard lock(mutex);
+    for (Node* n : r.nodes) n->slot->node = nullptr;
   }
   for (Addition& a : additions) {
     GError* error = nullptr;
@@ -319,56 +399,40 @@ void HidrawBus::State::sync() {
       g_clear_error(&error);
       continue;
     }
-    for (Node* n : a.nodes) attach(*n);
-  }
-}
-
-void HidrawBus::State::attach(Node& n) {
-  int master = umockdev_testbed_get_dev_fd(testbed, n.devnode.c_str());
-  int slave = -1;
-  if (master >= 0) {
-    // Forked programs must not keep the device alive after it is unplugged.
-    fcntl(master, F_SETFD, fcntl(master, F_GETFD) | FD_CLOEXEC);
-    termios mode{};
-    if (tcgetattr(master, &mode) == 0) {
-      cfmakeraw(&mode);
-      tcsetattr(master, TCSANOW, &mode);
+    for (Node* n : a.nodes) {
+      Slot& s = *n->slot;
+      if (!s.in_testbed) {
+        open_pty(s);
+      } else {
+        // The removal took the node's /dev entries; the slot's pty is still there.
+        const std::string name = "hidraw" + std::to_string(s.minor);
+        std::error_code ec;
+        std::filesystem::create_symlink(s.pts, root + "/dev/" + name, ec);
+        std::filesystem::create_symlink("240:" + std::to_string(s.minor), root + "/dev/.node/" + name, ec);
+      }
+      {
+        std::lock_guard lock(mutex);
+        const Device& d = *devices[n->device];
+        n->live = s.master >= 0 && s.slave >= 0 && d.incarnation == n->incarnation &&
+                  std::find(d.nodes.begin(), d.nodes.end(), n) != d.nodes.end();
+        if (n->live) events.push_back({true, s.devnode, n->vendor_id, n->product_id, n->device});
+      }
+      // Only now can hidapi's enumeration see the node: whoever finds it can open it.
+      umockdev_testbed_set_attribute_link(testbed, n->syspath.c_str(), "device", n->device_link.c_str());
     }
-    char pts[64];
-    if (ptsname_r(master, pts, sizeof pts) == 0) {
-      slave = ::open(pts, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-      n.pts = pts;
-    }
   }
-  n.handler = umockdev_ioctl_base_new();
-  g_signal_connect(n.handler, "handle-ioctl", G_CALLBACK(on_ioctl), &n);
-  g_signal_connect(n.handler, "handle-read", G_CALLBACK(on_read), &n);
-  g_signal_connect(n.handler, "handle-write", G_CALLBACK(on_write), &n);
-  g_signal_connect(n.handler, "client-connected", G_CALLBACK(on_connected), &n);
-  g_signal_connect(n.handler, "client-vanished", G_CALLBACK(on_vanished), &n);
-  GError* error = nullptr;
-  if (!umockdev_testbed_attach_ioctl(testbed, n.devnode.c_str(), n.handler, &error)) {
-    std::fprintf(stderr, "hidraw bus: cannot attach %s: %s\n", n.devnode.c_str(), error ? error->message : "?");
-    g_clear_error(&error);
-  }
-  std::lock_guard lock(mutex);
-  n.master = master;
-  n.slave = slave;
-  n.live = master >= 0 && slave >= 0 && devices[n.device]->incarnation == n.incarnation &&
-           std::find(devices[n.device]->nodes.begin(), devices[n.device]->nodes.end(), &n) !=
-               devices[n.device]->nodes.end();
-  if (n.live) events.push_back({true, n.devnode, n.vendor_id, n.product_id, n.device});
 }
 
 namespace {
 
 gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
-  Node& n = *static_cast<Node*>(data);
-  HidrawBus::State& bus = *n.bus;
+  Slot& s = *static_cast<Slot*>(data);
+  HidrawBus::State& bus = *s.bus;
   const unsigned long request = umockdev_ioctl_client_get_request(client);
   UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
   std::lock_guard lock(bus.mutex);
-  if (!n.live) {
+  Node* n = bus.node_of(s, client);
+  if (!n || !n->live) {
     umockdev_ioctl_client_complete(client, -1, ENODEV);
     return TRUE;
   }
@@ -385,7 +449,7 @@ gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data
   };
   if (request == HIDIOCGRDESCSIZE) {
     // hidapi's open asks this first and gives up when it fails: the place to refuse an open.
-    if (bus.devices[n.device]->spec.fail_open) {
+    if (bus.devices[n->device]->spec.fail_open) {
       umockdev_ioctl_client_complete(client, -1, EACCES);
       return TRUE;
     }
@@ -399,8 +463,8 @@ gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data
   } else if (request == HIDIOCGRAWINFO) {
     hidraw_devinfo info{};
     info.bustype = BUS_USB;
-    info.vendor = static_cast<__s16>(n.vendor_id);
-    info.product = static_cast<__s16>(n.product_id);
+    info.vendor = static_cast<__s16>(n->vendor_id);
+    info.product = static_cast<__s16>(n->product_id);
     answer(&info, sizeof info);
   } else {
     umockdev_ioctl_client_complete(client, -1, _IOC_TYPE(request) == 'H' ? EINVAL : ENOTTY);
@@ -409,74 +473,83 @@ gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data
 }
 
 gboolean on_write(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
-  Node& n = *static_cast<Node*>(data);
-  HidrawBus::State& bus = *n.bus;
+  Slot& s = *static_cast<Slot*>(data);
+  HidrawBus::State& bus = *s.bus;
   UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
   std::lock_guard lock(bus.mutex);
-  if (!n.live) {
+  Node* n = bus.node_of(s, client);
+  if (!n || !n->live) {
     umockdev_ioctl_client_complete(client, -1, ENODEV);  // as hidraw_write on a vanished device
     return TRUE;
   }
-  Device& d = *bus.devices[n.device];
+  Device& d = *bus.devices[n->device];
   if (d.spec.fail_write) {
     umockdev_ioctl_client_complete(client, -1, EIO);
     return TRUE;
   }
   const std::size_t size = static_cast<std::size_t>(arg->data_len);
-  if (d.board->write(n.incarnation, n.iface, arg->data, size, bus.now()) != Board::Io::Ok) {
+  if (d.board->write(n->incarnation, n->iface, arg->data, size, bus.now()) != Board::Io::Ok) {
     umockdev_ioctl_client_complete(client, -1, ENODEV);
     return TRUE;
   }
   umockdev_ioctl_client_complete(client, static_cast<glong>(size), 0);
-  if (!d.unplug_trigger.empty() && !d.board->commands().empty() && d.board->commands().back() == d.unplug_trigger) {
+  if (!d.unplug_trigger.empty() && !d.board->commands().empty() && d.board->commands().back() == d.unplug_trigger)
     d.unplugged = true;
-    for (Node* other : d.nodes) other->live = false;  // gone at once; the ticker removes the nodes
-  }
-  bus.pump(n);
+  // A board that leaves the bus on this report (switch to its boot loader, restart) is gone for
+  // the host at once, not only when the ticker next removes its nodes.
+  auto p = d.unplugged ? std::nullopt : d.board->presence(bus.now());
+  if (!p || p->incarnation != n->incarnation)
+    for (Node* other : d.nodes) other->live = false;
+  bus.pump(s);
   return TRUE;
 }
 
 gboolean on_read(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
-  Node& n = *static_cast<Node*>(data);
-  HidrawBus::State& bus = *n.bus;
+  Slot& s = *static_cast<Slot*>(data);
+  HidrawBus::State& bus = *s.bus;
   UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
   std::lock_guard lock(bus.mutex);
-  if (!n.live || bus.devices[n.device]->spec.fail_read) {
+  Node* n = bus.node_of(s, client);
+  if (!n || !n->live || bus.devices[n->device]->spec.fail_read) {
     umockdev_ioctl_client_complete(client, -1, EIO);  // as hidraw_read on a vanished device
     return TRUE;
   }
-  bus.pump(n);
-  if (n.queue.empty()) {
+  bus.pump(s);
+  if (n->queue.empty()) {
     umockdev_ioctl_client_complete(client, -1, EAGAIN);
     return TRUE;
   }
-  Report r = std::move(n.queue.front());
-  n.queue.pop_front();
+  Report r = std::move(n->queue.front());
+  n->queue.pop_front();
   const std::size_t size = std::min(r.size(), static_cast<std::size_t>(arg->data_len));
   std::memcpy(arg->data, r.data(), size);
   umockdev_ioctl_client_complete(client, static_cast<glong>(size), 0);
-  bus.pump(n);
+  bus.pump(s);
   return TRUE;
 }
 
 void on_connected(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
-  Node& n = *static_cast<Node*>(data);
-  HidrawBus::State& bus = *n.bus;
+  Slot& s = *static_cast<Slot*>(data);
+  HidrawBus::State& bus = *s.bus;
   std::lock_guard lock(bus.mutex);
-  n.clients.push_back(static_cast<UMockdevIoctlClient*>(g_object_ref(client)));
+  Node* n = s.node && s.node->live ? s.node : nullptr;
+  s.clients.emplace_back(static_cast<UMockdevIoctlClient*>(g_object_ref(client)), n);
   ++bus.open_handles;
   ++bus.opened_total;
   bus.peak_open_handles = std::max(bus.peak_open_handles, bus.open_handles);
-  if (n.live) bus.devices[n.device]->board->open(n.incarnation, n.iface, bus.now());
-  bus.pump(n);
+  if (n) {
+    ++n->clients;
+    bus.devices[n->device]->board->open(n->incarnation, n->iface, bus.now());
+  }
+  bus.pump(s);
 }
 
 void on_vanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
-  Node& n = *static_cast<Node*>(data);
-  HidrawBus::State& bus = *n.bus;
+  Slot& s = *static_cast<Slot*>(data);
+  HidrawBus::State& bus = *s.bus;
   std::lock_guard lock(bus.mutex);
-  bus.forget(n, client);
-  bus.pump(n);
+  bus.forget(s, client);
+  bus.pump(s);
 }
 
 }  // namespace
@@ -514,10 +587,10 @@ HidrawBus::~HidrawBus() {
   state_->ticker.join();
   // Stops umockdev's worker thread, so no handler runs any more.
   g_object_unref(state_->testbed);
-  for (auto& n : state_->nodes) {
-    for (UMockdevIoctlClient* c : n->clients) g_object_unref(c);
-    if (n->handler) g_object_unref(n->handler);
-    if (n->slave >= 0) ::close(n->slave);
+  for (auto& s : state_->slots) {
+    for (auto& c : s->clients) g_object_unref(c.first);
+    if (s->handler) g_object_unref(s->handler);
+    if (s->slave >= 0) ::close(s->slave);
   }
 }
 
@@ -566,8 +639,9 @@ Board& HidrawBus::board(std::size_t index) {
 std::string HidrawBus::path(std::size_t index, int iface) const {
   std::lock_guard lock(state_->mutex);
   const Device& d = *state_->devices.at(index);
-  if (iface < 0 || static_cast<std::size_t>(iface) >= d.nodes.size() || !d.nodes[iface]->live) return {};
-  return d.nodes[static_cast<std::size_t>(iface)]->devnode;
+  if (iface < 0 || static_cast<std::size_t>(iface) >= d.nodes.size()) return {};
+  const Node& n = *d.nodes[static_cast<std::size_t>(iface)];
+  return n.live ? n.slot->devnode : std::string();
 }
 
 bool HidrawBus::wait_for(std::size_t index, std::uint16_t vendor_id, std::chrono::milliseconds limit) {

@@ -14,7 +14,7 @@ target_link_libraries(hidraw_e2e_test PRIVATE cardsim_hidraw testsupport GTest::
 target_compile_definitions(hidraw_e2e_test PRIVATE CARDTOOL_PATH="$<TARGET_FILE:cardtool>")
 add_dependencies(hidraw_e2e_test cardtool cardsim_bus)
 
-if(TARGET Cardlink AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/hidraw_cardlink_test.cpp)
+if(TARGET Cardlink)
   # A C program that uses nothing but the library's exports, as a customer's program would.
   add_executable(hidraw_cardlink_client hidraw_cardlink_client.c)
   target_link_libraries(hidraw_cardlink_client PRIVATE Cardlink)

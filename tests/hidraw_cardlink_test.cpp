@@ -1,0 +1,113 @@
+// Cardlink, linked to Debian's libhidapi-hidraw, driven through its exports by a C program
+// against boards shown as umockdev hidraw nodes.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "hidraw_bus.h"
+
+using cardsim::hidraw::HidrawBus;
+using cardsim::hidraw::ProgramRun;
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::string kCardId = "a102010004", kVersion = "a100010008";
+
+std::unique_ptr<HidrawBus> bus_with(const std::string& devices) {
+  auto bus = std::make_unique<HidrawBus>();
+  std::string error;
+  EXPECT_TRUE(bus->configure(devices, &error)) << error;
+  return bus;
+}
+
+ProgramRun client(HidrawBus& bus, const std::vector<std::string>& args) {
+  ProgramRun r = bus.run(CARDLINK_CLIENT_PATH, args);
+  EXPECT_EQ(r.signal, 0) << r.err;
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  return r;
+}
+
+std::string hex_of(const std::vector<std::uint8_t>& bytes) {
+  std::string out;
+  char byte[4];
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    std::snprintf(byte, sizeof byte, i ? " %02X" : "%02X", bytes[i]);
+    out += byte;
+  }
+  return out;
+}
+
+TEST(HidrawCardlink, InitReadsEveryCardIdAndTheFirstCardsIdentity) {
+  auto bus = bus_with("card id=3 fw=0102 boot=0005 usb_pid=0042; card id=5; card id=7 fw=0200");
+  EXPECT_EQ(client(*bus, {"identity"}).out,
+            "cards=3 ids=3 5 7 -1 -1 -1 -1 -1\n"
+            "first card: ok vendor=2933 product=0042 id=3 fw=0102 boot=0005\n"
+            "open=0\n");
+  // Priming read and card-id query per card; the identity goes to the first card only.
+  EXPECT_EQ(bus->board(0).commands(), (std::vector<std::string>{kCardId, kCardId, kCardId, kVersion}));
+  EXPECT_EQ(bus->board(1).commands(), (std::vector<std::string>{kCardId, kCardId}));
+  EXPECT_EQ(bus->board(2).commands(), (std::vector<std::string>{kCardId, kCardId}));
+}
+
+TEST(HidrawCardlink, NoCardGivesNoContext) {
+  auto bus = bus_with("bsl");
+  EXPECT_EQ(client(*bus, {"identity"}).out, "no context; open=0\n");
+  EXPECT_EQ(bus->opened_total(), 0);
+}
+
+TEST(HidrawCardlink, SerialNumberRoundTripOnTheCardWithThatId) {
+  auto bus = bus_with("card id=3; card id=5");
+  const std::string serial = "SN-0042-ABCDEFGH";
+  EXPECT_EQ(client(*bus, {"serial", "5", serial}).out, "write=1\nread=1 \"" + serial + "\"\nopen=0\n");
+  const auto& storage = bus->board(1).storage();
+  EXPECT_EQ(std::string(storage.begin() + 0x12C, storage.begin() + 0x12C + serial.size()), serial);
+  EXPECT_EQ(bus->board(1).commands(),
+            (std::vector<std::string>{kCardId, kCardId, kCardId, "21020e0013" "12c" + serial, kCardId,
+                                      "21020f000512c10", "a102100020"}));
+  EXPECT_EQ(bus->board(0).commands(), (std::vector<std::string>{kCardId, kCardId}));
+}
+
+TEST(HidrawCardlink, SwitchThenFindAndTalkToTheBootLoader) {
+  auto bus = bus_with("card id=3 isp_delay=300");
+  ProgramRun r = client(*bus, {"isp"});
+  EXPECT_EQ(r.out,
+            "switch=1\n"
+            "Board 3 Error Access!!\n"
+            "first card: failed vendor=2933 product=0001 id=3 fw=- boot=-\n"
+            "boot loader found=1\n"
+            "connect=1\n"
+            "connect again=0\n"
+            "open while connected=1\n"
+            "write 65=-1\n"
+            "write=64\n"
+            "read=1 count=0\n"
+            "open=0\n");
+  std::vector<std::uint8_t> report(64, 0xAC);
+  const std::uint8_t head[] = {0x3F, 0x06, 0x1B, 0x00, 0x25, 0x00, 0x12, 0x34};
+  std::copy(std::begin(head), std::end(head), report.begin());
+  EXPECT_EQ(bus->board(0).commands(),
+            (std::vector<std::string>{kCardId, kCardId, kCardId, "2102040004ISPE\n", hex_of(report)}));
+  std::vector<std::string> events;
+  for (const auto& e : bus->events()) events.push_back((e.added ? "+" : "-") + e.devnode);
+  EXPECT_EQ(events, (std::vector<std::string>{"+/dev/hidraw0", "-/dev/hidraw0", "+/dev/hidraw0"}));
+  EXPECT_EQ(bus->path(0), "/dev/hidraw0");
+}
+
+TEST(HidrawCardlink, CardUnpluggedDuringTheIdentityQuery) {
+  auto bus = bus_with("card id=3");
+  bus->unplug_after(0, kVersion);
+  EXPECT_EQ(client(*bus, {"unplugged"}).out,
+            "first card: failed vendor=2933 product=0001 id=3 fw=- boot=-\n"
+            "open=0\n"
+            "Board 3 Error Access!!\n"
+            "switch=0\n"
+            "open=0\n");
+  EXPECT_EQ(bus->board(0).commands(), (std::vector<std::string>{kCardId, kCardId, kCardId, kVersion}));
+}
+
+}  // namespace
