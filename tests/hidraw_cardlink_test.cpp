@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -10,26 +11,22 @@
 #include "hidraw_bus.h"
 
 using cardsim::hidraw::HidrawBus;
-using cardsim::hidraw::ProgramRun;
+using cardsim::hidraw::Played;
+using cardsim::hidraw::play;
 using namespace std::chrono_literals;
 
 namespace {
 
 const std::string kCardId = "a102010004", kVersion = "a100010008";
 
-std::unique_ptr<HidrawBus> bus_with(const std::string& devices) {
-  auto bus = std::make_unique<HidrawBus>();
-  std::string error;
-  EXPECT_TRUE(bus->configure(devices, &error)) << error;
-  return bus;
-}
-
-ProgramRun client(HidrawBus& bus, const std::vector<std::string>& args) {
-  ProgramRun r = bus.run(CARDLINK_CLIENT_PATH, args);
-  EXPECT_EQ(r.signal, 0) << r.err;
-  EXPECT_EQ(r.exit_status, 0) << r.err;
-  EXPECT_EQ(r.err, "");
-  return r;
+// The C program on these devices; it must end by itself with status 0 and nothing on stderr.
+Played client(const std::string& devices, const std::vector<std::string>& args,
+              std::function<void(HidrawBus&)> prepare = {}) {
+  Played p = play({devices, CARDLINK_CLIENT_PATH, args, {}, 60s, std::move(prepare)});
+  EXPECT_EQ(p.run.signal, 0) << p.run.err;
+  EXPECT_EQ(p.run.exit_status, 0) << p.run.err;
+  EXPECT_EQ(p.run.err, "");
+  return p;
 }
 
 std::string hex_of(const std::vector<std::uint8_t>& bytes) {
@@ -43,8 +40,9 @@ std::string hex_of(const std::vector<std::uint8_t>& bytes) {
 }
 
 TEST(HidrawCardlink, InitReadsEveryCardIdAndTheFirstCardsIdentity) {
-  auto bus = bus_with("card id=3 fw=0102 boot=0005 usb_pid=0042; card id=5; card id=7 fw=0200");
-  EXPECT_EQ(client(*bus, {"identity"}).out,
+  Played p = client("card id=3 fw=0102 boot=0005 usb_pid=0042; card id=5; card id=7 fw=0200", {"identity"});
+  auto& bus = p.bus;
+  EXPECT_EQ(p.run.out,
             "cards=3 ids=3 5 7 -1 -1 -1 -1 -1\n"
             "first card: ok vendor=2933 product=0042 id=3 fw=0102 boot=0005\n"
             "open=0\n");
@@ -55,15 +53,16 @@ TEST(HidrawCardlink, InitReadsEveryCardIdAndTheFirstCardsIdentity) {
 }
 
 TEST(HidrawCardlink, NoCardGivesNoContext) {
-  auto bus = bus_with("bsl");
-  EXPECT_EQ(client(*bus, {"identity"}).out, "no context; open=0\n");
-  EXPECT_EQ(bus->opened_total(), 0);
+  Played p = client("bsl", {"identity"});
+  EXPECT_EQ(p.run.out, "no context; open=0\n");
+  EXPECT_EQ(p.bus->opened_total(), 0);
 }
 
 TEST(HidrawCardlink, SerialNumberRoundTripOnTheCardWithThatId) {
-  auto bus = bus_with("card id=3; card id=5");
   const std::string serial = "SN-0042-ABCDEFGH";
-  EXPECT_EQ(client(*bus, {"serial", "5", serial}).out, "write=1\nread=1 \"" + serial + "\"\nopen=0\n");
+  Played p = client("card id=3; card id=5", {"serial", "5", serial});
+  auto& bus = p.bus;
+  EXPECT_EQ(p.run.out, "write=1\nread=1 \"" + serial + "\"\nopen=0\n");
   const auto& storage = bus->board(1).storage();
   EXPECT_EQ(std::string(storage.begin() + 0x12C, storage.begin() + 0x12C + serial.size()), serial);
   EXPECT_EQ(bus->board(1).commands(),
@@ -73,9 +72,9 @@ TEST(HidrawCardlink, SerialNumberRoundTripOnTheCardWithThatId) {
 }
 
 TEST(HidrawCardlink, SwitchThenFindAndTalkToTheBootLoader) {
-  auto bus = bus_with("card id=3 isp_delay=300");
-  ProgramRun r = client(*bus, {"isp"});
-  EXPECT_EQ(r.out,
+  Played p = client("card id=3 isp_delay=300", {"isp"});
+  auto& bus = p.bus;
+  EXPECT_EQ(p.run.out,
             "switch=1\n"
             "Board 3 Error Access!!\n"
             "first card: failed vendor=2933 product=0001 id=3 fw=- boot=-\n"
@@ -99,9 +98,9 @@ TEST(HidrawCardlink, SwitchThenFindAndTalkToTheBootLoader) {
 }
 
 TEST(HidrawCardlink, CardUnpluggedDuringTheIdentityQuery) {
-  auto bus = bus_with("card id=3");
-  bus->unplug_after(0, kVersion);
-  EXPECT_EQ(client(*bus, {"unplugged"}).out,
+  Played p = client("card id=3", {"unplugged"}, [](HidrawBus& bus) { bus.unplug_after(0, kVersion); });
+  auto& bus = p.bus;
+  EXPECT_EQ(p.run.out,
             "first card: failed vendor=2933 product=0001 id=3 fw=- boot=-\n"
             "open=0\n"
             "Board 3 Error Access!!\n"

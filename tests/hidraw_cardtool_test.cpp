@@ -122,6 +122,19 @@ TEST(HidrawCardtool, SwitchToBootModeThenTheBootLoaderListsOnTheSameNode) {
   EXPECT_TRUE(bus->board(0).faults().empty());
 }
 
+TEST(HidrawCardtool, CardThatRestartsComesBackOnItsNodeAndAnswers) {
+  auto bus = bus_with("card fw=0102");
+  const std::string info = found("/dev/hidraw0") + "Total 1 board found\nMCU read write Flash\n"
+                           "Firmware version=0102 Boot version=0005 \n";
+  EXPECT_EQ(cardtool(*bus, {"-i"}).out, info);
+  bus->restart(0, cardsim::Mode::Application, 100ms);
+  EXPECT_EQ(bus->path(0), "");
+  ASSERT_TRUE(bus->wait_for(0, cardsim::kCardVendorId, 3s));
+  EXPECT_EQ(cardtool(*bus, {"-i"}).out, info);
+  EXPECT_EQ(event_texts(*bus),
+            (std::vector<std::string>{"+/dev/hidraw0 2933:0001", "-/dev/hidraw0 2933:0001", "+/dev/hidraw0 2933:0001"}));
+}
+
 TEST(HidrawCardtool, CardThatDoesNotAnswerGivesUpAfterThreePollsPerExchange) {
   auto bus = bus_with("card fault=silent");
   ProgramRun r = cardtool(*bus, {"-i"});

@@ -220,6 +220,15 @@ void remove_dangling_links(const std::string& top) {
   }
 }
 
+// The poll marker must count as input at once: no line editing, no echo.
+void make_raw(int master) {
+  termios mode{};
+  if (tcgetattr(master, &mode) == 0) {
+    cfmakeraw(&mode);
+    tcsetattr(master, TCSANOW, &mode);
+  }
+}
+
 gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data);
 gboolean on_read(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data);
 gboolean on_write(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data);
@@ -289,11 +298,7 @@ void HidrawBus::State::open_pty(Slot& s) {
   if (s.master >= 0) {
     // Forked programs must not keep the device alive after it is unplugged.
     fcntl(s.master, F_SETFD, fcntl(s.master, F_GETFD) | FD_CLOEXEC);
-    termios mode{};
-    if (tcgetattr(s.master, &mode) == 0) {
-      cfmakeraw(&mode);
-      tcsetattr(s.master, TCSANOW, &mode);
-    }
+    make_raw(s.master);
     char pts[64];
     if (ptsname_r(s.master, pts, sizeof pts) == 0) {
       s.pts = pts;
@@ -320,7 +325,8 @@ void HidrawBus::State::hang_up(Slot& s) {
   if (s.slave >= 0 && ioctl(s.slave, TIOCVHANGUP) == 0) {
     ::close(s.slave);
     s.slave = ::open(s.pts.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    s.marked = true;  // whatever the hang-up left, the next pump takes it back
+    make_raw(s.master);  // the hang-up brings back the line discipline's defaults
+    s.marked = true;     // whatever the hang-up left, the next pump takes it back
     return;
   }
   // Without the right to hang up a tty (CAP_SYS_ADMIN), close the pty for good: umockdev keeps
@@ -657,6 +663,16 @@ bool HidrawBus::wait_for(std::size_t index, std::uint16_t vendor_id, std::chrono
   }
 }
 
+void HidrawBus::restart(std::size_t index, Mode next, std::chrono::milliseconds delay) {
+  {
+    std::lock_guard lock(state_->mutex);
+    Device& d = *state_->devices.at(index);
+    d.board->restart(next, state_->now(), delay);
+    for (Node* n : d.nodes) n->live = false;
+  }
+  state_->sync();
+}
+
 void HidrawBus::unplug(std::size_t index) {
   {
     std::lock_guard lock(state_->mutex);
@@ -782,6 +798,16 @@ ProgramRun HidrawBus::run(const std::string& program, const std::vector<std::str
        open_handles() > 0 && std::chrono::steady_clock::now() < settle;)
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   return result;
+}
+
+Played play(const Scenario& scenario) {
+  Played played{std::make_unique<HidrawBus>(), {}};
+  std::string error;
+  if (!played.bus->configure(scenario.devices, &error))
+    throw std::invalid_argument("device text \"" + scenario.devices + "\": " + error);
+  if (scenario.prepare) scenario.prepare(*played.bus);
+  played.run = played.bus->run(scenario.program, scenario.args, scenario.env, scenario.limit);
+  return played;
 }
 
 }  // namespace cardsim::hidraw

@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -68,6 +69,9 @@ class HidrawBus {
   // Waits until the device lists itself with this vendor id (real time); false on time-out.
   bool wait_for(std::size_t index, std::uint16_t vendor_id, std::chrono::milliseconds limit);
 
+  // The board leaves the bus now and lists itself again running `next` after `delay`, as a
+  // controller does after a reset.
+  void restart(std::size_t index, Mode next, std::chrono::milliseconds delay);
   // Takes the device off the bus for good.
   void unplug(std::size_t index);
   // Takes the device off the bus for good right after it has received this command (a card
@@ -94,5 +98,27 @@ class HidrawBus {
  private:
   std::unique_ptr<State> state_;
 };
+
+// One end-to-end scenario: the devices (a device text), the program under test and its
+// arguments. play() sets up the bus, runs the program and hands both back for the checks, e.g.
+//   Played p = play({"card fw=0100", CARDFLASH_PATH, {"--update", image}});
+//   EXPECT_EQ(p.run.out, ...);  EXPECT_EQ(p.bus->board(0).commands(), ...);
+struct Scenario {
+  std::string devices;
+  std::string program;
+  std::vector<std::string> args;
+  std::map<std::string, std::string> env = {};
+  std::chrono::seconds limit = std::chrono::seconds(120);
+  // Runs once the devices are on the bus, before the program starts (e.g. unplug_after).
+  std::function<void(HidrawBus&)> prepare = {};
+};
+
+struct Played {
+  std::unique_ptr<HidrawBus> bus;
+  ProgramRun run;
+};
+
+// Throws std::invalid_argument when the device text is not understood.
+Played play(const Scenario& scenario);
 
 }  // namespace cardsim::hidraw
