@@ -9,10 +9,45 @@ Board::Board(BoardSettings settings)
     : settings_(std::move(settings)), app_version_(settings_.fw_version), mode_(settings_.start_mode) {
   for (std::size_t i = 0; i < settings_.serial.size() && 0x12C + i < storage_.size(); ++i)
     storage_[0x12C + i] = static_cast<std::uint8_t>(settings_.serial[i]);
+  install_factory_firmware();
   firmware_ = make_firmware(mode_);
 }
 
 Board::~Board() = default;
+
+namespace {
+
+std::vector<std::uint8_t> version_bytes(const std::string& version) {
+  std::vector<std::uint8_t> out(4, ' ');
+  for (std::size_t i = 0; i < out.size() && i < version.size(); ++i) out[i] = static_cast<std::uint8_t>(version[i]);
+  return out;
+}
+
+}  // namespace
+
+// A stand-in for the firmware a card leaves the factory with (made up for the simulator): the
+// version, a few instructions from the entry point 0x4404, an interrupt stub at 0x4480 and the
+// vector table 0xFF80..0xFFFF.
+void Board::install_factory_firmware() {
+  memory_.load_raw(kFirmwareVersionAddress, version_bytes(settings_.fw_version));
+  const std::vector<std::uint8_t> code = {
+      0x31, 0x40, 0x00, 0x44,              // mov #0x4400, SP
+      0xB2, 0x40, 0x80, 0x5A, 0x5C, 0x01,  // mov #0x5A80, &WDTCTL
+      0xB0, 0x12, 0x80, 0x44,              // call #0x4480
+      0xFF, 0x3F};                         // jmp $
+  memory_.load_raw(kFirmwareVersionAddress + 4, code);
+  const std::string text = "CARDSIM FACTORY FIRMWARE " + settings_.fw_version;
+  memory_.load_raw(kFirmwareVersionAddress + 4 + static_cast<std::uint32_t>(code.size()),
+                   std::vector<std::uint8_t>(text.begin(), text.end()));
+  memory_.load_raw(0x4480, {0x00, 0x13});  // reti
+  std::vector<std::uint8_t> vectors;
+  for (std::uint32_t a = 0xFF80; a < 0x10000; a += 2) {
+    std::uint16_t target = a == Msp430Memory::kResetVector ? 0x4404 : 0x4480;
+    vectors.push_back(static_cast<std::uint8_t>(target & 0xFF));
+    vectors.push_back(static_cast<std::uint8_t>(target >> 8));
+  }
+  memory_.load_raw(0xFF80, vectors);
+}
 
 std::unique_ptr<Firmware> Board::make_firmware(Mode mode) {
   switch (mode) {
@@ -27,9 +62,43 @@ std::unique_ptr<Firmware> Board::make_firmware(Mode mode) {
 
 void Board::restart(Mode next, SimTime now, SimTime delay) {
   mode_ = Mode::Off;
-  firmware_.reset();
+  // Usually called from inside the running firmware's own on_report: keep it alive until then.
+  if (firmware_) retired_.push_back(std::move(firmware_));
   ++incarnation_;
   pending_ = std::make_pair(now + delay, next);
+  settle(now);
+}
+
+void Board::reset_controller(SimTime now) {
+  restart(memory_.reset_vector_erased() ? Mode::UsbBootLoader : Mode::Application, now, settings_.restart_delay);
+}
+
+void Board::hang(std::string fault) {
+  record_fault(std::move(fault));
+  pending_.reset();
+  mode_ = Mode::Hung;  // the firmware object stays for what the device lists; it gets no report any more
+}
+
+std::optional<bool> Board::boot_loader_locked() const {
+  if (mode_ != Mode::UsbBootLoader && mode_ != Mode::RamBootLoader) return std::nullopt;
+  const auto* bsl = dynamic_cast<const UsbBootLoader*>(firmware_.get());
+  if (!bsl) return std::nullopt;
+  return bsl->locked();
+}
+
+std::string Board::version_in_flash() const {
+  std::string v;
+  for (std::uint32_t i = 0; i < 4; ++i) v.push_back(static_cast<char>(memory_.read(kFirmwareVersionAddress + i)));
+  return v;
+}
+
+void Board::set_application_version(std::string v) {
+  memory_.load_raw(kFirmwareVersionAddress, version_bytes(v));
+  app_version_ = std::move(v);
+}
+
+void Board::begin_call(SimTime now) {
+  retired_.clear();  // no firmware call is running while the bus asks the board something
   settle(now);
 }
 
@@ -38,32 +107,34 @@ void Board::settle(SimTime now) {
   mode_ = pending_->second;
   pending_.reset();
   ++incarnation_;
+  if (mode_ == Mode::Application) app_version_ = version_in_flash();
   firmware_ = make_firmware(mode_);
 }
 
 std::optional<Board::Presence> Board::presence(SimTime now) {
-  settle(now);
+  begin_call(now);
   if (!firmware_) return std::nullopt;
   return Presence{firmware_->vendor_id(), firmware_->product_id(), firmware_->interfaces(), incarnation_, mode_};
 }
 
 Board::Io Board::open(std::uint64_t incarnation, int iface, SimTime now) {
-  settle(now);
+  begin_call(now);
   if (!firmware_ || incarnation != incarnation_) return Io::Gone;
-  firmware_->on_open(iface, now);
+  if (mode_ != Mode::Hung) firmware_->on_open(iface, now);
   return Io::Ok;
 }
 
 Board::Io Board::write(std::uint64_t incarnation, int iface, const std::uint8_t* data, std::size_t size, SimTime now) {
-  settle(now);
+  begin_call(now);
   if (!firmware_ || incarnation != incarnation_) return Io::Gone;
-  firmware_->on_report(iface, data, size, now);
+  if (mode_ != Mode::Hung) firmware_->on_report(iface, data, size, now);
   return Io::Ok;
 }
 
 Board::Io Board::read(std::uint64_t incarnation, int iface, SimTime now, Report& out) {
-  settle(now);
+  begin_call(now);
   if (!firmware_ || incarnation != incarnation_) return Io::Gone;
+  if (mode_ == Mode::Hung) return Io::Nothing;
   std::optional<Report> r = firmware_->take_input(iface, now);
   if (!r) return Io::Nothing;
   out = std::move(*r);

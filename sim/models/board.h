@@ -2,6 +2,20 @@
 // (application, USB boot loader in ROM, RAM boot loader). Nothing here knows how the host
 // reaches the board: the virtual bus and the hidraw harness both drive a Board through
 // presence/open/write/read with their own notion of "now".
+//
+// Modes and how the board moves between them (each move leaves the bus at once; the board lists
+// itself again after the delay, with a new incarnation):
+//   Application   --"ISPE" command--------------------------------> UsbBootLoader after isp_delay
+//   UsbBootLoader --LOAD PC 0x2504, RAM boot-loader image in RAM----> RamBootLoader after restart_delay
+//   RamBootLoader --reset write (0xA5 0x06 to 0x0120), LOAD PC------> reset_controller()
+//   reset_controller(): Application after restart_delay when the reset vector (0xFFFE) holds an
+//                   address, else UsbBootLoader (an erased controller starts its boot loader)
+//   any boot loader --LOAD PC to memory with no boot loader---------> Hung: a fault is recorded,
+//                   the device stays listed but takes no command and sends nothing
+// The application reports the firmware version found at kFirmwareVersionAddress when it starts
+// (4 ASCII characters at the start of main flash). A new board's flash holds a small stand-in for
+// its current firmware: settings.fw_version at that address, code behind it, and the interrupt
+// vectors 0xFF80..0xFFFF with the reset vector, so the first wrong BSL password erases something.
 #pragma once
 
 #include <array>
@@ -25,6 +39,8 @@ constexpr std::uint16_t kCardVendorId = 0x2933;
 constexpr std::uint16_t kBslVendorId = 0x2047;
 constexpr std::uint16_t kBslProductId = 0x0200;
 constexpr std::size_t kReportSize = 64;
+// Where the application firmware keeps its 4-character version: the first bytes of main flash.
+constexpr std::uint32_t kFirmwareVersionAddress = 0x4400;
 
 enum class Mode { Off, Application, UsbBootLoader, RamBootLoader, Hung };
 
@@ -43,6 +59,18 @@ struct BoardSettings {
   SimTime restart_delay = 1000ms;      // RAM boot loader start or reset until listed again
   std::string serial;                  // serial-number storage at 0x12C when the board is made
   Mode start_mode = Mode::Application; // UsbBootLoader: a board already waiting in its boot loader
+  SimTime flash_erase_time = 25ms;     // mass or segment erase: the boot loader's reply comes after it
+};
+
+// One BSL core command as a boot loader received it (see Board::bsl_commands()).
+struct BslCommand {
+  SimTime time;
+  Mode mode;                       // UsbBootLoader or RamBootLoader
+  std::uint8_t code;               // 0x11 RX PASSWORD, 0x1B RX DATA BLOCK FAST, 0x17 LOAD PC, ...
+  std::uint32_t address;           // 24-bit address operand (0 for commands without one)
+  std::vector<std::uint8_t> data;  // the bytes after the address (after the code for RX PASSWORD)
+  bool locked;                     // the boot loader's state when the command arrived
+  std::string outcome;             // what the model did, e.g. "written", "dropped: locked", "unlocked"
 };
 
 class Board;
@@ -91,26 +119,47 @@ class Board {
   Firmware* firmware() { return firmware_.get(); }  // none while off the bus
   Msp430Memory& memory() { return memory_; }
   const Msp430Memory& memory() const { return memory_; }
+  // The mode as of the last call that gave a time (presence/open/write/read): a restart whose
+  // delay has passed shows here only once the board was asked something after it.
   Mode mode() const { return mode_; }
   // Leaves the bus now and lists itself again running `next` after `delay`.
   void restart(Mode next, SimTime now, SimTime delay);
+  // A reset of the controller (the PMM password violation that the updater's reset write causes,
+  // see usb_boot_loader.h): restarts after
+  // restart_delay into the application, or into the USB boot loader when the reset vector is erased.
+  void reset_controller(SimTime now);
+  // The controller runs into memory that holds no code: records `fault`; the device stays listed
+  // (mode Hung) but ignores every report and sends nothing until the board is made anew.
+  void hang(std::string fault);
+  // Lock state of the boot loader that runs now; nothing while no boot loader runs.
+  std::optional<bool> boot_loader_locked() const;
+  // The 4 characters at kFirmwareVersionAddress.
+  std::string version_in_flash() const;
   std::array<std::uint8_t, 0x1000>& storage() { return storage_; }
   // Version the application reports: the configured one until a firmware image that carries
-  // its own version has been programmed and started.
+  // its own version has been programmed and started (read from kFirmwareVersionAddress each time
+  // the application starts). Setting it also writes it to that address, so that it survives a
+  // restart of the application.
   std::string application_version() const { return app_version_; }
-  void set_application_version(std::string v) { app_version_ = std::move(v); }
+  void set_application_version(std::string v);
 
   // Misuse the real device would not survive silently (programming unerased flash, a jump
   // into memory that holds no boot loader, ...). Tests expect this list to stay empty.
   void record_fault(std::string what) { faults_.push_back(std::move(what)); }
   const std::vector<std::string>& faults() const { return faults_; }
   // Command texts (application) or BSL core commands the controller received, in order.
+  // (The boot loaders record each report they receive as its bytes in hex, "3F 21 11 ...".)
   void record_command(std::string what) { commands_.push_back(std::move(what)); }
   const std::vector<std::string>& commands() const { return commands_; }
+  // BSL core commands decoded, in the order received, across boot loaders and restarts.
+  void record_bsl(BslCommand c) { bsl_commands_.push_back(std::move(c)); }
+  const std::vector<BslCommand>& bsl_commands() const { return bsl_commands_; }
 
  private:
+  void begin_call(SimTime now);
   void settle(SimTime now);
   std::unique_ptr<Firmware> make_firmware(Mode mode);
+  void install_factory_firmware();
 
   BoardSettings settings_;
   Msp430Memory memory_;
@@ -118,10 +167,13 @@ class Board {
   std::string app_version_;
   Mode mode_;
   std::unique_ptr<Firmware> firmware_;
+  // A firmware that left the bus while one of its own calls ran; destroyed at the next call.
+  std::vector<std::unique_ptr<Firmware>> retired_;
   std::uint64_t incarnation_ = 1;
   std::optional<std::pair<SimTime, Mode>> pending_;
   std::vector<std::string> faults_;
   std::vector<std::string> commands_;
+  std::vector<BslCommand> bsl_commands_;
 };
 
 }  // namespace cardsim

@@ -4,6 +4,15 @@
 
 namespace cardsim {
 
+std::uint16_t crc16_ccitt(const std::uint8_t* data, std::size_t size, std::uint16_t crc) {
+  for (std::size_t i = 0; i < size; ++i) {
+    crc = static_cast<std::uint16_t>(crc ^ (data[i] << 8));
+    for (int bit = 0; bit < 8; ++bit)
+      crc = static_cast<std::uint16_t>((crc & 0x8000) ? (crc << 1) ^ 0x1021 : crc << 1);
+  }
+  return crc;
+}
+
 Msp430Memory::Msp430Memory() : bytes_(kSize, 0x00) {
   for (std::uint32_t a = 0; a < kSize; ++a)
     if (is_flash(a)) bytes_[a] = 0xFF;
@@ -41,6 +50,24 @@ bool Msp430Memory::write(std::uint32_t address, std::uint8_t value, std::string*
 
 void Msp430Memory::mass_erase_main_flash() {
   for (std::uint32_t a = kMainFlashStart; a < kMainFlashEnd; ++a) bytes_[a] = 0xFF;
+}
+
+bool Msp430Memory::erase_segment(std::uint32_t address) {
+  address %= kSize;
+  if (!is_flash(address)) return false;
+  std::uint32_t size = is_main_flash(address) ? kMainSegmentSize : kInfoSegmentSize;
+  std::uint32_t start = address - (address - (is_main_flash(address) ? kMainFlashStart : kInfoStart)) % size;
+  for (std::uint32_t a = start; a < start + size; ++a) bytes_[a] = 0xFF;
+  return true;
+}
+
+std::uint16_t Msp430Memory::crc16(std::uint32_t address, std::uint32_t length) const {
+  std::uint16_t crc = 0xFFFF;
+  for (std::uint32_t i = 0; i < length; ++i) {
+    std::uint8_t b = read(address + i);
+    crc = crc16_ccitt(&b, 1, crc);
+  }
+  return crc;
 }
 
 void Msp430Memory::load_raw(std::uint32_t address, const std::vector<std::uint8_t>& data) {
