@@ -185,10 +185,13 @@ TEST_F(UpdateSequenceTest, ReconnectThatFailsShowsAtTheResetWrite) {
   EXPECT_EQ(lines.back(), "Write 0xa5 0x06  Fail");
 }
 
-TEST_F(UpdateSequenceTest, CardThatComesBackUnderAnotherPath) {
-  cardsim::DeviceSpec spec;
-  spec.new_path_on_restart = true;
-  bus::add(spec);
+TEST_F(UpdateSequenceTest, CardThatCannotBeOpenedAfterTheReset) {
+  std::size_t index = bus::add_card();
+  // Once the board has been in its boot loader, the card it becomes again cannot be opened.
+  bus::set_open_filter(index, [left_application = false](cardsim::Mode mode) mutable {
+    left_application = left_application || mode != cardsim::Mode::Application;
+    return !left_application || mode != cardsim::Mode::Application;
+  });
   ::testing::internal::CaptureStdout();
   EXPECT_FALSE(run());
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Board 0 Error Access!!\n");
@@ -197,6 +200,20 @@ TEST_F(UpdateSequenceTest, CardThatComesBackUnderAnotherPath) {
   EXPECT_EQ(lines[lines.size() - 2], "Device Reset  Complete");
   EXPECT_EQ(lines.back(), "Fail to Get Device information!!");
   EXPECT_EQ(clock_.pauses, (std::vector<int>{10000, 1500, 3000, 3000}));
+}
+
+TEST_F(UpdateSequenceTest, RamBootLoaderThatListsUnderANewPath) {
+  // The reconnect reopens the recorded path, so a boot loader that moved is not reached; the
+  // firmware blocks go nowhere and the reset write is the first failure reported.
+  cardsim::DeviceSpec spec;
+  spec.new_path_on_restart = true;
+  bus::add(spec);
+  EXPECT_FALSE(run());
+  auto lines = log_lines();
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[lines.size() - 2], "program_file");
+  EXPECT_EQ(lines.back(), "Write 0xa5 0x06  Fail");
+  EXPECT_EQ(clock_.pauses, (std::vector<int>{10000, 1500, 3000}));
 }
 
 TEST_F(UpdateSequenceTest, ImageWithoutBytesStillEndsWithLoadPc) {
