@@ -141,6 +141,9 @@ struct HidrawBus::State {
   Node* node_of(Slot& s, UMockdevIoctlClient* client);
   void open_pty(Slot& s);
   void hang_up(Slot& s);
+  // Lets open() of the node reach its pty, or fail as the open of a vanished hidraw node does.
+  void unblock(Slot& s);
+  void block(Slot& s);
 };
 
 namespace {
@@ -343,6 +346,28 @@ void HidrawBus::State::hang_up(Slot& s) {
   std::remove((root + "/dev/.ptymap/" + name).c_str());
 }
 
+namespace {
+
+// Points `link` at `target` in one step, so that no program ever finds the node missing: umockdev
+// would then open the machine's own /dev entry of that name.
+void replace_link(const std::string& target, const std::string& link) {
+  const std::string fresh = link + ".new";
+  std::error_code ec;
+  std::filesystem::remove(fresh, ec);
+  std::filesystem::create_symlink(target, fresh, ec);
+  std::filesystem::rename(fresh, link, ec);
+}
+
+}  // namespace
+
+void HidrawBus::State::unblock(Slot& s) { replace_link(s.pts, root + "/dev/hidraw" + std::to_string(s.minor)); }
+
+// The kernel takes a vanished node away, so open() fails before hidapi asks the node anything.
+// A link to a directory fails open() for reading and writing; a missing entry would not do.
+void HidrawBus::State::block(Slot& s) {
+  replace_link(root + "/dev/.vanished", root + "/dev/hidraw" + std::to_string(s.minor));
+}
+
 void HidrawBus::State::sync() {
   std::lock_guard testbed_lock(testbed_mutex);
   std::vector<Removal> removals;
@@ -391,6 +416,7 @@ void HidrawBus::State::sync() {
       hang_up(*n->slot);
       // The node first: removing a parent leaves the children's /dev entries behind.
       umockdev_testbed_remove_device(testbed, n->syspath.c_str());
+      block(*n->slot);
     }
     umockdev_testbed_remove_device(testbed, r.syspath.c_str());
     remove_dangling_links(root + "/sys/bus");
@@ -410,12 +436,13 @@ void HidrawBus::State::sync() {
       if (!s.in_testbed) {
         open_pty(s);
       } else {
-        // The removal took the node's /dev entries; the slot's pty is still there.
-        const std::string name = "hidraw" + std::to_string(s.minor);
+        // The removal took the node's device number; the slot's pty is still there.
         std::error_code ec;
-        std::filesystem::create_symlink(s.pts, root + "/dev/" + name, ec);
-        std::filesystem::create_symlink("240:" + std::to_string(s.minor), root + "/dev/.node/" + name, ec);
+        std::filesystem::create_symlink("240:" + std::to_string(s.minor),
+                                        root + "/dev/.node/hidraw" + std::to_string(s.minor), ec);
+        unblock(s);
       }
+      if (devices[n->device]->spec.fail_open) block(s);  // listed, but cannot be opened
       {
         std::lock_guard lock(mutex);
         const Device& d = *devices[n->device];
@@ -454,11 +481,6 @@ gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data
     umockdev_ioctl_client_complete(client, 0, 0);
   };
   if (request == HIDIOCGRDESCSIZE) {
-    // hidapi's open asks this first and gives up when it fails: the place to refuse an open.
-    if (bus.devices[n->device]->spec.fail_open) {
-      umockdev_ioctl_client_complete(client, -1, EACCES);
-      return TRUE;
-    }
     int size = sizeof kReportDescriptor;
     answer(&size, sizeof size);
   } else if (request == HIDIOCGRDESC) {
@@ -504,8 +526,12 @@ gboolean on_write(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data
   // A board that leaves the bus on this report (switch to its boot loader, restart) is gone for
   // the host at once, not only when the ticker next removes its nodes.
   auto p = d.unplugged ? std::nullopt : d.board->presence(bus.now());
-  if (!p || p->incarnation != n->incarnation)
-    for (Node* other : d.nodes) other->live = false;
+  if (!p || p->incarnation != n->incarnation) {
+    for (Node* other : d.nodes) {
+      other->live = false;
+      bus.block(*other->slot);
+    }
+  }
   bus.pump(s);
   return TRUE;
 }
@@ -541,9 +567,9 @@ void on_connected(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data
   Node* n = s.node && s.node->live ? s.node : nullptr;
   s.clients.emplace_back(static_cast<UMockdevIoctlClient*>(g_object_ref(client)), n);
   ++bus.open_handles;
-  ++bus.opened_total;
   bus.peak_open_handles = std::max(bus.peak_open_handles, bus.open_handles);
   if (n) {
+    ++bus.opened_total;
     ++n->clients;
     bus.devices[n->device]->board->open(n->incarnation, n->iface, bus.now());
   }
@@ -579,6 +605,8 @@ HidrawBus::HidrawBus() : state_(std::make_unique<State>()) {
   gchar* root = umockdev_testbed_get_root_dir(state_->testbed);
   state_->root = root;
   g_free(root);
+  std::error_code ec;
+  std::filesystem::create_directories(state_->root + "/dev/.vanished", ec);
   State* s = state_.get();
   state_->ticker = std::thread([s] {
     while (!s->stopping) {
@@ -668,7 +696,10 @@ void HidrawBus::restart(std::size_t index, Mode next, std::chrono::milliseconds 
     std::lock_guard lock(state_->mutex);
     Device& d = *state_->devices.at(index);
     d.board->restart(next, state_->now(), delay);
-    for (Node* n : d.nodes) n->live = false;
+    for (Node* n : d.nodes) {
+      n->live = false;
+      state_->block(*n->slot);
+    }
   }
   state_->sync();
 }
@@ -678,7 +709,10 @@ void HidrawBus::unplug(std::size_t index) {
     std::lock_guard lock(state_->mutex);
     Device& d = *state_->devices.at(index);
     d.unplugged = true;
-    for (Node* n : d.nodes) n->live = false;
+    for (Node* n : d.nodes) {
+      n->live = false;
+      state_->block(*n->slot);
+    }
   }
   state_->sync();
 }

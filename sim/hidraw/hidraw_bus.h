@@ -78,8 +78,8 @@ class HidrawBus {
   // command text, or a boot-loader report as the hex text the board records).
   void unplug_after(std::size_t index, const std::string& command);
 
-  // Descriptors of the nodes that programs hold open now, at most at one time, and opened in
-  // all. run() returns once the program's descriptors are seen closed.
+  // Descriptors of the nodes that programs hold open now and at most at one time, and the opens
+  // of a listed device in all. run() returns once the program's descriptors are seen closed.
   int open_handles() const;
   int peak_open_handles() const;
   int opened_total() const;
