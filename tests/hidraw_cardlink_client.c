@@ -102,6 +102,7 @@ static int isp(void) {
   const unsigned char head[] = {0x3F, 0x06, 0x1B, 0x00, 0x25, 0x00, 0x12, 0x34};
   memcpy(report, head, sizeof head);
   printf("write 65=%d\n", Tav_BslWrite(context, report, 65));
+  printf("write 1=%d\n", Tav_BslWrite(context, report, 1)); /* the report id alone */
   printf("write=%d\n", Tav_BslWrite(context, report, 64));
   pause_ms(50);
   unsigned char in[64];

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "hidraw_bus.h"
+#include "support/run_program.h"
 
 using cardsim::hidraw::HidrawBus;
 using cardsim::hidraw::Played;
@@ -83,6 +84,7 @@ TEST(HidrawCardlink, SwitchThenFindAndTalkToTheBootLoader) {
             "connect again=0\n"
             "open while connected=1\n"
             "write 65=-1\n"
+            "write 1=-1\n"
             "write=64\n"
             "read=1 count=0\n"
             "open=0\n");
@@ -107,6 +109,34 @@ TEST(HidrawCardlink, CardUnpluggedDuringTheIdentityQuery) {
             "switch=0\n"
             "open=0\n");
   EXPECT_EQ(bus->board(0).commands(), (std::vector<std::string>{kCardId, kCardId, kCardId, kVersion}));
+}
+
+// The program's lines without its count of open device descriptors, which only hidraw nodes have.
+std::string without_descriptor_counts(const std::string& out) {
+  std::string kept, line;
+  for (std::size_t at = 0; at < out.size(); at += line.size()) {
+    line = out.substr(at, out.find('\n', at) == std::string::npos ? std::string::npos : out.find('\n', at) - at + 1);
+    if (line.rfind("open", 0) != 0) kept += line;
+  }
+  return kept;
+}
+
+// The same C program with the virtual bus loaded in place of Debian's hidapi prints the same.
+TEST(HidrawCardlink, BothBackEndsPrintTheSame) {
+  struct Case {
+    std::string devices;
+    std::vector<std::string> args;
+  };
+  for (const Case& c : std::vector<Case>{{"card id=3 fw=0102 usb_pid=0042; card id=5; card id=7", {"identity"}},
+                                         {"card id=3 fault=silent", {"identity"}},
+                                         {"card id=3; card id=5", {"serial", "5", "0123456789abcdefGHIJKLMNOPQRSTUV"}},
+                                         {"card id=3 isp_delay=300", {"isp"}}}) {
+    testsupport::ProgramResult virtual_run =
+        testsupport::run_program(CARDLINK_CLIENT_PATH, c.args, testsupport::virtual_bus_env(c.devices));
+    Played hidraw_run = client(c.devices, c.args);
+    EXPECT_EQ(without_descriptor_counts(hidraw_run.run.out), without_descriptor_counts(virtual_run.out))
+        << c.devices << " " << c.args[0];
+  }
 }
 
 }  // namespace

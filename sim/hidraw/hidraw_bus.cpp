@@ -50,6 +50,7 @@ constexpr std::uint8_t kReportDescriptor[] = {
 };
 
 constexpr std::size_t kKernelQueue = 64;  // reports the hidraw driver keeps per open file
+constexpr std::size_t kKernelLargestWrite = 16384;  // HID_MAX_BUFFER_SIZE
 constexpr const char* kUsbRoot = "/sys/devices/pci0000:00/0000:00:14.0/usb1";
 
 std::string hex4(unsigned v) {
@@ -516,6 +517,10 @@ gboolean on_write(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data
     return TRUE;
   }
   const std::size_t size = static_cast<std::size_t>(arg->data_len);
+  if (size < 2 || size > kKernelLargestWrite) {
+    umockdev_ioctl_client_complete(client, -1, EINVAL);  // the hidraw driver's bounds
+    return TRUE;
+  }
   if (d.board->write(n->incarnation, n->iface, arg->data, size, bus.now()) != Board::Io::Ok) {
     umockdev_ioctl_client_complete(client, -1, ENODEV);
     return TRUE;
