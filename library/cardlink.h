@@ -23,27 +23,55 @@ extern "C" {
 
 typedef struct CardContext CardContext;
 
-/* Cards and the context. */
-CARDLINK_API CardContext* Tav_Init(void); /* null: HID layer failed, or no card */
-CARDLINK_API int Tav_GetCardNum(CardContext* context);
-/* Byte i: card id of card i; 0xFF past the last card. */
+/* Cards and the context. Booleans are one byte (0 false, 1 true). */
+
+/* Lists the cards (vendor id 0x2933, at most 8) and reads each card id. Null when the HID layer
+ * cannot be started ("hid_init failed error" on standard output) or no card is found. The HID
+ * layer is started once per process and never shut down by the library. */
+CARDLINK_API CardContext* Tav_Init(void);
+CARDLINK_API int Tav_GetCardNum(CardContext* context); /* 0 for a null context */
+/* Byte i: card id of card i; 0xFF past the last card. False (nothing written) for a null
+ * table. */
 CARDLINK_API bool Tav_GetCardIdTable(CardContext* context, int8_t table[8]);
-/* Identity of the first card; each version buffer holds at least 5 bytes. */
+/* Identity of the first card; each version buffer holds at least 5 bytes and receives 4
+ * characters and a NUL. The three ids are written even when the version query then fails (false,
+ * version buffers untouched); a null pointer among the five fails the call with nothing written.
+ * A first card that cannot be opened: "Board %d Error Access!!" on standard output. */
 CARDLINK_API bool Tav_GetFirstDevInfoToFlash(CardContext* context, uint16_t* vendor_id, uint16_t* product_id,
                                              uint8_t* card_id, char* fw_version, char* boot_version);
+/* Closes the boot-loader connection if one is open and releases the context. Always true. */
 CARDLINK_API bool Tav_Close(CardContext* context);
 
-/* Serial number of the card with this card id; at most 32 characters. */
+/* Serial number of the card with this card id (the first such card). No card with this id:
+ * "Card ID Error" on standard output and false. */
+
+/* Sends the first `len` characters (0 to 32; a shorter text is refused). True only when the card
+ * acknowledged the write. */
 CARDLINK_API bool Tav_Write_SN(CardContext* context, int8_t card_id, const char* serial_number, int len);
+/* Reads `len` characters (1 to 32) into `buffer` (at least len + 1 bytes) and closes them with
+ * a NUL. False, buffer untouched, when the card sends no reply; false without I/O for a `len`
+ * outside 1..32. */
 CARDLINK_API bool Tav_Read_SN(CardContext* context, int8_t card_id, char* buffer, int len);
 
-/* Boot-loader mode and the raw report transport to the boot loader. */
+/* Boot-loader mode and the raw report transport to the boot loader (0x2047:0x0200). */
+
+/* Sends the switch command to the first card ("Board %d Error Access!!" on standard output when
+ * it cannot be opened). The card lists itself as the boot loader a while later. */
 CARDLINK_API bool Tav_SwitchToISP(CardContext* context);
+/* Records the first boot loader listed. A search that finds none returns false and forgets any
+ * boot loader an earlier search recorded. */
 CARDLINK_API bool Tav_EnumBootDev(CardContext* context);
+/* Opens the recorded boot loader (non-blocking). False when already connected (that connection
+ * goes on), when nothing is recorded, or when the open fails. After Tav_BslClose it reopens the
+ * same device without a new search. */
 CARDLINK_API bool Tav_BslConnect(CardContext* context);
-CARDLINK_API int Tav_BslWrite(CardContext* context, const unsigned char* data, int length); /* 1..64 bytes */
+/* Sends 1 to 64 bytes unchanged (the report id first). The bytes written, or -1 without a
+ * connection, for any other length (nothing sent) or when the write fails. */
+CARDLINK_API int Tav_BslWrite(CardContext* context, const unsigned char* data, int length);
+/* Takes one report if one has arrived, without waiting. True with *count = bytes read (0 when
+ * none waited); false without a connection or on a read error (*count untouched). */
 CARDLINK_API bool Tav_BslRead(CardContext* context, unsigned char* buffer, int length, int* count);
-CARDLINK_API void Tav_BslClose(CardContext* context);
+CARDLINK_API void Tav_BslClose(CardContext* context); /* nothing without a connection */
 
 #ifdef __cplusplus
 }

@@ -1,0 +1,40 @@
+// Boot-mode switch and boot-loader transport: the switch command to the first card,
+// the search for the MSP430 USB boot loader (0x2047:0x0200) and the raw 64-byte reports to and
+// from it over the context's one long-lived connection. The reports' content is the updater's business.
+#pragma once
+
+#include <cstdint>
+
+struct CardContext;
+
+namespace cardlink {
+
+constexpr std::uint16_t BSL_VENDOR_ID = 0x2047;
+constexpr std::uint16_t BSL_PRODUCT_ID = 0x0200;
+constexpr int kLargestBslReport = 64;
+
+// Tav_SwitchToISP: "2102040004ISPE\n" to the first card in one device conversation. True when
+// the command was sent; "Board %d Error Access!!\n" when the card cannot be opened.
+bool switch_first_card_to_isp(const CardContext& context);
+
+// Tav_EnumBootDev: records the first boot-loader device listed (whose path fits) and raises
+// boot_count. A search that finds none forgets an earlier record and returns false.
+bool find_boot_loader(CardContext& context);
+
+// Tav_BslConnect: opens the recorded boot-loader device in non-blocking mode. False when a
+// connection is already open (it goes on unchanged), nothing is recorded, or the open fails.
+bool connect_boot_loader(CardContext& context);
+
+// Tav_BslWrite: hands 1 to 64 bytes unchanged to hid_write. The bytes written, or -1 without a
+// connection, for a length outside 1..64 (nothing sent) or when the write fails.
+int write_boot_loader(CardContext& context, const unsigned char* data, int length);
+
+// Tav_BslRead: one non-blocking hid_read of up to `length` bytes. False without a connection,
+// for a length below 1 or on a read error (count untouched); else true with the count stored
+// (0 when no report was waiting).
+bool read_boot_loader(CardContext& context, unsigned char* buffer, int length, int* count);
+
+// Tav_BslClose: closes the connection if one is open; the recorded device stays.
+void close_boot_loader(CardContext& context);
+
+}  // namespace cardlink

@@ -1,0 +1,123 @@
+#include "card_context.h"
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "lib_trace.h"
+#include "library_channel.h"
+
+CardContext::~CardContext() {
+  if (bsl_device) {
+    hid_close(bsl_device);
+    bsl_device = nullptr;
+  }
+}
+
+namespace cardlink {
+
+bool store_path(CardEntry& entry, const char* path) {
+  if (!path) return false;
+  std::size_t length = strnlen(path, kPathFieldSize);
+  if (length >= kPathFieldSize) return false;
+  std::memcpy(entry.path, path, length);
+  entry.path[length] = '\0';
+  return true;
+}
+
+hid_device* open_card(const char* path) {
+  hid_device* device = hid_open_path(path);
+  if (!device) return nullptr;
+  hid_set_nonblocking(device, 1);
+  mcu_read_write_flash(kLibraryChannel, device);
+  return device;
+}
+
+void close_card(hid_device* device) {
+  if (device) hid_close(device);
+}
+
+bool hid_layer_ready() {
+  // Callers never run Tav_Init on two threads at once, so a plain flag does.
+  static bool ready = false;
+  if (!ready) ready = hid_init() == 0;
+  return ready;
+}
+
+CardContext* create_context() {
+  auto* context = new (std::nothrow) CardContext();
+  if (!context) return nullptr;
+  if (!hid_layer_ready()) {
+    std::printf("hid_init failed error\n");
+    delete context;
+    return nullptr;
+  }
+  if (build_card_table(*context) == 0) {
+    delete context;
+    return nullptr;
+  }
+  return context;
+}
+
+int build_card_table(CardContext& context) {
+  hid_device_info* devices = hid_enumerate(CARD_VENDOR_ID, 0);
+  for (hid_device_info* d = devices; d && context.card_count < kCardTableCapacity; d = d->next) {
+    LibTrace("Device Found\n  type: %04hx %04hx\n  path: %s\n", d->vendor_id, d->product_id,
+             d->path ? d->path : "");
+    CardEntry& row = context.cards[context.card_count];
+    // A path that does not fit is skipped: a cut path could name another device.
+    if (!store_path(row, d->path)) {
+      LibTrace("path of %zu characters or more: device skipped\n", kPathFieldSize);
+      continue;
+    }
+    row.vendor_id = d->vendor_id;
+    row.product_id = d->product_id;
+    row.card_id = 0;
+    ++context.card_count;
+  }
+  hid_free_enumeration(devices);
+
+  for (int i = 0; i < context.card_count; ++i) {
+    CardEntry& row = context.cards[i];
+    // A card that cannot be opened keeps its row with card id 0, as one that does not answer;
+    // the exports that address it later fail at their own open.
+    hid_device* device = open_card(row.path);
+    if (device) {
+      (void)mcu_read_card_id(kLibraryChannel, device, &row.card_id);
+    } else {
+      LibTrace("cannot open %s: card id 0\n", row.path);
+    }
+    LibTrace("CarID =%d path: %s\n", row.card_id, row.path);
+    close_card(device);
+  }
+  return context.card_count;
+}
+
+void destroy_context(CardContext* context) { delete context; }
+
+void fill_card_id_table(const CardContext& context, std::int8_t table[kCardTableCapacity]) {
+  std::memset(table, 0xFF, kCardTableCapacity);
+  for (int i = 0; i < context.card_count && i < kCardTableCapacity; ++i) table[i] = context.cards[i].card_id;
+}
+
+void print_board_access_error(std::int8_t card_id) { std::printf("Board %d Error Access!!\n", card_id); }
+
+IdentityRead read_first_identity(const CardContext& context, CardIdentity& identity) {
+  if (context.card_count == 0) return IdentityRead::NoCard;
+  const CardEntry& first = context.cards[0];
+  identity.vendor_id = first.vendor_id;
+  identity.product_id = first.product_id;
+  identity.card_id = first.card_id;
+
+  LibTrace("open %s\n", first.path);
+  hid_device* device = open_card(first.path);
+  if (!device) {
+    print_board_access_error(first.card_id);
+    return IdentityRead::OpenFailed;
+  }
+  int result = mcu_read_fwversion(kLibraryChannel, device, identity.fw_version, identity.boot_version);
+  close_card(device);
+  return result == 0 ? IdentityRead::Ok : IdentityRead::NoReply;
+}
+
+}  // namespace cardlink

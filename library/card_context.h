@@ -1,0 +1,95 @@
+// The card library's context and card discovery: the card table that Tav_Init
+// builds, the identity of the first card, and open_card/close_card, the bracket of every device
+// conversation with a card in this library.
+//
+// Nothing here throws, prints on its own account beyond its three documented lines, or keeps a
+// device open between calls; only CardContext::bsl_device lives across calls.
+#pragma once
+
+#include <hidapi.h>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace cardlink {
+
+constexpr std::uint16_t CARD_VENDOR_ID = 0x2933;
+constexpr int kCardTableCapacity = 8;
+constexpr std::size_t kPathFieldSize = 250;  // at most 249 characters and the NUL
+
+// One row of the card table (and the record of the boot-loader device).
+struct CardEntry {
+  char path[kPathFieldSize];  // exactly as the enumeration gave it; never a cut path
+  std::uint16_t vendor_id;
+  std::uint16_t product_id;
+  std::int8_t card_id;  // 0 when the card gave none
+};
+
+// Identity of one card: ids from its CardEntry, versions from the MCU_CMD_FW_VERSION reply.
+struct CardIdentity {
+  std::uint16_t vendor_id;
+  std::uint16_t product_id;
+  std::int8_t card_id;
+  char fw_version[5];
+  char boot_version[5];
+};
+
+// Copies `path` into an entry's path field when it fits whole; false (entry untouched) when it
+// is null or has kPathFieldSize characters or more.
+bool store_path(CardEntry& entry, const char* path);
+
+// Opens a card for one device conversation: hid_open_path, non-blocking mode, priming read
+// (its result ignored). nullptr when the device cannot be opened.
+hid_device* open_card(const char* path);
+// Ends the device conversation: hid_close.
+void close_card(hid_device* device);
+
+// hid_init, once per process: a success is remembered and the HID layer is never shut down by
+// the library; a failure is not, so a later Tav_Init tries again.
+bool hid_layer_ready();
+
+}  // namespace cardlink
+
+// The library context: one fixed-size, zero-filled allocation made by Tav_Init and released
+// only by Tav_Close. Callers see it as an opaque pointer (cardlink.h).
+struct CardContext {
+  std::uint8_t card_count = 0;
+  std::uint8_t boot_count = 0;  // successful boot-loader searches
+  cardlink::CardEntry cards[cardlink::kCardTableCapacity] = {};
+  hid_device* bsl_device = nullptr;  // the open boot-loader connection
+  cardlink::CardEntry boot_device = {};  // the boot-loader device found; its card_id stays 0
+
+  CardContext() = default;
+  ~CardContext();  // closes bsl_device when a connection is open
+  CardContext(const CardContext&) = delete;
+  CardContext& operator=(const CardContext&) = delete;
+};
+
+namespace cardlink {
+
+// Tav_Init: a new context with its card table, or nullptr when the HID layer cannot be
+// initialised ("hid_init failed error\n" printed) or no card is found.
+CardContext* create_context();
+// Fills the card table from the enumeration of vendor id 0x2933 and asks each card for its card
+// id. Returns the number of rows.
+int build_card_table(CardContext& context);
+// Tav_Close: closes the boot-loader connection and releases the context.
+void destroy_context(CardContext* context);
+
+// Byte i: card id of row i; 0xFF in every byte past the last row.
+void fill_card_id_table(const CardContext& context, std::int8_t table[kCardTableCapacity]);
+
+enum class IdentityRead {
+  NoCard,      // empty table: nothing filled
+  OpenFailed,  // ids filled; "Board %d Error Access!!\n" printed
+  NoReply,     // ids filled; versions untouched
+  Ok,          // everything filled
+};
+// Tav_GetFirstDevInfoToFlash: the identity of the first card (row 0). The ids are filled before
+// any I/O; the versions only when the card answered the version query.
+IdentityRead read_first_identity(const CardContext& context, CardIdentity& identity);
+
+// Prints "Board %d Error Access!!\n" with a card id, as a signed decimal number.
+void print_board_access_error(std::int8_t card_id);
+
+}  // namespace cardlink

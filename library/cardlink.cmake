@@ -1,0 +1,44 @@
+# Cardlink: the card library, a shared library whose only exports are the thirteen Tav_
+# functions of cardlink.h. Built from the command channel in its library flavour
+# (cardlink_channel: kLibraryChannel, LibTrace) and linked to Debian's hidapi (hidraw back end).
+#
+# Exports are kept to the thirteen in three ways: the library's own code is compiled with hidden
+# visibility (cardlink.h marks the exports), the static channel's symbols are excluded from
+# export (--exclude-libs), and the version script cardlink.map makes everything but the
+# thirteen names local. tests/cardlink_export_test checks the result with nm -D.
+add_library(Cardlink SHARED
+  card_context.cpp
+  serial_number.cpp
+  boot_loader.cpp
+  exports.cpp)
+add_library(Cardlink::Cardlink ALIAS Cardlink)
+
+# Consumers see cardlink.h only, not the library's internal headers beside it.
+configure_file(cardlink.h ${CMAKE_CURRENT_BINARY_DIR}/public/cardlink.h COPYONLY)
+target_include_directories(Cardlink
+  PUBLIC
+    $<BUILD_INTERFACE:${CMAKE_CURRENT_BINARY_DIR}/public>
+    $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>
+  PRIVATE
+    ${CMAKE_CURRENT_SOURCE_DIR})
+target_link_libraries(Cardlink PRIVATE cardlink_channel PkgConfig::HIDAPI)
+
+set(cardlink_version_script ${CMAKE_CURRENT_SOURCE_DIR}/cardlink.map)
+target_link_options(Cardlink PRIVATE
+  "LINKER:--version-script=${cardlink_version_script}"
+  "LINKER:--exclude-libs,ALL"
+  "LINKER:--no-undefined")
+set_target_properties(Cardlink PROPERTIES
+  OUTPUT_NAME Cardlink
+  VERSION 1.0.0
+  SOVERSION 1
+  C_VISIBILITY_PRESET hidden
+  CXX_VISIBILITY_PRESET hidden
+  VISIBILITY_INLINES_HIDDEN ON
+  LINK_DEPENDS ${cardlink_version_script}
+  PUBLIC_HEADER cardlink.h)
+
+install(TARGETS Cardlink EXPORT CardlinkTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Runtime NAMELINK_COMPONENT Development
+  PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT Development)
+# (The export set CardlinkTargets is installed by packaging/packaging.cmake.)

@@ -1,0 +1,104 @@
+// The thirteen exports of Cardlink: null checks and results as cardlink.h defines them, over the
+// logic of card_context, serial_number and boot_loader. No exception crosses this layer: the
+// logic below does not throw, and every export still catches anything as its failure value.
+#include "cardlink.h"
+
+#include <cstring>
+
+#include "boot_loader.h"
+#include "card_context.h"
+#include "serial_number.h"
+
+using namespace cardlink;
+
+namespace {
+
+// Runs `body`; any exception becomes `failure`.
+template <typename Result, typename Body>
+Result guarded(Result failure, Body body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    return failure;
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+CardContext* Tav_Init(void) {
+  return guarded<CardContext*>(nullptr, [] { return create_context(); });
+}
+
+int Tav_GetCardNum(CardContext* context) { return context ? context->card_count : 0; }
+
+bool Tav_GetCardIdTable(CardContext* context, int8_t table[8]) {
+  if (!context || !table) return false;
+  fill_card_id_table(*context, table);
+  return true;
+}
+
+bool Tav_GetFirstDevInfoToFlash(CardContext* context, uint16_t* vendor_id, uint16_t* product_id, uint8_t* card_id,
+                                char* fw_version, char* boot_version) {
+  // Every out-parameter is needed: a null one fails the call before anything is written.
+  if (!context || !vendor_id || !product_id || !card_id || !fw_version || !boot_version) return false;
+  return guarded(false, [&] {
+    CardIdentity identity = {};
+    IdentityRead outcome = read_first_identity(*context, identity);
+    if (outcome == IdentityRead::NoCard) return false;
+    *vendor_id = identity.vendor_id;
+    *product_id = identity.product_id;
+    *card_id = static_cast<uint8_t>(identity.card_id);
+    if (outcome != IdentityRead::Ok) return false;
+    std::memcpy(fw_version, identity.fw_version, sizeof identity.fw_version);
+    std::memcpy(boot_version, identity.boot_version, sizeof identity.boot_version);
+    return true;
+  });
+}
+
+bool Tav_Close(CardContext* context) {
+  destroy_context(context);
+  return true;
+}
+
+bool Tav_Write_SN(CardContext* context, int8_t card_id, const char* serial_number, int len) {
+  if (!context || !serial_number) return false;
+  return guarded(false, [&] { return write_serial_number(*context, card_id, serial_number, len); });
+}
+
+bool Tav_Read_SN(CardContext* context, int8_t card_id, char* buffer, int len) {
+  if (!context || !buffer) return false;
+  return guarded(false, [&] { return read_serial_number(*context, card_id, buffer, len); });
+}
+
+bool Tav_SwitchToISP(CardContext* context) {
+  if (!context) return false;
+  return guarded(false, [&] { return switch_first_card_to_isp(*context); });
+}
+
+bool Tav_EnumBootDev(CardContext* context) {
+  if (!context) return false;
+  return guarded(false, [&] { return find_boot_loader(*context); });
+}
+
+bool Tav_BslConnect(CardContext* context) {
+  if (!context) return false;
+  return guarded(false, [&] { return connect_boot_loader(*context); });
+}
+
+int Tav_BslWrite(CardContext* context, const unsigned char* data, int length) {
+  if (!context) return -1;
+  return guarded(-1, [&] { return write_boot_loader(*context, data, length); });
+}
+
+bool Tav_BslRead(CardContext* context, unsigned char* buffer, int length, int* count) {
+  if (!context) return false;
+  return guarded(false, [&] { return read_boot_loader(*context, buffer, length, count); });
+}
+
+void Tav_BslClose(CardContext* context) {
+  if (context) close_boot_loader(*context);
+}
+
+}  // extern "C"

@@ -1,0 +1,88 @@
+#include "serial_number.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "card_context.h"
+#include "lib_trace.h"
+#include "library_channel.h"
+
+namespace cardlink {
+
+namespace {
+
+// The first row whose card id equals `card_id`, or nullptr after printing "Card ID Error\n".
+const CardEntry* select_card(const CardContext& context, std::int8_t card_id) {
+  for (int i = 0; i < context.card_count && i < kCardTableCapacity; ++i) {
+    const CardEntry& row = context.cards[i];
+    if (row.card_id != card_id) continue;
+    LibTrace("cardid=%d path=%s\n", card_id, row.path);
+    return &row;
+  }
+  std::printf("Card ID Error\n");
+  return nullptr;
+}
+
+}  // namespace
+
+void format_length_text(int n, char text[3]) {
+  unsigned value = static_cast<unsigned>(n) & 0xFFu;
+  std::snprintf(text, 2, "%1x", value >> 4);
+  std::snprintf(text + 1, 2, "%1x", value & 0xFu);
+}
+
+bool write_serial_number(const CardContext& context, std::int8_t card_id, const char* serial_number, int len) {
+  if (!serial_number) return false;
+  const CardEntry* card = select_card(context, card_id);
+  if (!card) return false;
+  // The length text counts exactly the characters sent: a longer text is sent up to `len`, a
+  // shorter one would announce characters that are not there.
+  if (len < 0 || len > SN_MAX_LEN || strnlen(serial_number, static_cast<std::size_t>(len)) < static_cast<std::size_t>(len))
+    return false;
+  char length_text[3];
+  format_length_text(len + 3, length_text);
+  char data[SN_MAX_LEN + 1] = {};
+  std::memcpy(data, serial_number, static_cast<std::size_t>(len));
+
+  hid_device* device = open_card(card->path);
+  if (!device) return false;
+  LibTrace("======lenbuf=%s\n", length_text);
+  int result = mcu_write_data(kLibraryChannel, device, SN_ADDRESS, length_text, data);
+  if (result >= 0) {
+    LibTrace("Address =0x%s\n", SN_ADDRESS);
+    LibTrace("Wrtie Data =%s\n", data);
+  }
+  close_card(device);
+  return result > 0;  // acknowledged
+}
+
+bool read_serial_number(const CardContext& context, std::int8_t card_id, char* buffer, int len) {
+  if (!buffer) return false;
+  const CardEntry* card = select_card(context, card_id);
+  if (!card) return false;
+  // The reply carries a 32-byte block: any other length would read past it.
+  if (len < 1 || len > SN_MAX_LEN) return false;
+  char length_text[3];
+  format_length_text(len, length_text);
+
+  hid_device* device = open_card(card->path);
+  if (!device) return false;
+  char address_text[8];
+  std::snprintf(address_text, sizeof address_text, "05%s%s", SN_ADDRESS, length_text);
+  int outcome = mcu_write_command(kLibraryChannel, device, MCU_CMD_SET_READ_ADDRESS, address_text);
+  if (outcome >= 0) {
+    unsigned char reply[kReportSize] = {};
+    outcome = mcu_read_command(kLibraryChannel, device, MCU_CMD_READ_DATA, reply);
+    // Without a reply the buffer is left alone: the reply buffer holds no serial-number data.
+    if (outcome > 0) {
+      std::memcpy(buffer, reply + 6, static_cast<std::size_t>(len));
+      buffer[len] = '\0';
+      LibTrace("Address =0x%s\n", SN_ADDRESS);
+      LibTrace("Read Data =%s\n", buffer);
+    }
+  }
+  close_card(device);
+  return outcome > 0;
+}
+
+}  // namespace cardlink
