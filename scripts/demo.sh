@@ -1,13 +1,18 @@
 #!/usr/bin/env bash
-# The main job on a machine without a card: builds the tools and runs them against a simulated
-# card on the virtual device bus (the drop-in hidapi library comes first on LD_LIBRARY_PATH).
+# The main job on a machine without a card: builds everything and updates the firmware of a
+# simulated card end to end with Cardflash's headless front end. The simulated card sits on the
+# virtual device bus, the drop-in hidapi library that comes first on LD_LIBRARY_PATH.
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 "$here/scripts/setup.sh"
 build="$here/build-normal"
-"$here/scripts/build.sh" "$build" > /dev/null
+echo "Building in $build ..."
+mkdir -p "$build"
+"$here/scripts/build.sh" "$build" > "$build/build.log" 2>&1 || { tail -n 40 "$build/build.log"; exit 1; }
 
 export LD_LIBRARY_PATH="$build/simbus${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
 export CARDSIM_DEVICES="${CARDSIM_DEVICES:-card id=1 fw=0102 boot=0005}"
-echo "\$ cardtool -i      # one simulated card: $CARDSIM_DEVICES"
-"$build/tool/cardtool" -i
+firmware="${1:-$here/sim/data/firmware_0200.txt}"
+echo "Simulated card: $CARDSIM_DEVICES"
+echo "\$ Cardflash --update $firmware"
+"$build/updater/Cardflash" --update "$firmware"
