@@ -370,12 +370,14 @@ int hid_write(hid_device* dev, const unsigned char* data, size_t length) {
   auto& bus = cardsim::bus::the_bus();
   std::lock_guard lock(bus.mutex);
   auto* d = device_of(bus, dev);
-  bool ok = d && !d->spec.fail_write && length <= cardsim::kReportSize + 1 &&
+  // hidraw refuses a write shorter than a report id and one byte.
+  const bool bad_length = length < 2 || length > cardsim::kReportSize + 1;
+  bool ok = d && !d->spec.fail_write && !bad_length &&
             (!d->write_filter || d->write_filter(d->board->mode(), data, length)) &&
             d->board->write(dev->incarnation, dev->iface, data, length, bus.now()) == Board::Io::Ok;
   record(bus, dev->path, true, data, length, ok);
   if (!ok) {
-    dev->error = !d ? L"No such device" : length > cardsim::kReportSize + 1 ? L"Invalid argument" : L"Input/output error";
+    dev->error = !d ? L"No such device" : bad_length ? L"Invalid argument" : L"Input/output error";
     return -1;
   }
   dev->error = L"Success";
