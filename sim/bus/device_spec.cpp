@@ -35,7 +35,8 @@ bool apply_card_key(DeviceSpec& d, int* count, const std::string& key, const std
     if (!parse_int(value, 16, &n) || n < 0 || n > 0xFFFF) return fail("hex product id expected");
     b.usb_product_id = static_cast<std::uint16_t>(n);
   } else if (key == "latency" || key == "isp_delay" || key == "restart_delay") {
-    if (!parse_int(value, 10, &n) || n < 0) return fail("milliseconds expected");
+    // At most a day: far beyond any test, and the conversion to microseconds cannot overflow.
+    if (!parse_int(value, 10, &n) || n < 0 || n > 86'400'000) return fail("milliseconds expected");
     SimTime t = std::chrono::milliseconds(n);
     (key == "latency" ? b.reply_latency : key == "isp_delay" ? b.isp_delay : b.restart_delay) = t;
   } else if (key == "interfaces" || key == "short" || key == "count") {

@@ -22,6 +22,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -60,6 +61,10 @@ struct BoardSettings {
   std::string serial;                  // serial-number storage at 0x12C when the board is made
   Mode start_mode = Mode::Application; // UsbBootLoader: a board already waiting in its boot loader
   SimTime flash_erase_time = 25ms;     // mass or segment erase: the boot loader's reply comes after it
+  // When set, every IN report of the application firmware comes from here instead of its own
+  // replies (nothing: no report waits). The firmware still takes the host's commands. For
+  // fuzzing the host's handling of whatever a card might send.
+  std::function<std::optional<Report>(SimTime now)> reply_source;
 };
 
 // One BSL core command as a boot loader received it (see Board::bsl_commands()).

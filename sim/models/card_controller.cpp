@@ -97,6 +97,12 @@ void CardController::reply(const std::string& text, const std::string& data, Sim
 }
 
 std::optional<Report> CardController::take_input(int iface, SimTime now) {
+  if (iface == 0 && board_.settings().reply_source) {
+    // hidraw never delivers an empty report: one from the source means that none waits.
+    std::optional<Report> r = board_.settings().reply_source(now);
+    if (r && r->empty()) r.reset();
+    return r;
+  }
   if (iface != 0 || !pending_ || now < ready_at_) return std::nullopt;
   std::optional<Report> out = std::move(pending_);
   pending_.reset();

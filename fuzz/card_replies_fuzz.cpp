@@ -1,0 +1,103 @@
+// Cardlink's exports against two simulated cards whose every report to the host comes from the
+// fuzzer's input: any length (0 to 65 bytes; the bus hands over at most the 64 the library asks
+// for), any content, or no report at all, in any order (unsolicited reports, stale ones at the
+// priming read, replies missing on some polls).
+//
+// Input: byte 0 picks the serial-number length to read (1 to 32); the rest is the stream of
+// reports shared by the cards: a control byte below 0x40 means "no report waits" for that read,
+// any other gives a report of (control % 66) bytes taken from the stream. When the stream runs
+// out, nothing more arrives.
+//
+// Beyond the sanitizers (the library's out-buffers are heap blocks of their exact documented
+// size, so a write past them is caught), the exports' promises are checked: one row per card,
+// NUL-terminated versions and serial number, and no device handle left open.
+//
+// The boards are made once and reused (a new board costs more than a run of the library): with
+// their replies taken from the stream, nothing of an earlier input shows in a later one.
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <optional>
+
+#include "cardlink.h"
+#include "virtual_bus.h"
+
+namespace {
+
+struct ReportStream {
+  const std::uint8_t* data;
+  std::size_t size;
+  std::size_t at = 0;
+
+  std::optional<cardsim::Report> next() {
+    if (at >= size) return std::nullopt;
+    std::uint8_t control = data[at++];
+    if (control < 0x40) return std::nullopt;
+    std::size_t n = std::min<std::size_t>(control % 66, size - at);
+    cardsim::Report r(data + at, data + at + n);
+    at += n;
+    return r;
+  }
+};
+
+void require(bool condition, const char* what) {
+  if (condition) return;
+  std::fprintf(stderr, "broken promise: %s\n", what);
+  std::abort();
+}
+
+constexpr int kCards = 2;
+ReportStream current{nullptr, 0};
+int runs_on_this_bus = 0;
+
+void make_bus() {
+  cardsim::bus::reset();
+  for (int i = 0; i < kCards; ++i) {
+    cardsim::BoardSettings settings;
+    settings.card_id = static_cast<char>('1' + i);
+    settings.reply_source = [](cardsim::SimTime) { return current.next(); };
+    cardsim::bus::add_card(settings);
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < 1) return 0;
+  const int serial_length = 1 + data[0] % 32;
+  current = ReportStream{data + 1, size - 1};
+  // The boards keep a record of the commands they received: start afresh now and then so
+  // that it stays small.
+  if (runs_on_this_bus++ % 4096 == 0) make_bus();
+  cardsim::bus::clear_wire();
+  const int cards = kCards;
+
+  CardContext* context = Tav_Init();
+  require(context != nullptr, "cards present but no context");
+  require(Tav_GetCardNum(context) == cards, "card count differs from the cards listed");
+
+  auto table = std::make_unique<std::int8_t[]>(8);
+  require(Tav_GetCardIdTable(context, table.get()), "card id table refused");
+
+  auto vendor_id = std::make_unique<std::uint16_t>();
+  auto product_id = std::make_unique<std::uint16_t>();
+  auto card_id = std::make_unique<std::uint8_t>();
+  auto fw_version = std::make_unique<char[]>(5);
+  auto boot_version = std::make_unique<char[]>(5);
+  if (Tav_GetFirstDevInfoToFlash(context, vendor_id.get(), product_id.get(), card_id.get(), fw_version.get(),
+                                 boot_version.get())) {
+    require(fw_version[4] == '\0' && boot_version[4] == '\0', "version without its NUL");
+  }
+  require(*vendor_id == 0x2933, "first card's vendor id");
+
+  auto serial = std::make_unique<char[]>(static_cast<std::size_t>(serial_length) + 1);
+  if (Tav_Read_SN(context, table[0], serial.get(), serial_length))
+    require(serial[static_cast<std::size_t>(serial_length)] == '\0', "serial number without its NUL");
+
+  require(Tav_Close(context), "Tav_Close");
+  require(cardsim::bus::open_handles() == 0, "a device handle left open");
+  return 0;
+}
