@@ -140,6 +140,7 @@ TEST(HidrawCardtool, CardThatDoesNotAnswerGivesUpAfterThreePollsPerExchange) {
   ProgramRun r = cardtool(*bus, {"-i"});
   EXPECT_EQ(r.out, found("/dev/hidraw0") + "Total 1 board found\nMCU read write Flash\n"
                    "Board Index=0 Get Fw /Boot version Error\n");
+  EXPECT_EQ(bus->board(0).commands(), (std::vector<std::string>{kCardId, kVersion}));
   // Two exchanges of 400 ms each; the start of the program and of umockdev come on top.
   EXPECT_GE(r.seconds, 0.8);
   EXPECT_LT(r.seconds, 0.8 + 0.7);
