@@ -9,6 +9,7 @@ packages=(
   umockdev libumockdev-dev libglib2.0-dev
   srecord xvfb xauth
   clang libclang-rt-14-dev llvm
+  dpkg-dev file  # the Debian package: dpkg-shlibdeps and file, used by cpack -G DEB
 )
 
 missing=()

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds everything and runs the whole test suite twice: in a normal build
-# and in a build with AddressSanitizer and UndefinedBehaviorSanitizer.
+# and in a build with AddressSanitizer and UndefinedBehaviorSanitizer; then runs the fuzzers.
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 "$here/scripts/setup.sh"
@@ -20,4 +20,7 @@ for variant in normal sanitize; do
   echo "== $variant tests =="
   ctest --test-dir "$build" -j "$(nproc)" --output-on-failure --timeout 600 || status=1
 done
+# A bounded libFuzzer run of each target in a clang build of its own (about a minute in all).
+echo "== fuzzing =="
+"$here/scripts/fuzz.sh" 20 || status=1
 exit $status
