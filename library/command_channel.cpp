@@ -138,6 +138,11 @@ void mcu_read_write_flash(const ChannelProfile& p, hid_device* device) {
   emit(p.notice, "MCU read write Flash\n");
   unsigned char scratch[kReportSize] = {};
   (void)mcu_read_command(p, device, MCU_CMD_CARD_ID, scratch);
+  // A reply left in the card from an earlier conversation reaches the host as soon as the device
+  // is opened, and the priming request's own reply queues behind it. The exchange above took the
+  // old one; drop what still waits, or every later exchange would read the previous one's reply.
+  for (int i = 0; i < kMaxDrainedReports && hid_read(device, scratch, kReportSize) > 0; ++i) {
+  }
 }
 
 int mcu_read_card_id(const ChannelProfile& p, hid_device* device, std::int8_t* card_id) {

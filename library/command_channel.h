@@ -32,6 +32,7 @@ constexpr int kCommandTextCapacity = 62;
 constexpr unsigned char kCommandReportId = 0x3F;
 constexpr int kPauseMs = 100;
 constexpr int kReplyPolls = 3;
+constexpr int kMaxDrainedReports = 64;  // the priming read never spins on a device that keeps sending
 
 // The command text of an id, or nullptr for an id that is not a command.
 const char* mcu_command_text(int id);
@@ -55,7 +56,8 @@ int mcu_read_command(const ChannelProfile& p, hid_device* device, int id, unsign
 int mcu_write_command(const ChannelProfile& p, hid_device* device, int id, const char* data_text);
 int mcu_write_data(const ChannelProfile& p, hid_device* device, const char* address, const char* length_field,
                    const char* data_text);
-// The priming read that opens every device conversation: a card-id read whose reply is dropped.
+// The priming read that opens every device conversation: a card-id read whose reply is dropped,
+// then every report that is still waiting is dropped too.
 void mcu_read_write_flash(const ChannelProfile& p, hid_device* device);
 
 // Decoders: 0 on success, -1 when no reply came (outputs untouched).

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -264,6 +265,9 @@ struct hid_device_ {
   std::string path;
   bool nonblocking = false;
   std::wstring error = L"Success";
+  // Input reports collected since the open, as the hidraw driver keeps them per open file: the
+  // kernel polls the device as long as the node is open, whether or not the program reads.
+  std::deque<cardsim::Report> queue;
 };
 
 namespace {
@@ -273,6 +277,13 @@ cardsim::bus::Device* device_of(cardsim::bus::Bus& bus, hid_device* dev) {
   if (dev->generation != bus.generation || dev->index >= bus.devices.size()) return nullptr;
   cardsim::bus::Device* d = bus.devices[dev->index].get();
   return d->unplugged ? nullptr : d;
+}
+
+// Takes the reports the board has sent into the handle's queue (bus mutex held).
+void collect(cardsim::bus::Bus& bus, cardsim::bus::Device& d, hid_device* dev) {
+  cardsim::Report r;
+  while (dev->queue.size() < 64 && d.board->read(dev->incarnation, dev->iface, bus.now(), r) == Board::Io::Ok)
+    dev->queue.push_back(std::move(r));
 }
 
 }  // namespace
@@ -347,7 +358,7 @@ hid_device* hid_open_path(const char* path) {
         bus.last_error = L"Permission denied";
         return nullptr;
       }
-      auto* dev = new hid_device_{bus.generation, index, i, p->incarnation, path};
+      auto* dev = new hid_device_{bus.generation, index, i, p->incarnation, path, false, L"Success", {}};
       ++bus.open_handles;
       bus.last_error = L"Success";
       return dev;
@@ -370,6 +381,7 @@ int hid_write(hid_device* dev, const unsigned char* data, size_t length) {
   auto& bus = cardsim::bus::the_bus();
   std::lock_guard lock(bus.mutex);
   auto* d = device_of(bus, dev);
+  if (d) collect(bus, *d, dev);
   // hidraw refuses a write shorter than a report id and one byte.
   const bool bad_length = length < 2 || length > cardsim::kReportSize + 1;
   bool ok = d && !d->spec.fail_write && !bad_length &&
@@ -393,7 +405,17 @@ int hid_read_timeout(hid_device* dev, unsigned char* data, size_t length, int mi
       std::lock_guard lock(bus.mutex);
       auto* d = device_of(bus, dev);
       cardsim::Report r;
-      Board::Io io = !d || d->spec.fail_read ? Board::Io::Gone : d->board->read(dev->incarnation, dev->iface, bus.now(), r);
+      Board::Io io = Board::Io::Gone;
+      if (d && !d->spec.fail_read) {
+        collect(bus, *d, dev);
+        if (!dev->queue.empty()) {
+          r = std::move(dev->queue.front());
+          dev->queue.pop_front();
+          io = Board::Io::Ok;
+        } else {
+          io = d->board->read(dev->incarnation, dev->iface, bus.now(), r);
+        }
+      }
       if (io == Board::Io::Gone) {
         dev->error = !d ? L"No such device" : L"Input/output error";
         return -1;
