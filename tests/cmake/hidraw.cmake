@@ -23,5 +23,13 @@ if(TARGET Cardlink)
   add_dependencies(hidraw_e2e_test hidraw_cardlink_client)
 endif()
 
+if(TARGET Cardflash)
+  target_sources(hidraw_e2e_test PRIVATE hidraw_cardflash_test.cpp)
+  target_link_libraries(hidraw_e2e_test PRIVATE cardflash_engine)
+  target_compile_definitions(hidraw_e2e_test PRIVATE CARDFLASH_PATH="$<TARGET_FILE:Cardflash>"
+    SAMPLE_DATA_DIR="${PROJECT_SOURCE_DIR}/sim/data")
+  add_dependencies(hidraw_e2e_test Cardflash)
+endif()
+
 gtest_discover_tests(hidraw_e2e_test DISCOVERY_TIMEOUT 60
   PROPERTIES TIMEOUT 120 SKIP_RETURN_CODE 77 ENVIRONMENT "TMPDIR=${HIDRAW_TMPDIR}" LABELS hidraw)
