@@ -1,12 +1,14 @@
 // Cardlink's exports against two simulated cards whose every report to the host comes from the
 // fuzzer's input: any length (0 to 65 bytes; the bus hands over at most the 64 the library asks
-// for), any content, or no report at all, in any order (unsolicited reports, stale ones at the
-// priming read, replies missing on some polls).
+// for), any content, or none, in any order (unsolicited reports, stale ones at the priming
+// read, bursts, replies missing on some polls).
 //
 // Input: byte 0 picks the serial-number length to read (1 to 32); the rest is the stream of
-// reports shared by the cards: a control byte below 0x40 means "no report waits" for that read,
-// any other gives a report of (control % 66) bytes taken from the stream. When the stream runs
-// out, nothing more arrives.
+// reports shared by the cards. Each time the bus asks a card for input, a control byte below 0x40
+// means "nothing to send now", any other sends a report of (control % 66) bytes taken from the
+// stream (an empty one counts as nothing). The bus collects what a card sends until it has
+// nothing more, as the hidraw driver queues reports. When the stream runs out, nothing more
+// arrives.
 //
 // Beyond the sanitizers (the library's out-buffers are heap blocks of their exact documented
 // size, so a write past them is caught), the exports' promises are checked: one row per card,

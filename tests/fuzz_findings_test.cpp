@@ -39,9 +39,13 @@ TEST(CardsimDevicesDelays, AcceptedUpToADayAndRefusedBeyond) {
 // as "no report waits"; the bus still cuts a report longer than the host's buffer.
 TEST(CardReplySource, EmptyReportIsNoReportAndLongReportIsCut) {
   bus::reset();
-  std::optional<cardsim::Report> next;
+  std::optional<cardsim::Report> next;  // the one report the card sends next
   cardsim::BoardSettings settings;
-  settings.reply_source = [&next](cardsim::SimTime) { return next; };
+  settings.reply_source = [&next](cardsim::SimTime) {
+    std::optional<cardsim::Report> r = std::move(next);
+    next.reset();
+    return r;
+  };
   bus::add_card(settings);
   ASSERT_EQ(hid_init(), 0);
   hid_device* device = hid_open_path(bus::path(0).c_str());
