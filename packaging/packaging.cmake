@@ -55,14 +55,20 @@ set(CPACK_PACKAGE_NAME cardlink)
 set(CPACK_PACKAGE_VENDOR "Cardlink developers")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "card controller service tools: cardtool, Cardflash and libCardlink")
+# Debian wants the long description in lines of at most 80 characters.
 set(CPACK_PACKAGE_DESCRIPTION
-  "Lists the card controllers (USB HID, vendor id 0x2933) with their firmware and boot-loader
-versions, switches a controller into its MSP430 USB boot loader and updates its firmware from a
-TI-TXT file. Includes the shared library libCardlink with its C header, pkg-config file and CMake
-package configuration, and a udev rule that gives the user at the seat access to the devices.")
+  "Lists the card controllers (USB HID, vendor id 0x2933) with their firmware
+and boot-loader versions, switches a controller into its MSP430 USB boot
+loader and updates its firmware from a TI-TXT file. Includes the shared
+library libCardlink with its C header, pkg-config file and CMake package
+configuration, and a udev rule that gives the user at the seat access to
+the devices.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Cardlink developers <cardlink@localhost>")
+set(CARDLINK_DEB_MAINTAINER "Cardlink developers <cardlink@localhost>" CACHE STRING "Maintainer field of the .deb")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CARDLINK_DEB_MAINTAINER}")
+# The package carries stripped binaries; the build tree keeps the debugging information.
+set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
