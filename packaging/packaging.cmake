@@ -4,8 +4,8 @@
 # itself live beside them.
 include(CMakePackageConfigHelpers)
 
-# udev reads /usr/lib/udev/rules.d and /usr/local/lib/udev/rules.d: always lib, never the
-# multiarch library directory.
+# udev reads its packaged rules from /usr/lib/udev/rules.d: always lib, never the multiarch
+# library directory.
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/udev/70-cardlink.rules
         DESTINATION lib/udev/rules.d COMPONENT Runtime)
 
