@@ -10,6 +10,7 @@ add_test(NAME install_test
     ${CMAKE_BINARY_DIR} ${PROJECT_SOURCE_DIR} ${CMAKE_BINARY_DIR}/install-test ${CMAKE_C_COMPILER}
     ${CMAKE_INSTALL_LIBDIR} $<TARGET_EXISTS:Cardflash> "${install_test_flags}")
 set_tests_properties(install_test PROPERTIES
+  ENVIRONMENT "CMAKE=${CMAKE_COMMAND}"
   PASS_REGULAR_EXPRESSION "install test passed"
   FAIL_REGULAR_EXPRESSION "FAIL:"
   TIMEOUT 300)

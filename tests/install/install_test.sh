@@ -6,6 +6,7 @@
 #   install_test.sh BUILD_DIR SOURCE_DIR WORK_DIR C_COMPILER LIBDIR HAVE_CARDFLASH [EXTRA_FLAGS]
 set -euo pipefail
 build=$1 source=$2 work=$3 cc=$4 libdir=$5 have_cardflash=$6 extra_flags=${7:-}
+cmake="${CMAKE:-cmake}"  # the cmake that configured the build
 
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
@@ -13,7 +14,7 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 rm -rf "$work"
 mkdir -p "$work"
 stage="$work/stage"
-cmake --install "$build" --prefix "$stage" > "$work/install.log"
+"$cmake" --install "$build" --prefix "$stage" > "$work/install.log"
 
 expected_files=(
   bin/cardtool
@@ -47,10 +48,10 @@ version=$(pkg-config --modversion cardlink) || fail "pkg-config does not find ca
   $(pkg-config --cflags --libs cardlink) -ldl || fail "consumer does not build through pkg-config"
 
 unset PKG_CONFIG_PATH
-cmake -S "$source/tests/install/consumer" -B "$work/consumer-cmake" -DCMAKE_C_COMPILER="$cc" \
+"$cmake" -S "$source/tests/install/consumer" -B "$work/consumer-cmake" -DCMAKE_C_COMPILER="$cc" \
   -DCMAKE_PREFIX_PATH="$stage" -DCMAKE_C_FLAGS="$extra_flags" -DCMAKE_EXE_LINKER_FLAGS="$extra_flags" \
   > "$work/consumer-cmake.log" 2>&1 \
-  && cmake --build "$work/consumer-cmake" >> "$work/consumer-cmake.log" 2>&1 \
+  && "$cmake" --build "$work/consumer-cmake" >> "$work/consumer-cmake.log" 2>&1 \
   || { cat "$work/consumer-cmake.log"; fail "consumer does not build through find_package"; }
 
 # The virtual bus stands in for Debian's hidapi; libCardlink must come from the staging directory.
