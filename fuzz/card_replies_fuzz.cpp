@@ -12,7 +12,8 @@
 //
 // Beyond the sanitizers (the library's out-buffers are heap blocks of their exact documented
 // size, so a write past them is caught), the exports' promises are checked: one row per card,
-// NUL-terminated versions and serial number, and no device handle left open.
+// NUL-terminated versions and serial number, out-buffers untouched when a call fails, and no
+// device handle left open.
 //
 // The boards are made once and reused (a new board costs more than a run of the library): with
 // their replies taken from the stream, nothing of an earlier input shows in a later one.
@@ -84,20 +85,36 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   auto table = std::make_unique<std::int8_t[]>(8);
   require(Tav_GetCardIdTable(context, table.get()), "card id table refused");
 
+  // Out-buffers start filled with 'X', so that a missing NUL or a write on failure shows.
+  auto filled = [](std::size_t n) {
+    auto p = std::make_unique<char[]>(n);
+    std::memset(p.get(), 'X', n);
+    return p;
+  };
+  auto untouched = [](const char* p, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i)
+      if (p[i] != 'X') return false;
+    return true;
+  };
   auto vendor_id = std::make_unique<std::uint16_t>();
   auto product_id = std::make_unique<std::uint16_t>();
   auto card_id = std::make_unique<std::uint8_t>();
-  auto fw_version = std::make_unique<char[]>(5);
-  auto boot_version = std::make_unique<char[]>(5);
+  auto fw_version = filled(5);
+  auto boot_version = filled(5);
   if (Tav_GetFirstDevInfoToFlash(context, vendor_id.get(), product_id.get(), card_id.get(), fw_version.get(),
                                  boot_version.get())) {
     require(fw_version[4] == '\0' && boot_version[4] == '\0', "version without its NUL");
+  } else {
+    require(untouched(fw_version.get(), 5) && untouched(boot_version.get(), 5), "versions written by a failed call");
   }
   require(*vendor_id == 0x2933, "first card's vendor id");
 
-  auto serial = std::make_unique<char[]>(static_cast<std::size_t>(serial_length) + 1);
+  const auto serial_size = static_cast<std::size_t>(serial_length) + 1;
+  auto serial = filled(serial_size);
   if (Tav_Read_SN(context, table[0], serial.get(), serial_length))
-    require(serial[static_cast<std::size_t>(serial_length)] == '\0', "serial number without its NUL");
+    require(serial[serial_size - 1] == '\0', "serial number without its NUL");
+  else
+    require(untouched(serial.get(), serial_size), "serial number buffer written by a failed call");
 
   require(Tav_Close(context), "Tav_Close");
   require(cardsim::bus::open_handles() == 0, "a device handle left open");
