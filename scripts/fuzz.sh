@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (fuzz/, with clang) and runs each for a bounded time:
-#   scripts/fuzz.sh [SECONDS_PER_TARGET]     (default 20; BUILD_FUZZ=dir overrides build-fuzz)
+#   scripts/fuzz.sh [SECONDS_PER_TARGET]     (default 15; BUILD_FUZZ=dir overrides build-fuzz)
 # The corpus grows in BUILD/corpus/<target>, seeded from fuzz/corpus/<target>; an input that
 # crashes, hangs (10 s), leaks or trips a sanitizer is kept in BUILD/artifacts/ and fails the run.
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BUILD_FUZZ:-$here/build-fuzz}"
-seconds="${1:-20}"
+seconds="${1:-15}"
 
 mkdir -p "$build"
 CC=clang CXX=clang++ cmake -S "$here/fuzz" -B "$build" -G Ninja > "$build/configure.log" 2>&1 \
@@ -16,7 +16,7 @@ cmake --build "$build" -j "$(nproc)"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 status=0
-for target in titxt_reader card_replies bus_spec; do
+for target in titxt_reader card_replies cardlink_bus bus_spec; do
   corpus="$build/corpus/$target"
   mkdir -p "$corpus" "$build/artifacts"
   args=(-max_total_time="$seconds" -timeout=10 -print_final_stats=1 -close_fd_mask=1

@@ -22,5 +22,5 @@ for variant in normal sanitize; do
 done
 # A bounded libFuzzer run of each target in a clang build of its own (about a minute in all).
 echo "== fuzzing =="
-"$here/scripts/fuzz.sh" 20 || status=1
+"$here/scripts/fuzz.sh" 15 || status=1
 exit $status

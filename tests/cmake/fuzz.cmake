@@ -17,6 +17,9 @@ target_link_libraries(fuzz_replay_titxt_reader PRIVATE
 fuzz_replay(card_replies ${fuzz_dir}/card_replies_fuzz.cpp ${fuzz_dir}/no_sleep.cpp)
 target_link_libraries(fuzz_replay_card_replies PRIVATE Cardlink::Cardlink cardsim_bus)
 
+fuzz_replay(cardlink_bus ${fuzz_dir}/cardlink_bus_fuzz.cpp ${fuzz_dir}/no_sleep.cpp)
+target_link_libraries(fuzz_replay_cardlink_bus PRIVATE Cardlink::Cardlink cardsim_bus)
+
 fuzz_replay(bus_spec ${fuzz_dir}/bus_spec_fuzz.cpp)
 target_link_libraries(fuzz_replay_bus_spec PRIVATE cardsim_bus)
 
