@@ -1,5 +1,5 @@
 // What fuzzing found (scripts/fuzz.sh), kept as tests of the fixed behaviour. Each test names
-// the target that found it and the input.
+// the target and the input.
 #include <gtest/gtest.h>
 #include <hidapi.h>
 
@@ -14,8 +14,9 @@ namespace {
 namespace bus = cardsim::bus;
 using namespace std::chrono_literals;
 
-// fuzz_bus_spec, "card latency=9999999999999999": the milliseconds were converted to
-// microseconds with a signed overflow. Delays now stop at a day; beyond it the item is refused.
+// Seen while writing fuzz_devices_text and confirmed by its input "card latency=9999999999999999"
+// (UBSan): the milliseconds were converted to microseconds with a signed overflow. Delays now
+// stop at a day; beyond it the item is refused.
 TEST(CardsimDevicesDelays, AcceptedUpToADayAndRefusedBeyond) {
   for (const std::string key : {"latency", "isp_delay", "restart_delay"}) {
     SCOPED_TRACE(key);

@@ -20,8 +20,8 @@ target_link_libraries(fuzz_replay_card_replies PRIVATE Cardlink::Cardlink cardsi
 fuzz_replay(cardlink_bus ${fuzz_dir}/cardlink_bus_fuzz.cpp ${fuzz_dir}/no_sleep.cpp)
 target_link_libraries(fuzz_replay_cardlink_bus PRIVATE Cardlink::Cardlink cardsim_bus)
 
-fuzz_replay(bus_spec ${fuzz_dir}/bus_spec_fuzz.cpp)
-target_link_libraries(fuzz_replay_bus_spec PRIVATE cardsim_bus)
+fuzz_replay(devices_text ${fuzz_dir}/devices_text_fuzz.cpp)
+target_link_libraries(fuzz_replay_devices_text PRIVATE cardsim_bus)
 
 # What the fuzzers found, as tests of the behaviour that was fixed.
 cardlink_test(fuzz_findings_test fuzz_findings_test.cpp)
