@@ -37,7 +37,7 @@ bool all(const char* p, std::size_t n, char c) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
-  auto parsed = cardsim::parse_bus_spec(text, nullptr);
+  auto parsed = cardsim::parse_bus_setup(text, nullptr);
   // Each board costs a 1 MiB memory image: one more than the card table holds is enough.
   if (!parsed || parsed->devices.size() > 9) return 0;
 

@@ -13,7 +13,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
   std::string error;
-  auto parsed = cardsim::parse_bus_spec(text, &error);
+  auto parsed = cardsim::parse_bus_setup(text, &error);
   if (!parsed) {
     if (error.empty()) {
       std::fprintf(stderr, "refused without a reason\n");

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (fuzz/, with clang) and runs each for a bounded time:
-#   scripts/fuzz.sh [SECONDS_PER_TARGET]     (default 15; BUILD_FUZZ=dir overrides build-fuzz)
+#   scripts/fuzz.sh [SECONDS_PER_TARGET]     (default 15; BUILD_FUZZ=dir overrides build-fuzz;
+#                                              FUZZ_SEED=n another seed than 1, 0 for a random one)
 # The corpus grows in BUILD/corpus/<target>, seeded from fuzz/corpus/<target>; an input that
 # crashes, hangs (10 s), leaks or trips a sanitizer is kept in BUILD/artifacts/ and fails the run.
 set -euo pipefail
@@ -19,7 +20,7 @@ status=0
 for target in titxt_reader card_replies cardlink_bus devices_text; do
   corpus="$build/corpus/$target"
   mkdir -p "$corpus" "$build/artifacts"
-  args=(-max_total_time="$seconds" -timeout=10 -print_final_stats=1 -close_fd_mask=1
+  args=(-max_total_time="$seconds" -seed="${FUZZ_SEED:-1}" -timeout=10 -print_final_stats=1 -close_fd_mask=1
         -artifact_prefix="$build/artifacts/$target-")
   [ -f "$here/fuzz/$target.dict" ] && args+=(-dict="$here/fuzz/$target.dict")
   log="$build/$target.log"

@@ -11,6 +11,20 @@ export QT_QPA_PLATFORM=offscreen
 export TMPDIR="${TMPDIR:-/tmp}"
 
 status=0
+passed=0
+failed=0
+# Adds one ctest run's counts ("N% tests passed, F tests failed out of T") to the totals.
+count() {
+  local line
+  line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+' "$1" | tail -n 1) || true
+  if [ -z "$line" ]; then failed=$((failed + 1)); return; fi
+  local f t
+  f=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<< "$line")
+  t=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\2/' <<< "$line")
+  passed=$((passed + t - f))
+  failed=$((failed + f))
+}
+
 for variant in normal sanitize; do
   build="$here/build-$variant"
   args=()
@@ -18,9 +32,13 @@ for variant in normal sanitize; do
   echo "== $variant build =="
   "$here/scripts/build.sh" "$build" "${args[@]}"
   echo "== $variant tests =="
-  ctest --test-dir "$build" -j "$(nproc)" --output-on-failure --timeout 600 || status=1
+  ctest --test-dir "$build" -j "$(nproc)" --output-on-failure --timeout 600 2>&1 | tee "$build/ctest.log" \
+    || status=1
+  count "$build/ctest.log"
 done
 # A bounded libFuzzer run of each target in a clang build of its own (about a minute in all).
 echo "== fuzzing =="
-"$here/scripts/fuzz.sh" 15 || status=1
+if "$here/scripts/fuzz.sh" 15; then passed=$((passed + 1)); else failed=$((failed + 1)); status=1; fi
+[ "$failed" -eq 0 ] || status=1
+echo "tests: $passed passed, $failed failed"
 exit $status

@@ -553,10 +553,10 @@ class BusModelTest : public ::testing::Test {
 };
 
 TEST_F(BusModelTest, UpdateSequenceWithHidapiCalls) {
-  DeviceSpec spec;
-  spec.board.fw_version = "0102";
-  spec.board.card_id = '1';
-  std::size_t index = bus::add(spec);
+  DeviceSetup setup;
+  setup.board.fw_version = "0102";
+  setup.board.card_id = '1';
+  std::size_t index = bus::add(setup);
   const std::string card_path = bus::path(index);
 
   // Switch to ISP with the card command.
@@ -632,10 +632,10 @@ TEST_F(BusModelTest, UpdateSequenceWithHidapiCalls) {
 }
 
 TEST_F(BusModelTest, NewPathOptionGivesANewPathAtEachReEnumeration) {
-  DeviceSpec spec;
-  spec.new_path_on_restart = true;
-  spec.board.start_mode = Mode::UsbBootLoader;
-  std::size_t index = bus::add(spec);
+  DeviceSetup setup;
+  setup.new_path_on_restart = true;
+  setup.board.start_mode = Mode::UsbBootLoader;
+  std::size_t index = bus::add(setup);
   const std::string first = bus::path(index);
   hid_device* bsl = open(first);
   ASSERT_NE(bsl, nullptr);
@@ -657,7 +657,7 @@ TEST_F(BusModelTest, NewPathOptionGivesANewPathAtEachReEnumeration) {
   EXPECT_EQ(bus::board(index).mode(), Mode::RamBootLoader);
 }
 
-TEST_F(BusModelTest, DeviceSpecCardsCarryTheirVersionInFlash) {
+TEST_F(BusModelTest, DeviceSetupCardsCarryTheirVersionInFlash) {
   ASSERT_TRUE(bus::configure("card fw=0102; bsl fw=0200"));
   EXPECT_EQ(bus::board(0).version_in_flash(), "0102");
   EXPECT_EQ(bus::board(1).version_in_flash(), "0200");

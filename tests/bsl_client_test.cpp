@@ -24,7 +24,7 @@ class BslClientTest : public ::testing::Test {
   void SetUp() override {
     bus::reset();
     bus::add_card();
-    cardsim::DeviceSpec bsl;
+    cardsim::DeviceSetup bsl;
     bsl.board.start_mode = cardsim::Mode::UsbBootLoader;
     bsl_index_ = bus::add(bsl);
     context_ = Tav_Init();

@@ -226,11 +226,11 @@ TEST_F(CardlinkTest, FreshSearchThatFindsNothingForgetsTheEarlierDevice) {
 
 TEST_F(CardlinkTest, BootLoaderWithTooLongAPathIsSkipped) {
   bus::configure("card id=1");
-  cardsim::DeviceSpec long_one;
+  cardsim::DeviceSetup long_one;
   long_one.board.start_mode = cardsim::Mode::UsbBootLoader;
   long_one.path = "/dev/" + std::string(245, 'b');  // 250 characters
   bus::add(long_one);
-  cardsim::DeviceSpec short_one = long_one;
+  cardsim::DeviceSetup short_one = long_one;
   short_one.path = "/dev/bsl-short";
   bus::add(short_one);
   Context context(Tav_Init());

@@ -97,10 +97,10 @@ TEST_F(CardlinkTest, PathOf250CharactersIsSkippedNeverCut) {
   std::string longest = "/dev/" + std::string(244, 'y');    // 249 characters: fits
   ASSERT_EQ(long_path.size(), 250u);
   for (const std::string& p : {long_path, longest, std::string("/dev/ok")}) {
-    cardsim::DeviceSpec spec;
-    spec.path = p;
-    spec.board.card_id = p == long_path ? '1' : p == longest ? '2' : '3';
-    bus::add(spec);
+    cardsim::DeviceSetup setup;
+    setup.path = p;
+    setup.board.card_id = p == long_path ? '1' : p == longest ? '2' : '3';
+    bus::add(setup);
   }
   Context context;
   EXPECT_EQ(stdout_of([&] { context.reset(Tav_Init()); }), "");
@@ -112,9 +112,9 @@ TEST_F(CardlinkTest, PathOf250CharactersIsSkippedNeverCut) {
 }
 
 TEST_F(CardlinkTest, OnlyALongPathIsNoCard) {
-  cardsim::DeviceSpec spec;
-  spec.path = "/dev/" + std::string(300, 'z');
-  bus::add(spec);
+  cardsim::DeviceSetup setup;
+  setup.path = "/dev/" + std::string(300, 'z');
+  bus::add(setup);
   EXPECT_EQ(stdout_of([] { EXPECT_EQ(Tav_Init(), nullptr); }), "");
   EXPECT_TRUE(bus::writes().empty());
 }

@@ -42,12 +42,12 @@ class ChannelTest : public ::testing::Test {
     return device_;
   }
   hid_device* open_with_faults(bool open, bool write, bool read, const cardsim::BoardSettings& settings = {}) {
-    cardsim::DeviceSpec spec;
-    spec.board = settings;
-    spec.fail_open = open;
-    spec.fail_write = write;
-    spec.fail_read = read;
-    bus::add(spec);
+    cardsim::DeviceSetup setup;
+    setup.board = settings;
+    setup.fail_open = open;
+    setup.fail_write = write;
+    setup.fail_read = read;
+    bus::add(setup);
     device_ = hid_open_path(bus::path(0).c_str());
     if (device_) hid_set_nonblocking(device_, 1);
     return device_;

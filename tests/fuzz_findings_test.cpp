@@ -21,7 +21,7 @@ TEST(CardsimDevicesDelays, AcceptedUpToADayAndRefusedBeyond) {
   for (const std::string key : {"latency", "isp_delay", "restart_delay"}) {
     SCOPED_TRACE(key);
     std::string error;
-    auto day = cardsim::parse_bus_spec("card " + key + "=86400000", &error);
+    auto day = cardsim::parse_bus_setup("card " + key + "=86400000", &error);
     ASSERT_TRUE(day) << error;
     const cardsim::BoardSettings& b = day->devices.at(0).board;
     const cardsim::SimTime parsed = key == "latency" ? b.reply_latency : key == "isp_delay" ? b.isp_delay : b.restart_delay;
@@ -29,7 +29,7 @@ TEST(CardsimDevicesDelays, AcceptedUpToADayAndRefusedBeyond) {
 
     for (const std::string value : {"86400001", "9999999999999999", "9223372036854775807"}) {
       error.clear();
-      EXPECT_FALSE(cardsim::parse_bus_spec("card " + key + "=" + value, &error)) << value;
+      EXPECT_FALSE(cardsim::parse_bus_setup("card " + key + "=" + value, &error)) << value;
       EXPECT_EQ(error, key + "=" + value + ": milliseconds expected");
     }
   }

@@ -205,9 +205,9 @@ TEST_F(UpdateSequenceTest, CardThatCannotBeOpenedAfterTheReset) {
 TEST_F(UpdateSequenceTest, RamBootLoaderThatListsUnderANewPath) {
   // The reconnect reopens the recorded path, so a boot loader that moved is not reached; the
   // firmware blocks go nowhere and the reset write is the first failure reported.
-  cardsim::DeviceSpec spec;
-  spec.new_path_on_restart = true;
-  bus::add(spec);
+  cardsim::DeviceSetup setup;
+  setup.new_path_on_restart = true;
+  bus::add(setup);
   EXPECT_FALSE(run());
   auto lines = log_lines();
   ASSERT_GE(lines.size(), 2u);

@@ -1,7 +1,7 @@
 // Control side of the virtual device bus. The same library offers hidapi's C API (hid_init,
 // hid_enumerate, hid_open_path, hid_read, ...) over the boards added here, so test programs link
 // it in place of hidapi, and it is also built as a drop-in libhidapi-hidraw.so.0 whose devices
-// come from CARDSIM_DEVICES (see device_spec.h). CARDSIM_WIRE_LOG names a file that receives
+// come from CARDSIM_DEVICES (see device_setup.h). CARDSIM_WIRE_LOG names a file that receives
 // every report written, one line each.
 #pragma once
 
@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "board.h"
-#include "device_spec.h"
+#include "device_setup.h"
 
 namespace cardsim::bus {
 
@@ -26,7 +26,7 @@ struct WireRecord {
 // Removes every device and handle record and starts a new time line. Handles still open are
 // counted as leaked by open_handles() until closed.
 void reset();
-std::size_t add(const DeviceSpec& spec);
+std::size_t add(const DeviceSetup& setup);
 std::size_t add_card(const BoardSettings& settings = {});
 // Adds the devices of a CARDSIM_DEVICES text; false and `error` set when it does not parse.
 bool configure(const std::string& text, std::string* error = nullptr);

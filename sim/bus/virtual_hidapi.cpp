@@ -19,7 +19,7 @@ namespace cardsim::bus {
 namespace {
 
 struct Device {
-  DeviceSpec spec;
+  DeviceSetup setup;
   std::unique_ptr<Board> board;
   std::vector<std::string> paths;  // per interface
   std::uint64_t paths_incarnation = 0;
@@ -57,8 +57,8 @@ void assign_paths(Bus& bus, Device& d, int count) {
   d.paths.clear();
   for (int i = 0; i < count; ++i) {
     int minor = bus.next_minor++;
-    if (i == 0 && !d.spec.path.empty()) d.paths.push_back(d.spec.path);
-    else if (!d.spec.path.empty()) d.paths.push_back(d.spec.path + "." + std::to_string(i));
+    if (i == 0 && !d.setup.path.empty()) d.paths.push_back(d.setup.path);
+    else if (!d.setup.path.empty()) d.paths.push_back(d.setup.path + "." + std::to_string(i));
     else d.paths.push_back("/dev/hidraw" + std::to_string(minor));
   }
 }
@@ -69,18 +69,18 @@ std::optional<Board::Presence> present(Bus& bus, Device& d) {
   auto p = d.board->presence(bus.now());
   if (!p) return p;
   if (d.paths.empty() || static_cast<int>(d.paths.size()) < p->interfaces ||
-      (d.spec.new_path_on_restart && d.paths_incarnation != p->incarnation)) {
+      (d.setup.new_path_on_restart && d.paths_incarnation != p->incarnation)) {
     assign_paths(bus, d, std::max(p->interfaces, static_cast<int>(d.paths.size())));
   }
   d.paths_incarnation = p->incarnation;
   return p;
 }
 
-std::size_t add_locked(Bus& bus, const DeviceSpec& spec) {
+std::size_t add_locked(Bus& bus, const DeviceSetup& setup) {
   auto d = std::make_unique<Device>();
-  d->spec = spec;
-  d->board = std::make_unique<Board>(spec.board);
-  assign_paths(bus, *d, std::max(1, spec.board.interfaces));
+  d->setup = setup;
+  d->board = std::make_unique<Board>(setup.board);
+  assign_paths(bus, *d, std::max(1, setup.board.interfaces));
   d->paths_incarnation = 1;
   bus.devices.push_back(std::move(d));
   return bus.devices.size() - 1;
@@ -96,14 +96,14 @@ void load_environment(Bus& bus) {
   const char* text = std::getenv("CARDSIM_DEVICES");
   if (!text) return;
   std::string error;
-  auto spec = parse_bus_spec(text, &error);
-  if (!spec) {
+  auto setup = parse_bus_setup(text, &error);
+  if (!setup) {
     std::fprintf(stderr, "virtual bus: CARDSIM_DEVICES: %s\n", error.c_str());
     bus.init_fails = true;
     return;
   }
-  bus.init_fails = spec->init_fails;
-  for (const DeviceSpec& d : spec->devices) add_locked(bus, d);
+  bus.init_fails = setup->init_fails;
+  for (const DeviceSetup& d : setup->devices) add_locked(bus, d);
 }
 
 void record(Bus& bus, const std::string& path, bool out, const unsigned char* data, std::size_t n, bool delivered) {
@@ -133,25 +133,25 @@ void reset() {
   bus.offset = SimTime{0};
 }
 
-std::size_t add(const DeviceSpec& spec) {
+std::size_t add(const DeviceSetup& setup) {
   Bus& bus = the_bus();
   std::lock_guard lock(bus.mutex);
-  return add_locked(bus, spec);
+  return add_locked(bus, setup);
 }
 
 std::size_t add_card(const BoardSettings& settings) {
-  DeviceSpec spec;
-  spec.board = settings;
-  return add(spec);
+  DeviceSetup setup;
+  setup.board = settings;
+  return add(setup);
 }
 
 bool configure(const std::string& text, std::string* error) {
-  auto spec = parse_bus_spec(text, error);
-  if (!spec) return false;
+  auto setup = parse_bus_setup(text, error);
+  if (!setup) return false;
   Bus& bus = the_bus();
   std::lock_guard lock(bus.mutex);
-  bus.init_fails = bus.init_fails || spec->init_fails;
-  for (const DeviceSpec& d : spec->devices) add_locked(bus, d);
+  bus.init_fails = bus.init_fails || setup->init_fails;
+  for (const DeviceSetup& d : setup->devices) add_locked(bus, d);
   return true;
 }
 
@@ -191,7 +191,7 @@ void unplug(std::size_t index) {
 void set_faults(std::size_t index, bool fail_open, bool fail_write, bool fail_read) {
   Bus& bus = the_bus();
   std::lock_guard lock(bus.mutex);
-  DeviceSpec& s = bus.devices.at(index)->spec;
+  DeviceSetup& s = bus.devices.at(index)->setup;
   s.fail_open = fail_open;
   s.fail_write = fail_write;
   s.fail_read = fail_read;
@@ -353,7 +353,7 @@ hid_device* hid_open_path(const char* path) {
     if (!p) continue;
     for (int i = 0; i < p->interfaces; ++i) {
       if (d.paths[static_cast<std::size_t>(i)] != path) continue;
-      if (d.spec.fail_open || (d.open_filter && !d.open_filter(p->mode)) ||
+      if (d.setup.fail_open || (d.open_filter && !d.open_filter(p->mode)) ||
           d.board->open(p->incarnation, i, bus.now()) != Board::Io::Ok) {
         bus.last_error = L"Permission denied";
         return nullptr;
@@ -384,7 +384,7 @@ int hid_write(hid_device* dev, const unsigned char* data, size_t length) {
   if (d) collect(bus, *d, dev);
   // hidraw refuses a write shorter than a report id and one byte.
   const bool bad_length = length < 2 || length > cardsim::kReportSize + 1;
-  bool ok = d && !d->spec.fail_write && !bad_length &&
+  bool ok = d && !d->setup.fail_write && !bad_length &&
             (!d->write_filter || d->write_filter(d->board->mode(), data, length)) &&
             d->board->write(dev->incarnation, dev->iface, data, length, bus.now()) == Board::Io::Ok;
   record(bus, dev->path, true, data, length, ok);
@@ -406,7 +406,7 @@ int hid_read_timeout(hid_device* dev, unsigned char* data, size_t length, int mi
       auto* d = device_of(bus, dev);
       cardsim::Report r;
       Board::Io io = Board::Io::Gone;
-      if (d && !d->spec.fail_read) {
+      if (d && !d->setup.fail_read) {
         collect(bus, *d, dev);
         if (!dev->queue.empty()) {
           r = std::move(dev->queue.front());
@@ -422,7 +422,7 @@ int hid_read_timeout(hid_device* dev, unsigned char* data, size_t length, int mi
       }
       if (io == Board::Io::Ok) {
         std::size_t n = std::min(length, r.size());
-        std::memcpy(data, r.data(), n);
+        if (n) std::memcpy(data, r.data(), n);
         record(bus, dev->path, false, data, n, true);
         dev->error = L"Success";
         return static_cast<int>(n);

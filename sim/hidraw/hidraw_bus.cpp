@@ -97,7 +97,7 @@ struct Slot {
 };
 
 struct Device {
-  DeviceSpec spec;
+  DeviceSetup setup;
   std::unique_ptr<Board> board;
   bool unplugged = false;
   std::string unplug_trigger;
@@ -294,7 +294,7 @@ void HidrawBus::State::pump(Slot& s) {
   Report r;
   while (n->queue.size() < kKernelQueue && d.board->read(n->incarnation, n->iface, now(), r) == Board::Io::Ok)
     n->queue.push_back(std::move(r));
-  set_marker(s, !n->queue.empty() || d.spec.fail_read);
+  set_marker(s, !n->queue.empty() || d.setup.fail_read);
 }
 
 void HidrawBus::State::open_pty(Slot& s) {
@@ -443,7 +443,7 @@ void HidrawBus::State::sync() {
                                         root + "/dev/.node/hidraw" + std::to_string(s.minor), ec);
         unblock(s);
       }
-      if (devices[n->device]->spec.fail_open) block(s);  // listed, but cannot be opened
+      if (devices[n->device]->setup.fail_open) block(s);  // listed, but cannot be opened
       {
         std::lock_guard lock(mutex);
         const Device& d = *devices[n->device];
@@ -512,7 +512,7 @@ gboolean on_write(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data
     return TRUE;
   }
   Device& d = *bus.devices[n->device];
-  if (d.spec.fail_write) {
+  if (d.setup.fail_write) {
     umockdev_ioctl_client_complete(client, -1, EIO);
     return TRUE;
   }
@@ -547,7 +547,7 @@ gboolean on_read(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data)
   UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
   std::lock_guard lock(bus.mutex);
   Node* n = bus.node_of(s, client);
-  if (!n || !n->live || bus.devices[n->device]->spec.fail_read) {
+  if (!n || !n->live || bus.devices[n->device]->setup.fail_read) {
     umockdev_ioctl_client_complete(client, -1, EIO);  // as hidraw_read on a vanished device
     return TRUE;
   }
@@ -634,29 +634,29 @@ HidrawBus::~HidrawBus() {
 }
 
 bool HidrawBus::configure(const std::string& text, std::string* error) {
-  auto parsed = parse_bus_spec(text, error);
+  auto parsed = parse_bus_setup(text, error);
   if (!parsed) return false;
   if (parsed->init_fails) {
     if (error) *error = "hidraw cannot make hid_init fail";
     return false;
   }
-  for (const DeviceSpec& d : parsed->devices) {
+  for (const DeviceSetup& d : parsed->devices) {
     if (!d.path.empty()) {
       if (error) *error = "hidraw nodes are always /dev/hidrawN: path= is not possible";
       return false;
     }
   }
-  for (const DeviceSpec& d : parsed->devices) add(d);
+  for (const DeviceSetup& d : parsed->devices) add(d);
   return true;
 }
 
-std::size_t HidrawBus::add(const DeviceSpec& spec) {
+std::size_t HidrawBus::add(const DeviceSetup& setup) {
   std::size_t index;
   {
     std::lock_guard lock(state_->mutex);
     auto d = std::make_unique<Device>();
-    d->spec = spec;
-    d->board = std::make_unique<Board>(spec.board);
+    d->setup = setup;
+    d->board = std::make_unique<Board>(setup.board);
     d->port = static_cast<int>(state_->devices.size()) + 1;
     state_->devices.push_back(std::move(d));
     index = state_->devices.size() - 1;

@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "board.h"
-#include "device_spec.h"
+#include "device_setup.h"
 
 namespace cardsim::hidraw {
 
@@ -59,7 +59,7 @@ class HidrawBus {
   // Adds the devices of a device text (the format of CARDSIM_DEVICES); false and `error` set
   // when it does not parse or asks for something hidraw cannot show (own paths, init fail).
   bool configure(const std::string& text, std::string* error = nullptr);
-  std::size_t add(const DeviceSpec& spec);
+  std::size_t add(const DeviceSetup& setup);
 
   std::size_t device_count() const;
   // The board behind device `index`; look at it only while no program runs.

@@ -1,4 +1,4 @@
-#include "device_spec.h"
+#include "device_setup.h"
 
 #include <sstream>
 
@@ -16,7 +16,7 @@ bool parse_int(const std::string& v, int base, long* out) {
   }
 }
 
-bool apply_card_key(DeviceSpec& d, int* count, const std::string& key, const std::string& value, std::string* error) {
+bool apply_card_key(DeviceSetup& d, int* count, const std::string& key, const std::string& value, std::string* error) {
   long n = 0;
   BoardSettings& b = d.board;
   auto fail = [&](const char* why) {
@@ -73,8 +73,8 @@ bool apply_card_key(DeviceSpec& d, int* count, const std::string& key, const std
 
 }  // namespace
 
-std::optional<BusSpec> parse_bus_spec(const std::string& text, std::string* error) {
-  BusSpec spec;
+std::optional<BusSetup> parse_bus_setup(const std::string& text, std::string* error) {
+  BusSetup setup;
   std::stringstream items(text);
   std::string item;
   while (std::getline(items, item, ';')) {
@@ -87,7 +87,7 @@ std::optional<BusSpec> parse_bus_spec(const std::string& text, std::string* erro
           if (error) *error = "init: only 'fail' is understood";
           return std::nullopt;
         }
-        spec.init_fails = true;
+        setup.init_fails = true;
       }
       continue;
     }
@@ -95,7 +95,7 @@ std::optional<BusSpec> parse_bus_spec(const std::string& text, std::string* erro
       if (error) *error = "unknown device kind '" + kind + "'";
       return std::nullopt;
     }
-    DeviceSpec d;
+    DeviceSetup d;
     if (kind == "bsl") d.board.start_mode = Mode::UsbBootLoader;
     int count = 1;
     while (words >> word) {
@@ -106,9 +106,9 @@ std::optional<BusSpec> parse_bus_spec(const std::string& text, std::string* erro
       }
       if (!apply_card_key(d, &count, word.substr(0, eq), word.substr(eq + 1), error)) return std::nullopt;
     }
-    for (int i = 0; i < count; ++i) spec.devices.push_back(d);
+    for (int i = 0; i < count; ++i) setup.devices.push_back(d);
   }
-  return spec;
+  return setup;
 }
 
 }  // namespace cardsim

@@ -19,7 +19,7 @@
 
 namespace cardsim {
 
-struct DeviceSpec {
+struct DeviceSetup {
   BoardSettings board;
   bool fail_open = false;
   bool fail_write = false;
@@ -28,12 +28,12 @@ struct DeviceSpec {
   bool new_path_on_restart = false;
 };
 
-struct BusSpec {
+struct BusSetup {
   bool init_fails = false;
-  std::vector<DeviceSpec> devices;
+  std::vector<DeviceSetup> devices;
 };
 
 // Returns nothing and sets `error` when the text is not understood.
-std::optional<BusSpec> parse_bus_spec(const std::string& text, std::string* error);
+std::optional<BusSetup> parse_bus_setup(const std::string& text, std::string* error);
 
 }  // namespace cardsim
