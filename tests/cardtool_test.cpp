@@ -4,22 +4,17 @@
 
 #include <string>
 
+#include "support/cardtool_text.h"
 #include "support/run_program.h"
 
 using namespace testsupport;
 
 namespace {
 
-const std::string kUsage =
-    "Usage: ./cardtool  -h or for ./cardtool --help for help \n"
-    "mcu info read ./cardtool [-i/-I]  \n"
-    "switch to boot mode ./cardtool [-isp/-ISP]  \n";
-const std::string kRefused =
-    "Board number = 0 or exceed 1 , only one board for fw update , please remove extra board!!\n";
+const std::string& kUsage = kCardtoolUsage;
+const std::string& kRefused = kCardtoolRefused;
 
-std::string found(const std::string& path, const std::string& pid = "0001") {
-  return "Device Found\n  type: 2933 " + pid + "\n  path: " + path + "\n";
-}
+std::string found(const std::string& path, const std::string& pid = "0001") { return device_found(path, "2933 " + pid); }
 
 ProgramResult cardtool(const std::string& devices, const std::vector<std::string>& args) {
   return run_program(CARDTOOL_PATH, args, virtual_bus_env(devices));

@@ -90,15 +90,7 @@ class QtEnvironment : public ::testing::Environment {
 };
 const auto* const kQtEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
 
-std::vector<std::string> LinesOf(const QString& log) {
-  const std::string text = log.toStdString();
-  std::vector<std::string> out;
-  std::size_t start = 0;
-  for (std::size_t at; (at = text.find("\r\n", start)) != std::string::npos; start = at + 2)
-    out.push_back(text.substr(start, at - start));
-  if (start < text.size()) out.push_back(text.substr(start) + " (no line end)");
-  return out;
-}
+std::vector<std::string> LinesOf(const QString& log) { return testsupport::log_lines_of(log.toStdString()); }
 
 std::vector<std::string> Concat(std::vector<std::string> a, const std::vector<std::string>& b) {
   a.insert(a.end(), b.begin(), b.end());

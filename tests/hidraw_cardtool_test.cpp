@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "hidraw_bus.h"
+#include "support/cardtool_text.h"
 #include "support/run_program.h"
 
 using cardsim::hidraw::HidrawBus;
@@ -17,17 +18,11 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const std::string kUsage =
-    "Usage: ./cardtool  -h or for ./cardtool --help for help \n"
-    "mcu info read ./cardtool [-i/-I]  \n"
-    "switch to boot mode ./cardtool [-isp/-ISP]  \n";
-const std::string kRefused =
-    "Board number = 0 or exceed 1 , only one board for fw update , please remove extra board!!\n";
+const std::string& kUsage = testsupport::kCardtoolUsage;
+const std::string& kRefused = testsupport::kCardtoolRefused;
 const std::string kCardId = "a102010004", kVersion = "a100010008", kSwitch = "2102040004ISPE\n";
 
-std::string found(const std::string& path, const std::string& type = "2933 0001") {
-  return "Device Found\n  type: " + type + "\n  path: " + path + "\n";
-}
+using testsupport::device_found;
 
 std::unique_ptr<HidrawBus> bus_with(const std::string& devices) {
   auto bus = std::make_unique<HidrawBus>();
@@ -65,20 +60,20 @@ TEST(HidrawCardtool, NoCardRefusesWhateverTheArgument) {
 TEST(HidrawCardtool, TwoCardsAreListedThenRefusedWithoutBeingOpened) {
   auto bus = bus_with("card id=1; card id=2 usb_pid=0002");
   EXPECT_EQ(cardtool(*bus, {"-i"}).out,
-            found("/dev/hidraw0") + found("/dev/hidraw1", "2933 0002") + "Total 2 board found\n" + kRefused);
+            device_found("/dev/hidraw0") + device_found("/dev/hidraw1", "2933 0002") + "Total 2 board found\n" + kRefused);
   EXPECT_EQ(bus->opened_total(), 0);
 }
 
 TEST(HidrawCardtool, CardWithTwoInterfacesIsListedTwice) {
   auto bus = bus_with("card interfaces=2");
   EXPECT_EQ(cardtool(*bus, {"-i"}).out,
-            found("/dev/hidraw0") + found("/dev/hidraw1") + "Total 2 board found\n" + kRefused);
+            device_found("/dev/hidraw0") + device_found("/dev/hidraw1") + "Total 2 board found\n" + kRefused);
 }
 
 TEST(HidrawCardtool, UsageForHelpAndAnythingUnknown) {
   auto bus = bus_with("card");
   for (std::vector<std::string> args : std::vector<std::vector<std::string>>{{}, {"-h"}, {"--help"}, {"-Isp"}})
-    EXPECT_EQ(cardtool(*bus, args).out, found("/dev/hidraw0") + "Total 1 board found\n" + kUsage)
+    EXPECT_EQ(cardtool(*bus, args).out, device_found("/dev/hidraw0") + "Total 1 board found\n" + kUsage)
         << (args.empty() ? "" : args[0]);
   EXPECT_EQ(bus->opened_total(), 0);
 }
@@ -86,7 +81,7 @@ TEST(HidrawCardtool, UsageForHelpAndAnythingUnknown) {
 TEST(HidrawCardtool, InfoPrintsTheVersions) {
   auto bus = bus_with("card fw=0102 boot=0005");
   for (const char* arg : {"-i", "-I"})
-    EXPECT_EQ(cardtool(*bus, {arg}).out, found("/dev/hidraw0") + "Total 1 board found\nMCU read write Flash\n"
+    EXPECT_EQ(cardtool(*bus, {arg}).out, device_found("/dev/hidraw0") + "Total 1 board found\nMCU read write Flash\n"
                                          "Firmware version=0102 Boot version=0005 \n") << arg;
   EXPECT_EQ(bus->board(0).commands(), (std::vector<std::string>{kCardId, kVersion, kCardId, kVersion}));
   EXPECT_EQ(bus->opened_total(), 2);
@@ -103,7 +98,7 @@ TEST(HidrawCardtool, InfoPrintsTheVersions) {
 // own reply; the priming read drops both, so the version read gets its own answer.
 TEST(HidrawCardtool, ReplyLeftInTheCardIsDroppedByThePrimingRead) {
   auto bus = bus_with("card id=7 fw=0102 boot=0005 fault=stale");
-  EXPECT_EQ(cardtool(*bus, {"-i"}).out, found("/dev/hidraw0") + "Total 1 board found\nMCU read write Flash\n"
+  EXPECT_EQ(cardtool(*bus, {"-i"}).out, device_found("/dev/hidraw0") + "Total 1 board found\nMCU read write Flash\n"
                                         "Firmware version=0102 Boot version=0005 \n");
   EXPECT_EQ(bus->board(0).commands(), (std::vector<std::string>{kCardId, kVersion}));
 }
@@ -113,7 +108,7 @@ TEST(HidrawCardtool, ReplyLeftInTheCardIsDroppedByThePrimingRead) {
 TEST(HidrawCardtool, SwitchToBootModeThenTheBootLoaderListsOnTheSameNode) {
   auto bus = bus_with("card isp_delay=300");
   EXPECT_EQ(cardtool(*bus, {"-isp"}).out,
-            found("/dev/hidraw0") + "Total 1 board found\nopen /dev/hidraw0\nswitch to boot comamand\n"
+            device_found("/dev/hidraw0") + "Total 1 board found\nopen /dev/hidraw0\nswitch to boot comamand\n"
             "MCU read write Flash\nmcu switch to boot mode\n");
   EXPECT_EQ(bus->board(0).commands(), (std::vector<std::string>{kCardId, kSwitch}));
   ASSERT_TRUE(bus->wait_for(0, cardsim::kBslVendorId, 3s));
@@ -126,7 +121,7 @@ TEST(HidrawCardtool, SwitchToBootModeThenTheBootLoaderListsOnTheSameNode) {
 
 TEST(HidrawCardtool, CardThatRestartsComesBackOnItsNodeAndAnswers) {
   auto bus = bus_with("card fw=0102");
-  const std::string info = found("/dev/hidraw0") + "Total 1 board found\nMCU read write Flash\n"
+  const std::string info = device_found("/dev/hidraw0") + "Total 1 board found\nMCU read write Flash\n"
                            "Firmware version=0102 Boot version=0005 \n";
   EXPECT_EQ(cardtool(*bus, {"-i"}).out, info);
   bus->restart(0, cardsim::Mode::Application, 100ms);
@@ -140,7 +135,7 @@ TEST(HidrawCardtool, CardThatRestartsComesBackOnItsNodeAndAnswers) {
 TEST(HidrawCardtool, CardThatDoesNotAnswerGivesUpAfterThreePollsPerExchange) {
   auto bus = bus_with("card fault=silent");
   ProgramRun r = cardtool(*bus, {"-i"});
-  EXPECT_EQ(r.out, found("/dev/hidraw0") + "Total 1 board found\nMCU read write Flash\n"
+  EXPECT_EQ(r.out, device_found("/dev/hidraw0") + "Total 1 board found\nMCU read write Flash\n"
                    "Board Index=0 Get Fw /Boot version Error\n");
   EXPECT_EQ(bus->board(0).commands(), (std::vector<std::string>{kCardId, kVersion}));
   // Two exchanges of 400 ms each; the start of the program and of umockdev come on top.
@@ -151,7 +146,7 @@ TEST(HidrawCardtool, CardThatDoesNotAnswerGivesUpAfterThreePollsPerExchange) {
 TEST(HidrawCardtool, UnpluggedDuringTheVersionQuery) {
   auto bus = bus_with("card");
   bus->unplug_after(0, kVersion);
-  EXPECT_EQ(cardtool(*bus, {"-i"}).out, found("/dev/hidraw0") + "Total 1 board found\nMCU read write Flash\n"
+  EXPECT_EQ(cardtool(*bus, {"-i"}).out, device_found("/dev/hidraw0") + "Total 1 board found\nMCU read write Flash\n"
                                         "Unable to read()\nBoard Index=0 Get Fw /Boot version Error\n");
   EXPECT_EQ(event_texts(*bus), (std::vector<std::string>{"+/dev/hidraw0 2933:0001", "-/dev/hidraw0 2933:0001"}));
   EXPECT_EQ(bus->open_handles(), 0);
@@ -162,7 +157,7 @@ TEST(HidrawCardtool, UnpluggedBeforeTheSwitchCommand) {
   auto bus = bus_with("card");
   bus->unplug_after(0, kCardId);
   EXPECT_EQ(cardtool(*bus, {"-isp"}).out,
-            found("/dev/hidraw0") + "Total 1 board found\nopen /dev/hidraw0\nswitch to boot comamand\n"
+            device_found("/dev/hidraw0") + "Total 1 board found\nopen /dev/hidraw0\nswitch to boot comamand\n"
             "MCU read write Flash\nUnable to read()\n"
             "Unable to write()\nError: No such device\nSwitch to isp mode fail\n");
   EXPECT_EQ(bus->board(0).commands(), std::vector<std::string>{kCardId});

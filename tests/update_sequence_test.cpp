@@ -25,15 +25,6 @@ const std::string kDataDir = SAMPLE_DATA_DIR;
 const std::string kNewFirmware = kDataDir + "/firmware_0200.txt";
 const std::string kRamBslPath = kDataDir + "/RAM_BSL_00.08.08.39.txt";
 
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> out;
-  std::size_t start = 0;
-  for (std::size_t at; (at = text.find("\r\n", start)) != std::string::npos; start = at + 2)
-    out.push_back(text.substr(start, at - start));
-  if (start < text.size()) out.push_back(text.substr(start) + " (no line end)");
-  return out;
-}
-
 class UpdateSequenceTest : public ::testing::Test {
  protected:
   void SetUp() override { bus::reset(); }
@@ -54,7 +45,7 @@ class UpdateSequenceTest : public ::testing::Test {
     fs::create_directories(scratch_);
     return scratch_;
   }
-  std::vector<std::string> log_lines() { return lines_of(log_.all); }
+  std::vector<std::string> log_lines() { return log_lines_of(log_.all); }
   std::vector<std::string> lines_up_to_firmware() {
     return {"==Load RAM BSL==", kRamBslPath, "Load RAM_BSL_00.08.08.39.txt Complete", "Load Msp430 FW Complete"};
   }

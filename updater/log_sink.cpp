@@ -6,13 +6,10 @@
 
 namespace cardflash {
 
-void AppendLog(LogSink& sink, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
+std::string FormatLogV(const char* format, va_list args) {
   va_list again;
   va_copy(again, args);
-  int length = std::vsnprintf(nullptr, 0, format, args);
-  va_end(args);
+  const int length = std::vsnprintf(nullptr, 0, format, args);
   std::string text;
   if (length > 0) {
     std::vector<char> buffer(static_cast<std::size_t>(length) + 1);
@@ -20,6 +17,14 @@ void AppendLog(LogSink& sink, const char* format, ...) {
     text.assign(buffer.data(), static_cast<std::size_t>(length));
   }
   va_end(again);
+  return text;
+}
+
+void AppendLog(LogSink& sink, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = FormatLogV(format, args);
+  va_end(args);
   sink.Append(text);
 }
 

@@ -1,6 +1,7 @@
 // Where the updater's log lines go: the dialog's log view, or standard output when headless.
 #pragma once
 
+#include <cstdarg>
 #include <string>
 
 namespace cardflash {
@@ -12,7 +13,8 @@ class LogSink {
   virtual void Append(const std::string& text) = 0;
 };
 
-// printf-style formatting into a sink.
+// printf-style formatting into a string, and into a sink.
+std::string FormatLogV(const char* format, va_list args);
 void AppendLog(LogSink& sink, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 }  // namespace cardflash

@@ -32,4 +32,14 @@ class RecordingLog : public cardflash::LogSink {
   std::string all;
 };
 
+// The lines of a log, each without its "\r\n"; a last piece without one is marked.
+inline std::vector<std::string> log_lines_of(const std::string& text) {
+  std::vector<std::string> out;
+  std::size_t start = 0;
+  for (std::size_t at; (at = text.find("\r\n", start)) != std::string::npos; start = at + 2)
+    out.push_back(text.substr(start, at - start));
+  if (start < text.size()) out.push_back(text.substr(start) + " (no line end)");
+  return out;
+}
+
 }  // namespace testsupport

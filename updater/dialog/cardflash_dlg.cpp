@@ -34,20 +34,6 @@ constexpr QRect kFwUpdateRect(276, 60, 126, 32);
 constexpr QRect kTestRect(276, 108, 50, 14);
 constexpr QRect kCloseRect(276, 162, 126, 30);
 
-std::string FormatV(const char* format, va_list args) {
-  va_list again;
-  va_copy(again, args);
-  const int length = std::vsnprintf(nullptr, 0, format, args);
-  std::string text;
-  if (length > 0) {
-    std::vector<char> buffer(static_cast<std::size_t>(length) + 1);
-    std::vsnprintf(buffer.data(), buffer.size(), format, again);
-    text.assign(buffer.data(), static_cast<std::size_t>(length));
-  }
-  va_end(again);
-  return text;
-}
-
 }  // namespace
 
 // The engine's log sink for the dialog: every piece goes to the dialog's log.
@@ -227,7 +213,7 @@ void CCardflashDlg::UpdateThreadProc(CCardflashDlg* dialog) {
 void CCardflashDlg::AppendLog(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  const std::string piece = FormatV(format, args);
+  const std::string piece = FormatLogV(format, args);
   va_end(args);
   AppendPiece(piece);
 }
