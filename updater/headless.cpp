@@ -112,10 +112,10 @@ int RunHeadless(int argc, char** argv) {
   }
   if (option == "--scan" && argc == 2) return Scan();
   if (option == "--update" && argc == 3) return Update(argv[2]);
-  std::fprintf(stderr, "Cardflash: %s\n%s", option == "--update" ? "--update needs exactly one FILE" :
-                                                 option == "--scan" ? "--scan takes no argument" :
-                                                                      ("unknown option '" + option + "'").c_str(),
-               kUsage);
+  std::string problem = option == "--update" ? "--update needs exactly one FILE"
+                        : option == "--scan"   ? "--scan takes no argument"
+                                               : "unknown option '" + option + "'";
+  std::fprintf(stderr, "Cardflash: %s\n%s", problem.c_str(), kUsage);
   return kExitUsage;
 }
 
