@@ -34,11 +34,14 @@ bool apply_card_key(DeviceSetup& d, int* count, const std::string& key, const st
   } else if (key == "usb_pid") {
     if (!parse_int(value, 16, &n) || n < 0 || n > 0xFFFF) return fail("hex product id expected");
     b.usb_product_id = static_cast<std::uint16_t>(n);
-  } else if (key == "latency" || key == "isp_delay" || key == "restart_delay") {
+  } else if (key == "vid" || key == "pid") {
+    if (!parse_int(value, 16, &n) || n < 0 || n > 0xFFFF) return fail("hex id expected");
+    (key == "vid" ? b.unrelated_vendor_id : b.unrelated_product_id) = static_cast<std::uint16_t>(n);
+  } else if (key == "latency" || key == "isp_delay" || key == "restart_delay" || key == "at") {
     // At most a day: far beyond any test, and the conversion to microseconds cannot overflow.
     if (!parse_int(value, 10, &n) || n < 0 || n > 86'400'000) return fail("milliseconds expected");
     SimTime t = std::chrono::milliseconds(n);
-    (key == "latency" ? b.reply_latency : key == "isp_delay" ? b.isp_delay : b.restart_delay) = t;
+    (key == "latency" ? b.reply_latency : key == "isp_delay" ? b.isp_delay : key == "at" ? b.plugged_at : b.restart_delay) = t;
   } else if (key == "interfaces" || key == "short" || key == "count") {
     if (!parse_int(value, 10, &n) || n < 0 || n > 64) return fail("number expected");
     if (key == "interfaces") b.interfaces = static_cast<int>(n);
@@ -91,12 +94,13 @@ std::optional<BusSetup> parse_bus_setup(const std::string& text, std::string* er
       }
       continue;
     }
-    if (kind != "card" && kind != "bsl") {
+    if (kind != "card" && kind != "bsl" && kind != "hid") {
       if (error) *error = "unknown device kind '" + kind + "'";
       return std::nullopt;
     }
     DeviceSetup d;
     if (kind == "bsl") d.board.start_mode = Mode::UsbBootLoader;
+    if (kind == "hid") d.board.start_mode = Mode::Unrelated;
     int count = 1;
     while (words >> word) {
       auto eq = word.find('=');

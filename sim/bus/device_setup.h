@@ -8,6 +8,9 @@
 //             fault (comma list of open, write, read, silent, stale), new_path (0/1)
 //             mode (app or bsl: the board starts in its USB boot loader)
 //   bsl       a card already in its boot loader (same keys as card)
+//   hid       an unrelated HID device (a BMC's keyboard, a mouse): keys vid, pid (hex; default
+//             046d:c52b), at, count. It never answers; a report written to it is a fault.
+//   at=MS     (any device) plugged in MS milliseconds after the bus started, not from the start
 //   init      key fail: hid_init reports failure
 #pragma once
 

@@ -1,6 +1,7 @@
 #include "board.h"
 
 #include "card_controller.h"
+#include "unrelated_device.h"
 #include "usb_boot_loader.h"
 
 namespace cardsim {
@@ -10,6 +11,11 @@ Board::Board(BoardSettings settings)
   for (std::size_t i = 0; i < settings_.serial.size() && 0x12C + i < storage_.size(); ++i)
     storage_[0x12C + i] = static_cast<std::uint8_t>(settings_.serial[i]);
   install_factory_firmware();
+  if (settings_.plugged_at > SimTime::zero()) {
+    mode_ = Mode::Off;
+    pending_ = std::make_pair(settings_.plugged_at, settings_.start_mode);
+    return;
+  }
   firmware_ = make_firmware(mode_);
 }
 
@@ -54,6 +60,7 @@ std::unique_ptr<Firmware> Board::make_firmware(Mode mode) {
     case Mode::Application: return std::make_unique<CardController>(*this);
     case Mode::UsbBootLoader: return std::make_unique<UsbBootLoader>(*this);
     case Mode::RamBootLoader: return std::make_unique<RamBootLoader>(*this);
+    case Mode::Unrelated: return std::make_unique<UnrelatedDevice>(*this);
     case Mode::Off:
     case Mode::Hung: break;
   }

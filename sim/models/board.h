@@ -12,6 +12,9 @@
 //                   address, else UsbBootLoader (an erased controller starts its boot loader)
 //   any boot loader --LOAD PC to memory with no boot loader---------> Hung: a fault is recorded,
 //                   the device stays listed but takes no command and sends nothing
+// A board set up with start_mode Unrelated is not a card at all but another HID device on the same
+// bus (a BMC's virtual keyboard, a mouse): it lists its own ids, never answers, and records every
+// report written to it as a fault. Any board can be plugged in late (BoardSettings::plugged_at).
 // The application reports the firmware version found at kFirmwareVersionAddress when it starts
 // (4 ASCII characters at the start of main flash). A new board's flash holds a small stand-in for
 // its current firmware: settings.fw_version at that address, code behind it, and the interrupt
@@ -43,7 +46,7 @@ constexpr std::size_t kReportSize = 64;
 // Where the application firmware keeps its 4-character version: the first bytes of main flash.
 constexpr std::uint32_t kFirmwareVersionAddress = 0x4400;
 
-enum class Mode { Off, Application, UsbBootLoader, RamBootLoader, Hung };
+enum class Mode { Off, Application, UsbBootLoader, RamBootLoader, Hung, Unrelated };
 
 struct BoardSettings {
   char card_id = '0';                  // ASCII character at reply byte 9 of the card-id reply
@@ -61,6 +64,9 @@ struct BoardSettings {
   std::string serial;                  // serial-number storage at 0x12C when the board is made
   Mode start_mode = Mode::Application; // UsbBootLoader: a board already waiting in its boot loader
   SimTime flash_erase_time = 25ms;     // mass or segment erase: the boot loader's reply comes after it
+  SimTime plugged_at{0};               // off the bus until this time, then listed in start_mode
+  std::uint16_t unrelated_vendor_id = 0x046D;   // ids of a Mode::Unrelated device
+  std::uint16_t unrelated_product_id = 0xC52B;
   // When set, every IN report of the application firmware comes from here instead of its own
   // replies (nothing: no report waits). The firmware still takes the host's commands. For
   // fuzzing the host's handling of whatever a card might send.
@@ -127,6 +133,11 @@ class Board {
   // The mode as of the last call that gave a time (presence/open/write/read): a restart whose
   // delay has passed shows here only once the board was asked something after it.
   Mode mode() const { return mode_; }
+  // When the board will next list itself (after a restart or a late plug-in); nothing when no
+  // such change is pending. Lets a bus replay appearances in the order they happened.
+  std::optional<SimTime> next_change() const {
+    return pending_ ? std::optional<SimTime>(pending_->first) : std::nullopt;
+  }
   // Leaves the bus now and lists itself again running `next` after `delay`.
   void restart(Mode next, SimTime now, SimTime delay);
   // A reset of the controller (the PMM password violation that the updater's reset write causes,
