@@ -66,6 +66,7 @@ bool apply_card_key(DeviceSetup& d, int* count, const std::string& key, const st
       else if (f == "read") d.fail_read = true;
       else if (f == "silent") b.silent = true;
       else if (f == "stale") b.stale_reply_at_open = true;
+      else if (f == "noreturn") b.stays_off_after_reset = true;
       else return fail("unknown fault");
     }
   } else {

@@ -5,7 +5,8 @@
 //   card      a card controller; keys: id (card-id character), fw, boot (4 characters each),
 //             product (6 characters), usb_pid (hex), latency, isp_delay, restart_delay (ms),
 //             interfaces, serial, path, short (reply bytes), count (copies),
-//             fault (comma list of open, write, read, silent, stale), new_path (0/1)
+//             fault (comma list of open, write, read, silent, stale, noreturn: never lists
+//             itself again after the reset of an update)
 //             mode (app or bsl: the board starts in its USB boot loader)
 //   bsl       a card already in its boot loader (same keys as card)
 //   hid       an unrelated HID device (a BMC's keyboard, a mouse): keys vid, pid (hex; default

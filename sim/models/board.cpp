@@ -77,6 +77,13 @@ void Board::restart(Mode next, SimTime now, SimTime delay) {
 }
 
 void Board::reset_controller(SimTime now) {
+  if (settings_.stays_off_after_reset) {
+    mode_ = Mode::Off;
+    if (firmware_) retired_.push_back(std::move(firmware_));
+    ++incarnation_;
+    pending_.reset();
+    return;
+  }
   restart(memory_.reset_vector_erased() ? Mode::UsbBootLoader : Mode::Application, now, settings_.restart_delay);
 }
 

@@ -65,6 +65,7 @@ struct BoardSettings {
   Mode start_mode = Mode::Application; // UsbBootLoader: a board already waiting in its boot loader
   SimTime flash_erase_time = 25ms;     // mass or segment erase: the boot loader's reply comes after it
   SimTime plugged_at{0};               // off the bus until this time, then listed in start_mode
+  bool stays_off_after_reset = false;  // the controller never lists itself again after a reset
   std::uint16_t unrelated_vendor_id = 0x046D;   // ids of a Mode::Unrelated device
   std::uint16_t unrelated_product_id = 0xC52B;
   // When set, every IN report of the application firmware comes from here instead of its own
