@@ -14,7 +14,7 @@ bool switch_first_card_to_isp(const CardContext& context) {
   if (context.card_count == 0) return false;
   const CardEntry& first = context.cards[0];
   LibTrace("open %s\n", first.path);
-  hid_device* device = open_card(first.path);
+  hid_device* device = open_recorded_card(first);
   if (!device) {
     print_board_access_error(first.card_id);
     return false;
@@ -48,6 +48,7 @@ bool find_boot_loader(CardContext& context) {
 bool connect_boot_loader(CardContext& context) {
   if (context.bsl_device) return false;
   if (context.boot_device.path[0] == '\0') return false;  // nothing recorded
+  if (!still_listed(context.boot_device)) return false;   // gone, or its node belongs to another device now
   hid_device* device = hid_open_path(context.boot_device.path);
   if (!device) return false;
   // Reads on this connection never wait. No priming read: the boot loader does not speak the

@@ -33,6 +33,22 @@ hid_device* open_card(const char* path) {
   return device;
 }
 
+bool still_listed(const CardEntry& entry) {
+  hid_device_info* devices = hid_enumerate(entry.vendor_id, entry.product_id);
+  bool listed = false;
+  for (hid_device_info* d = devices; d && !listed; d = d->next) listed = d->path && !std::strcmp(d->path, entry.path);
+  hid_free_enumeration(devices);
+  return listed;
+}
+
+hid_device* open_recorded_card(const CardEntry& entry) {
+  if (!still_listed(entry)) {
+    LibTrace("%s is no longer listed as %04hx:%04hx\n", entry.path, entry.vendor_id, entry.product_id);
+    return nullptr;
+  }
+  return open_card(entry.path);
+}
+
 void close_card(hid_device* device) {
   if (device) hid_close(device);
 }
@@ -110,7 +126,7 @@ IdentityRead read_first_identity(const CardContext& context, CardIdentity& ident
   identity.card_id = first.card_id;
 
   LibTrace("open %s\n", first.path);
-  hid_device* device = open_card(first.path);
+  hid_device* device = open_recorded_card(first);
   if (!device) {
     print_board_access_error(first.card_id);
     return IdentityRead::OpenFailed;

@@ -41,6 +41,13 @@ bool store_path(CardEntry& entry, const char* path);
 // Opens a card for one device conversation: hid_open_path, non-blocking mode, priming read
 // (its result ignored). nullptr when the device cannot be opened.
 hid_device* open_card(const char* path);
+// True when the enumeration lists `entry`'s path with the entry's vendor and product id now. A
+// recorded path outlives its device: once the device has left the bus the path is gone, or names
+// whatever device the kernel has given that node to since.
+bool still_listed(const CardEntry& entry);
+// open_card for a row of the card table: nullptr, with nothing opened, when the row's device is no
+// longer listed under its path.
+hid_device* open_recorded_card(const CardEntry& entry);
 // Ends the device conversation: hid_close.
 void close_card(hid_device* device);
 

@@ -44,7 +44,7 @@ bool write_serial_number(const CardContext& context, std::int8_t card_id, const 
   char data[SN_MAX_LEN + 1] = {};
   std::memcpy(data, serial_number, static_cast<std::size_t>(len));
 
-  hid_device* device = open_card(card->path);
+  hid_device* device = open_recorded_card(*card);
   if (!device) return false;
   LibTrace("======lenbuf=%s\n", length_text);
   int result = mcu_write_data(kLibraryChannel, device, SN_ADDRESS, length_text, data);
@@ -65,7 +65,7 @@ bool read_serial_number(const CardContext& context, std::int8_t card_id, char* b
   char length_text[3];
   format_length_text(len, length_text);
 
-  hid_device* device = open_card(card->path);
+  hid_device* device = open_recorded_card(*card);
   if (!device) return false;
   char address_text[8];
   std::snprintf(address_text, sizeof address_text, "05%s%s", SN_ADDRESS, length_text);

@@ -597,10 +597,14 @@ TEST_F(BusModelTest, UpdateSequenceWithHidapiCalls) {
   EXPECT_EQ(write(bsl, bsl_report(kTxBslVersion, {})), -1) << "the device left the bus";
   EXPECT_TRUE(listed(0x2047, 0x0200).empty());
   bus::advance(3000ms);
-  EXPECT_EQ(listed(0x2047, 0x0200), std::vector<std::string>{card_path});
+  // The open handle keeps the old node's minor taken: the RAM boot loader comes on the next one.
+  const std::vector<std::string> ram_bsl_paths = listed(0x2047, 0x0200);
+  EXPECT_EQ(ram_bsl_paths, std::vector<std::string>{"/dev/hidraw1"});
   EXPECT_EQ(bus::board(index).mode(), Mode::RamBootLoader);
   close(bsl);
-  bsl = open(card_path);  // the same path again
+  EXPECT_EQ(open(card_path), nullptr) << "the old node is gone";
+  EXPECT_EQ(std::wstring(hid_error(nullptr)), L"No such file or directory");
+  bsl = open(ram_bsl_paths.at(0));
   ASSERT_NE(bsl, nullptr);
 
   // Firmware, reset write, LOAD PC.
@@ -631,30 +635,35 @@ TEST_F(BusModelTest, UpdateSequenceWithHidapiCalls) {
   EXPECT_TRUE(board.faults().empty()) << faults_of(board);
 }
 
-TEST_F(BusModelTest, NewPathOptionGivesANewPathAtEachReEnumeration) {
-  DeviceSetup setup;
-  setup.new_path_on_restart = true;
-  setup.board.start_mode = Mode::UsbBootLoader;
-  std::size_t index = bus::add(setup);
-  const std::string first = bus::path(index);
-  hid_device* bsl = open(first);
-  ASSERT_NE(bsl, nullptr);
-  write(bsl, password(kPasswordA));
-  write(bsl, password(kPasswordB));
-  for (const auto& s : load_image("RAM_BSL_00.08.08.39.txt"))
-    for (std::int32_t offset = 0; offset < s.byte_count; offset += 48) {
-      auto begin = s.bytes.begin() + offset;
-      write(bsl, fast(s.start_address + static_cast<std::uint32_t>(offset),
-                      Bytes(begin, begin + std::min(48, s.byte_count - offset))));
-    }
-  EXPECT_EQ(write(bsl, load_pc(0x2504)), 64);
-  bus::advance(3000ms);
-  auto paths = listed(0x2047, 0x0200);
-  ASSERT_EQ(paths.size(), 1u);
-  EXPECT_NE(paths[0], first);
-  EXPECT_EQ(open(first), nullptr) << "the old path is gone";
-  EXPECT_NE(open(paths[0]), nullptr);
-  EXPECT_EQ(bus::board(index).mode(), Mode::RamBootLoader);
+// Nodes as the hidraw driver numbers them: the lowest free minor, kept taken while a file is open
+// on it; a vanished node cannot be opened, or opens the device that took its minor since.
+TEST_F(BusModelTest, NodesAreNumberedAsTheHidrawDriverDoes) {
+  ASSERT_TRUE(bus::configure("hid; bsl; hid pid=c52c at=5000"));
+  EXPECT_EQ(listed(0, 0), (std::vector<std::string>{"/dev/hidraw0", "/dev/hidraw1"}));
+  Board& board = bus::board(1);
+  hid_device* held = open("/dev/hidraw1");
+  ASSERT_NE(held, nullptr);
+  board.restart(Mode::UsbBootLoader, bus::now(), 100ms);
+  bus::advance(200ms);
+  EXPECT_EQ(bus::path(1), "/dev/hidraw2") << "the open handle keeps minor 1 taken";
+  EXPECT_EQ(write(held, load_pc(0x2504)), -1) << "the handle's device has gone";
+  close(held);
+
+  board.restart(Mode::UsbBootLoader, bus::now(), 100ms);
+  bus::advance(200ms);
+  EXPECT_EQ(bus::path(1), "/dev/hidraw1") << "no handle: back on the lowest free minor";
+
+  board.restart(Mode::UsbBootLoader, bus::now(), 10000ms);
+  EXPECT_EQ(open("/dev/hidraw1"), nullptr);
+  EXPECT_EQ(std::wstring(hid_error(nullptr)), L"No such file or directory");
+  bus::advance(5000ms);
+  EXPECT_EQ(bus::path(2), "/dev/hidraw1") << "the late device takes the free minor";
+  hid_device* other = open("/dev/hidraw1");
+  ASSERT_NE(other, nullptr);
+  EXPECT_EQ(write(other, load_pc(0x2504)), 64);
+  EXPECT_EQ(bus::board(2).faults().size(), 1u) << "a write to an unrelated device is a fault";
+  bus::advance(6000ms);
+  EXPECT_EQ(bus::path(1), "/dev/hidraw2");
 }
 
 TEST_F(BusModelTest, DeviceSetupCardsCarryTheirVersionInFlash) {

@@ -77,6 +77,26 @@ TEST_F(CardlinkTest, SwitchAfterTheCardLeftTheBus) {
   EXPECT_HANDLES(0);
 }
 
+// A recorded path outlives its device: once another device has taken the node, neither the card
+// command nor a boot-loader report may reach it.
+TEST_F(CardlinkTest, RecordedPathsTakenByAnotherDeviceAreNotUsed) {
+  Context context = init("card id=7; bsl; hid at=60000");
+  ASSERT_NE(context, nullptr);
+  ASSERT_TRUE(Tav_EnumBootDev(context.get()));
+  bus::unplug(0);
+  bus::unplug(1);
+  bus::advance(60s);
+  ASSERT_EQ(bus::path(2), "/dev/hidraw0");
+  bus::clear_wire();
+  EXPECT_EQ(stdout_of([&] { EXPECT_FALSE(Tav_SwitchToISP(context.get())); }), "Board 7 Error Access!!\n");
+  EXPECT_FALSE(Tav_BslConnect(context.get()));
+  char serial[33];
+  EXPECT_FALSE(Tav_Read_SN(context.get(), 7, serial, 8));
+  EXPECT_TRUE(bus::wire().empty());
+  EXPECT_TRUE(bus::board(2).faults().empty()) << bus::board(2).faults().front();
+  EXPECT_HANDLES(0);
+}
+
 TEST_F(CardlinkTest, SwitchWhoseWriteFailsIsFalse) {
   Context context = init("card id=7");
   ASSERT_NE(context, nullptr);

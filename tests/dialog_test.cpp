@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -16,6 +17,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -455,14 +457,19 @@ TEST_F(DialogTest, FailedUpdateEndsWithScanEnabledAndTheContextClosed) {
   EXPECT_EQ(ledger::closed, 1);
 }
 
-TEST_F(DialogTest, UpdateWithAnUnreadableFileStillEndsTheRun) {
+TEST_F(DialogTest, UpdateWithAnUnreadableFileShowsWhyInTheLog) {
   CCardflashDlg& dialog = Open();
   ScanCard();
-  chosen_ = ChosenFile{QString::fromStdString(kDataDir), QStringLiteral("no-such-firmware.txt")};
+  const std::string file = ::testing::TempDir() + "/damaged-firmware.txt";
+  std::ofstream(file) << "@4400\n31 40\n";
+  const QFileInfo info(QString::fromStdString(file));
+  chosen_ = ChosenFile{info.absolutePath(), info.fileName()};
   Click("fwUpdate");
-  EXPECT_EQ(LogLines(), Concat(Concat(kScanLines, {"Load Msp430 FW", kDataDir + "/no-such-firmware.txt"}),
-                               {"==Load RAM BSL==", kDataDir + "/RAM_BSL_00.08.08.39.txt",
-                                "Load RAM_BSL_00.08.08.39.txt Complete"}));
+  const std::vector<std::string> lines = LogLines();
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[lines.size() - 2], "open file fail,file maybe is not exist or bad.");
+  EXPECT_EQ(lines.back().rfind(info.absoluteFilePath().toStdString() + ": line 3: ", 0), 0u) << lines.back();
+  EXPECT_TRUE(Shown().contains(QString::fromStdString(lines.back()))) << "the reason is in the log view";
   ExpectButtons(true, false);
   EXPECT_EQ(dialog.HeldContext(), nullptr);
   EXPECT_EQ(bus::board(0).mode(), cardsim::Mode::Application);
@@ -480,8 +487,8 @@ TEST_F(DialogTest, CloseAfterAnUpdateClosesNoContextAgain) {
   EXPECT_EQ(dialog.result(), QDialog::Rejected);
   dialog_.reset();
   std::lock_guard lock(ledger::mutex);
-  EXPECT_EQ(ledger::opened, 1);
-  EXPECT_EQ(ledger::closed, 1);
+  EXPECT_EQ(ledger::opened, 2) << "the scan's context and the fresh listing after the reset";
+  EXPECT_EQ(ledger::closed, 2);
   EXPECT_EQ(ledger::closed_twice, 0);
 }
 

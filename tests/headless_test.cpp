@@ -2,16 +2,19 @@
 // real time (the update's fixed pauses make one run last about 18 seconds).
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <string>
 
 #include "support/run_program.h"
+#include "support/simulated_updater.h"
 
 using namespace testsupport;
 
 namespace {
 
 const std::string kData = SAMPLE_DATA_DIR;
+std::string Cardflash() { return simulated_cardflash(CARDFLASH_PATH, kData + "/RAM_BSL_00.08.08.39.txt"); }
 const std::string kScanLines =
     "Total 1 Msp430 find\n"
     "Flash Msp430 Information:\n"
@@ -22,7 +25,7 @@ ProgramResult cardflash(const std::string& devices, const std::vector<std::strin
                         std::map<std::string, std::string> extra_env = {}) {
   auto env = virtual_bus_env(devices);
   env.insert(extra_env.begin(), extra_env.end());
-  return run_program(CARDFLASH_PATH, args, env);
+  return run_program(Cardflash(), args, env);
 }
 
 TEST(Headless, ScanShowsTheFirstCard) {
@@ -40,7 +43,7 @@ TEST(Headless, UpdateOfASimulatedCard) {
   std::remove(log.c_str());
   ProgramResult r = cardflash("card id=1 fw=0102", {"--update", kData + "/firmware_0200.txt"},
                               {{"CARDSIM_WIRE_LOG", log}, {"LC_ALL", "C.UTF-8"}});
-  const std::string ram_bsl = std::string(CARDFLASH_DIR) + "/RAM_BSL_00.08.08.39.txt";
+  const std::string ram_bsl = std::filesystem::path(Cardflash()).replace_filename("RAM_BSL_00.08.08.39.txt").string();
   EXPECT_EQ(r.out, kScanLines + "Load Msp430 FW\n" + kData + "/firmware_0200.txt\n"
                    "==Load RAM BSL==\n" + ram_bsl + "\n"
                    "Load RAM_BSL_00.08.08.39.txt Complete\n"
@@ -77,6 +80,16 @@ TEST(Headless, UpdateWithAFileThatCannotBeRead) {
   ProgramResult r = cardflash("card id=1 fw=0102", {"--update", "/nonexistent/firmware.txt"});
   EXPECT_EQ(r.exit_status, 1);
   EXPECT_NE(r.out.find("open file fail,file maybe is not exist or bad."), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("Switch to ISP mode"), std::string::npos) << "the card must not be touched";
+}
+
+TEST(Headless, TheBuildTreeProgramHasNoRamBootLoaderAndLeavesTheCardAlone) {
+  ProgramResult r = run_program(CARDFLASH_PATH, {"--update", kData + "/firmware_0200.txt"},
+                                virtual_bus_env("card id=1 fw=0102"));
+  EXPECT_EQ(r.exit_status, 1);
+  const std::string ram_bsl = std::string(CARDFLASH_DIR) + "/RAM_BSL_00.08.08.39.txt";
+  EXPECT_NE(r.out.find("open file fail,file maybe is not exist or bad.\n" + ram_bsl + ": No such file or directory\n"),
+            std::string::npos) << r.out;
   EXPECT_EQ(r.out.find("Switch to ISP mode"), std::string::npos) << "the card must not be touched";
 }
 

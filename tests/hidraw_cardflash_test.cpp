@@ -6,6 +6,7 @@
 #include <string>
 
 #include "hidraw_bus.h"
+#include "support/simulated_updater.h"
 #include "titxt_reader.h"
 
 using namespace cardsim::hidraw;
@@ -14,7 +15,9 @@ namespace {
 
 TEST(HidrawCardflash, UpdateProgramsTheFlashAndTheCardReportsTheNewVersion) {
   const std::string firmware = std::string(SAMPLE_DATA_DIR) + "/firmware_0200.txt";
-  Played p = play({"card id=1 fw=0102 boot=0005", CARDFLASH_PATH, {"--update", firmware}, {{"LC_ALL", "C"}}});
+  const std::string cardflash =
+      testsupport::simulated_cardflash(CARDFLASH_PATH, std::string(SAMPLE_DATA_DIR) + "/RAM_BSL_00.08.08.39.txt");
+  Played p = play({"card id=1 fw=0102 boot=0005", cardflash, {"--update", firmware}, {{"LC_ALL", "C"}}});
   EXPECT_EQ(p.run.signal, 0) << p.run.err;
   EXPECT_EQ(p.run.exit_status, 0) << p.run.out << p.run.err;
   const std::string tail =

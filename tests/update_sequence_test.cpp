@@ -18,6 +18,7 @@ using namespace cardflash;
 using namespace testsupport;
 namespace bus = cardsim::bus;
 namespace fs = std::filesystem;
+using cardsim::bus::WireRecord;
 
 namespace {
 
@@ -91,7 +92,9 @@ TEST_F(UpdateSequenceTest, UnreadableFirmwareFileStopsBeforeTheCardIsTouched) {
   std::size_t index = bus::add_card();
   EXPECT_FALSE(run(kDataDir + "/no-such-firmware.txt"));
   EXPECT_EQ(log_lines(), (std::vector<std::string>{"==Load RAM BSL==", kRamBslPath,
-                                                   "Load RAM_BSL_00.08.08.39.txt Complete"}));
+                                                   "Load RAM_BSL_00.08.08.39.txt Complete",
+                                                   "open file fail,file maybe is not exist or bad.",
+                                                   kDataDir + "/no-such-firmware.txt: No such file or directory"}));
   EXPECT_EQ(bus::board(index).mode(), cardsim::Mode::Application);
   EXPECT_TRUE(clock_.pauses.empty());
 }
@@ -100,7 +103,10 @@ TEST_F(UpdateSequenceTest, MissingRamBootLoaderStopsBeforeTheFirmwareIsRead) {
   std::size_t index = bus::add_card();
   std::string empty_dir = scratch_dir();
   EXPECT_FALSE(run(kNewFirmware, empty_dir));
-  EXPECT_EQ(log_lines(), (std::vector<std::string>{"==Load RAM BSL==", empty_dir + "/RAM_BSL_00.08.08.39.txt"}));
+  const std::string ram_bsl = empty_dir + "/RAM_BSL_00.08.08.39.txt";
+  EXPECT_EQ(log_lines(), (std::vector<std::string>{"==Load RAM BSL==", ram_bsl,
+                                                   "open file fail,file maybe is not exist or bad.",
+                                                   ram_bsl + ": No such file or directory"}));
   EXPECT_EQ(bus::board(index).mode(), cardsim::Mode::Application);
 }
 
@@ -166,16 +172,6 @@ TEST_F(UpdateSequenceTest, SecondLoadPcThatFails) {
   EXPECT_EQ(lines.back(), "Bsl Load PC Fail");
 }
 
-TEST_F(UpdateSequenceTest, ReconnectThatFailsShowsAtTheResetWrite) {
-  std::size_t index = bus::add_card();
-  bus::set_open_filter(index, [](cardsim::Mode mode) { return mode != cardsim::Mode::RamBootLoader; });
-  EXPECT_FALSE(run());
-  auto lines = log_lines();
-  ASSERT_GE(lines.size(), 2u);
-  EXPECT_EQ(lines[lines.size() - 2], "program_file");
-  EXPECT_EQ(lines.back(), "Write 0xa5 0x06  Fail");
-}
-
 TEST_F(UpdateSequenceTest, CardThatCannotBeOpenedAfterTheReset) {
   std::size_t index = bus::add_card();
   // Once the board has been in its boot loader, the card it becomes again cannot be opened.
@@ -193,18 +189,95 @@ TEST_F(UpdateSequenceTest, CardThatCannotBeOpenedAfterTheReset) {
   EXPECT_EQ(clock_.pauses, (std::vector<int>{10000, 1500, 3000, 3000}));
 }
 
-TEST_F(UpdateSequenceTest, RamBootLoaderThatListsUnderANewPath) {
-  // The reconnect reopens the recorded path, so a boot loader that moved is not reached; the
-  // firmware blocks go nowhere and the reset write is the first failure reported.
-  cardsim::DeviceSetup setup;
-  setup.new_path_on_restart = true;
-  bus::add(setup);
+// Each device that lists itself anew is found anew: other HID devices hold the low minors, one is
+// plugged in while the card is in its boot loader and takes the card's old node. The update must
+// reach the card through all of it and never write to another device.
+TEST_F(UpdateSequenceTest, DevicesFoundAnewAmongOtherHidDevices) {
+  struct Case {
+    const char* devices;
+    std::size_t unrelated;
+    const char* its_path;
+  };
+  for (const Case& c : {Case{"hid; hid pid=c52c; card id=1 fw=0102", 1, "/dev/hidraw1"},
+                        Case{"card id=1 fw=0102 isp_delay=5000; hid at=3000", 1, "/dev/hidraw0"}}) {
+    SCOPED_TRACE(c.devices);
+    bus::reset();
+    ASSERT_TRUE(bus::configure(c.devices));
+    log_ = {};
+    clock_.pauses.clear();
+    ASSERT_TRUE(run());
+    auto lines = log_lines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], "VID: 0x2933 PID:1 CardId: 1");
+    EXPECT_EQ(lines.back(), "FW Ver =0200,Boot Ver=0005");
+    EXPECT_EQ(clock_.pauses, (std::vector<int>{10000, 1500, 3000, 3000}));
+    EXPECT_EQ(bus::path(c.unrelated), c.its_path);
+    for (std::size_t i = 0; i < bus::device_count(); ++i)
+      EXPECT_TRUE(bus::board(i).faults().empty()) << "device " << i << ": " << bus::board(i).faults().front();
+  }
+}
+
+TEST_F(UpdateSequenceTest, CardThatDoesNotComeBackAfterTheReset) {
+  ASSERT_TRUE(bus::configure("hid; card id=1 fault=noreturn; hid pid=c52c at=25000"));
   EXPECT_FALSE(run());
   auto lines = log_lines();
   ASSERT_GE(lines.size(), 2u);
-  EXPECT_EQ(lines[lines.size() - 2], "program_file");
-  EXPECT_EQ(lines.back(), "Write 0xa5 0x06  Fail");
-  EXPECT_EQ(clock_.pauses, (std::vector<int>{10000, 1500, 3000}));
+  EXPECT_EQ(lines[lines.size() - 2], "Device Reset  Complete");
+  EXPECT_EQ(lines.back(), "Fail to Get Device information!!");
+  for (std::size_t i = 0; i < bus::device_count(); ++i)
+    EXPECT_TRUE(bus::board(i).faults().empty()) << "device " << i << ": " << bus::board(i).faults().front();
+}
+
+// After the RAM boot loader starts, the run searches for the boot loader again and stops before a
+// single firmware block when it is not listed, or cannot be opened.
+TEST_F(UpdateSequenceTest, RamBootLoaderThatIsNotReachedAgain) {
+  struct Case {
+    const char* devices;
+    bool opens_in_ram_bsl;
+    const char* last_line;
+  };
+  for (const Case& c : {Case{"card restart_delay=10000", true, "Fail To Find ISP mode device"},
+                        Case{"card", false, "Fail To Connect ISP mode device"}}) {
+    SCOPED_TRACE(c.devices);
+    bus::reset();
+    ASSERT_TRUE(bus::configure(c.devices));
+    if (!c.opens_in_ram_bsl)
+      bus::set_open_filter(0, [](cardsim::Mode mode) { return mode != cardsim::Mode::RamBootLoader; });
+    log_ = {};
+    EXPECT_FALSE(run());
+    auto lines = log_lines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], "Wait for BSL");
+    EXPECT_EQ(lines.back(), c.last_line);
+    EXPECT_EQ(bus::board(0).memory().read(0x4400), 0xFF) << "no firmware block was sent";
+  }
+}
+
+// One block that the transport does not take ends the run at once: no block after it, and no
+// reset into half-written firmware; the controller stays in its boot loader.
+TEST_F(UpdateSequenceTest, FailedBlockWriteStopsTheDownload) {
+  struct Case {
+    cardsim::Mode mode;
+    std::uint32_t address;
+    const char* last_line;
+  };
+  for (const Case& c : {Case{cardsim::Mode::UsbBootLoader, 0x2530, "Download RAM BSL Fail at 0x02530"},
+                        Case{cardsim::Mode::RamBootLoader, 0x4430, "Download Msp430 FW Fail at 0x04430"}}) {
+    SCOPED_TRACE(c.last_line);
+    bus::reset();
+    bus::add_card();
+    bus::set_write_filter(0, [c](cardsim::Mode mode, const std::uint8_t* data, std::size_t size) {
+      const std::uint32_t address = data[3] | (data[4] << 8) | (data[5] << 16);
+      return !(mode == c.mode && size > 5 && data[2] == 0x1B && address == c.address);
+    });
+    log_ = {};
+    EXPECT_FALSE(run());
+    EXPECT_EQ(log_lines().back(), c.last_line);
+    std::vector<WireRecord> writes = bus::writes();
+    ASSERT_FALSE(writes.empty());
+    EXPECT_FALSE(writes.back().delivered) << "nothing is sent after the failed block";
+    EXPECT_EQ(bus::board(0).mode(), c.mode);
+  }
 }
 
 TEST_F(UpdateSequenceTest, ImageWithoutBytesStillEndsWithLoadPc) {

@@ -82,17 +82,19 @@ bool BslLoadPc(CardContext* context, std::uint32_t address) {
   return SendWhole(context, BuildLoadPcReport(address));
 }
 
-void BslDownloadImage(CardContext* context, const FirmwareImage& image) {
+std::optional<std::uint32_t> BslDownloadImage(CardContext* context, const FirmwareImage& image) {
   std::uint8_t staging[kDownloadBlockSize];
   for (const ImageSegment& segment : image) {
     const std::int32_t total = segment.byte_count;
     for (std::int32_t offset = 0; offset < total;) {
       const std::int32_t size = std::min<std::int32_t>(total - offset, kDownloadBlockSize);
       std::memcpy(staging, segment.bytes.data() + offset, static_cast<std::size_t>(size));
-      (void)BslWriteBlock(context, segment.start_address + static_cast<std::uint32_t>(offset), staging, size);
+      const std::uint32_t address = segment.start_address + static_cast<std::uint32_t>(offset);
+      if (!BslWriteBlock(context, address, staging, size)) return address;
       offset += size;
     }
   }
+  return std::nullopt;
 }
 
 }  // namespace cardflash

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 
 #include "cardlink.h"
 #include "clock.h"
@@ -43,7 +44,9 @@ void BslSendPassword(CardContext* context, const BslPassword& password);
 void BslMassErase(CardContext* context, Clock& clock);
 bool BslWriteBlock(CardContext* context, std::uint32_t address, const std::uint8_t* data, int size);
 bool BslLoadPc(CardContext* context, std::uint32_t address);
-// Every segment in blocks of at most 48 bytes, in image order; failed blocks pass unnoticed.
-void BslDownloadImage(CardContext* context, const FirmwareImage& image);
+// Every segment in blocks of at most 48 bytes, in image order. Stops at the first block that the
+// transport does not take whole and returns its address: the blocks after it would land beside a
+// hole. Nothing when every block went out.
+std::optional<std::uint32_t> BslDownloadImage(CardContext* context, const FirmwareImage& image);
 
 }  // namespace cardflash

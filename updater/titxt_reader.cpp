@@ -5,6 +5,7 @@
 #include <boost/range/iterator_range.hpp>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -14,8 +15,6 @@
 namespace cardflash {
 
 namespace {
-
-const char kOpenFailLine[] = "open file fail,file maybe is not exist or bad.\r\n";
 
 int hex_digit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -64,10 +63,8 @@ struct Refusal {
   const char* reason = nullptr;
 };
 
-bool refuse(const char* path, const Refusal& r) {
-  std::fputs(kOpenFailLine, stdout);
-  std::printf("%s: line %lu: %s\r\n", path, r.line, r.reason);
-  std::fflush(stdout);
+bool refuse(std::string* refusal, const Refusal& r) {
+  if (refusal) *refusal = "line " + std::to_string(r.line) + ": " + r.reason;
   return false;
 }
 
@@ -89,18 +86,17 @@ std::uint32_t ParseHexText(const char* text) {
   return parse_hex(text, text + std::strlen(text));
 }
 
-bool ReadTiTxtImage(const char* path, FirmwareImage& image) {
+bool ReadTiTxtImage(const char* path, FirmwareImage& image, std::string* refusal) {
   if (!path) {
-    std::fputs(kOpenFailLine, stdout);
-    std::fflush(stdout);
+    if (refusal) *refusal = std::strerror(ENOENT);
     return false;
   }
   // Binary mode with the CR of a CR LF removed below: the same lines as a text-mode read on every platform.
   std::ifstream file(path, std::ios::in | std::ios::binary);
   std::error_code error;
+  const int open_error = errno;
   if (!file.is_open() || std::filesystem::is_directory(path, error)) {  // a folder opens on Linux, not for reading
-    std::fputs(kOpenFailLine, stdout);
-    std::fflush(stdout);
+    if (refusal) *refusal = std::strerror(file.is_open() ? EISDIR : open_error);
     return false;
   }
 
@@ -123,7 +119,7 @@ bool ReadTiTxtImage(const char* path, FirmwareImage& image) {
     if (!line.empty() && line[0] == '@') {
       std::uint32_t address = 0;
       if (!address_of(line, &address))
-        return refuse(path, {line_number, "address line is not \"@\" and 4, 5 or 6 hexadecimal digits"});
+        return refuse(refusal, {line_number, "address line is not \"@\" and 4, 5 or 6 hexadecimal digits"});
       if (have_address) emit(read, pending_address, pending, false);
       pending_address = address;
       pending.clear();
@@ -132,7 +128,7 @@ bool ReadTiTxtImage(const char* path, FirmwareImage& image) {
       continue;
     }
     if (!have_address)
-      return refuse(path, {line_number, line[0] == 'q' ? "end line before the first address line"
+      return refuse(refusal, {line_number, line[0] == 'q' ? "end line before the first address line"
                                                        : "data before the first address line"});
     if (line[0] == 'q') {  // line is not empty here: blank lines before the first address were skipped
       emit(read, pending_address, pending, true);
@@ -150,7 +146,7 @@ bool ReadTiTxtImage(const char* path, FirmwareImage& image) {
   }
 
   if (!have_address || unterminated)
-    return refuse(path, {line_number + 1, "file ends without the end line \"q\""});
+    return refuse(refusal, {line_number + 1, "file ends without the end line \"q\""});
   image.swap(read);  // the old segments go with `read`
   return true;
 }

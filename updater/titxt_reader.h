@@ -27,6 +27,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace cardflash {
@@ -57,7 +58,7 @@ class FirmwareImage {
 
 // Reads the TI-TXT file at `path` into `image`. True when the file was opened and accepted (see above); false
 // when it cannot be opened or is refused, with the image untouched.
-bool ReadTiTxtImage(const char* path, FirmwareImage& image);
+bool ReadTiTxtImage(const char* path, FirmwareImage& image, std::string* refusal = nullptr);
 
 // Hexadecimal value of a NUL-terminated text: upper-cased, an optional 0x/0X prefix skipped, then digits 0-9 A-F
 // up to the first other character, in 32 bits (digits pushed out at the top are lost). Null or empty gives 0.

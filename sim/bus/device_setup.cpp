@@ -55,8 +55,6 @@ bool apply_card_key(DeviceSetup& d, int* count, const std::string& key, const st
     b.serial = value;
   } else if (key == "path") {
     d.path = value;
-  } else if (key == "new_path") {
-    d.new_path_on_restart = value == "1";
   } else if (key == "fault") {
     std::stringstream list(value);
     std::string f;

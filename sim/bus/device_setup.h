@@ -29,7 +29,6 @@ struct DeviceSetup {
   bool fail_write = false;
   bool fail_read = false;
   std::string path;           // path of the first interface; empty: /dev/hidrawN
-  bool new_path_on_restart = false;
 };
 
 struct BusSetup {

@@ -21,20 +21,36 @@ namespace {
 struct Device {
   DeviceSetup setup;
   std::unique_ptr<Board> board;
-  std::vector<std::string> paths;  // per interface
-  std::uint64_t paths_incarnation = 0;
+  // The nodes of the enumeration the bus shows now, by interface (empty while off the bus), and
+  // the incarnation they belong to.
+  std::vector<int> minors;
+  std::vector<std::string> paths;
+  std::uint64_t listed_incarnation = 0;
   bool unplugged = false;
   OpenFilter open_filter;
   WriteFilter write_filter;
   int write_result_offset = 0;
 };
 
+// One /dev/hidrawN, numbered as the hidraw driver does (drivers/hid/hidraw.c): a device that
+// appears takes the lowest free minor (hidraw_connect), and a minor is free again only when its
+// device is gone and the last file opened on it is closed (drop_ref). So a handle left open across
+// a re-enumeration keeps the old minor taken and the device comes back on another node.
+struct Minor {
+  bool listed = false;         // a device's interface is on it now
+  std::size_t device = 0;
+  int iface = 0;
+  std::uint64_t incarnation = 0;
+  int open_files = 0;          // handles opened on this node and not yet closed
+  bool free() const { return !listed && open_files == 0; }
+};
+
 struct Bus {
   std::mutex mutex;
   std::vector<std::unique_ptr<Device>> devices;
+  std::vector<Minor> minors;
   std::vector<WireRecord> wire;
   std::uint64_t generation = 1;
-  int next_minor = 0;
   int open_handles = 0;
   bool init_fails = false;
   bool env_loaded = false;
@@ -53,26 +69,69 @@ Bus& the_bus() {
   return *bus;
 }
 
-void assign_paths(Bus& bus, Device& d, int count) {
-  d.paths.clear();
-  for (int i = 0; i < count; ++i) {
-    int minor = bus.next_minor++;
-    if (i == 0 && !d.setup.path.empty()) d.paths.push_back(d.setup.path);
-    else if (!d.setup.path.empty()) d.paths.push_back(d.setup.path + "." + std::to_string(i));
-    else d.paths.push_back("/dev/hidraw" + std::to_string(minor));
-  }
+int take_lowest_free_minor(Bus& bus) {
+  for (std::size_t m = 0; m < bus.minors.size(); ++m)
+    if (bus.minors[m].free()) return static_cast<int>(m);
+  bus.minors.emplace_back();
+  return static_cast<int>(bus.minors.size() - 1);
 }
 
-// Current presence of a device, with its paths brought up to date.
-std::optional<Board::Presence> present(Bus& bus, Device& d) {
-  if (d.unplugged) return std::nullopt;
-  auto p = d.board->presence(bus.now());
-  if (!p) return p;
-  if (d.paths.empty() || static_cast<int>(d.paths.size()) < p->interfaces ||
-      (d.setup.new_path_on_restart && d.paths_incarnation != p->incarnation)) {
-    assign_paths(bus, d, std::max(p->interfaces, static_cast<int>(d.paths.size())));
+// The device's nodes go away at once (hidraw_disconnect); their minors stay taken while open.
+void remove_nodes(Bus& bus, Device& d) {
+  for (int m : d.minors) bus.minors[static_cast<std::size_t>(m)].listed = false;
+  d.minors.clear();
+  d.paths.clear();
+  d.listed_incarnation = 0;
+}
+
+void add_nodes(Bus& bus, std::size_t index, Device& d, const Board::Presence& p) {
+  for (int i = 0; i < p.interfaces; ++i) {
+    if (!d.setup.path.empty()) {  // a path of the test's choosing stays as it is
+      d.minors.push_back(-1);
+      d.paths.push_back(i == 0 ? d.setup.path : d.setup.path + "." + std::to_string(i));
+      continue;
+    }
+    int m = take_lowest_free_minor(bus);
+    bus.minors[static_cast<std::size_t>(m)] = Minor{true, index, i, p.incarnation, 0};
+    d.minors.push_back(m);
+    d.paths.push_back("/dev/hidraw" + std::to_string(m));
   }
-  d.paths_incarnation = p->incarnation;
+  // Custom paths hold no minor.
+  d.minors.erase(std::remove(d.minors.begin(), d.minors.end(), -1), d.minors.end());
+  d.listed_incarnation = p.incarnation;
+}
+
+// Brings one device's nodes in line with what its board lists at `at`.
+void update_nodes(Bus& bus, std::size_t index, SimTime at) {
+  Device& d = *bus.devices[index];
+  std::optional<Board::Presence> p;
+  if (!d.unplugged) p = d.board->presence(at);
+  if (d.listed_incarnation != 0 && (!p || p->incarnation != d.listed_incarnation)) remove_nodes(bus, d);
+  if (p && d.listed_incarnation == 0) add_nodes(bus, index, d, *p);
+}
+
+// Replays what happened on the bus since it was last looked at, in the order it happened, so that
+// a device that appeared earlier took its minor before one that appeared later.
+void sync(Bus& bus) {
+  const SimTime now = bus.now();
+  for (;;) {
+    std::optional<SimTime> next;
+    for (auto& d : bus.devices) {
+      if (d->unplugged) continue;
+      auto t = d->board->next_change();
+      if (t && *t <= now && (!next || *t < *next)) next = t;
+    }
+    if (!next) break;
+    for (std::size_t i = 0; i < bus.devices.size(); ++i) update_nodes(bus, i, *next);
+  }
+  for (std::size_t i = 0; i < bus.devices.size(); ++i) update_nodes(bus, i, now);
+}
+
+// Current presence of a device as the bus shows it (bus brought up to date by the caller).
+std::optional<Board::Presence> present(Bus& bus, Device& d) {
+  if (d.unplugged || d.listed_incarnation == 0) return std::nullopt;
+  auto p = d.board->presence(bus.now());
+  if (!p || p->incarnation != d.listed_incarnation) return std::nullopt;
   return p;
 }
 
@@ -80,9 +139,8 @@ std::size_t add_locked(Bus& bus, const DeviceSetup& setup) {
   auto d = std::make_unique<Device>();
   d->setup = setup;
   d->board = std::make_unique<Board>(setup.board);
-  assign_paths(bus, *d, std::max(1, setup.board.interfaces));
-  d->paths_incarnation = 1;
   bus.devices.push_back(std::move(d));
+  update_nodes(bus, bus.devices.size() - 1, bus.now());
   return bus.devices.size() - 1;
 }
 
@@ -126,7 +184,7 @@ void reset() {
   bus.devices.clear();
   bus.wire.clear();
   ++bus.generation;
-  bus.next_minor = 0;
+  bus.minors.clear();
   bus.open_handles = 0;
   bus.init_fails = false;
   bus.epoch = std::chrono::steady_clock::now();
@@ -176,6 +234,7 @@ std::size_t device_count() {
 std::string path(std::size_t index, int iface) {
   Bus& bus = the_bus();
   std::lock_guard lock(bus.mutex);
+  sync(bus);
   Device& d = *bus.devices.at(index);
   auto p = present(bus, d);
   if (!p || iface < 0 || iface >= p->interfaces) return {};
@@ -185,7 +244,10 @@ std::string path(std::size_t index, int iface) {
 void unplug(std::size_t index) {
   Bus& bus = the_bus();
   std::lock_guard lock(bus.mutex);
-  bus.devices.at(index)->unplugged = true;
+  sync(bus);
+  Device& d = *bus.devices.at(index);
+  d.unplugged = true;
+  remove_nodes(bus, d);
 }
 
 void set_faults(std::size_t index, bool fail_open, bool fail_write, bool fail_read) {
@@ -262,6 +324,7 @@ struct hid_device_ {
   std::size_t index;
   int iface;
   std::uint64_t incarnation;
+  int minor;  // the node opened, -1 for a path of the test's choosing
   std::string path;
   bool nonblocking = false;
   std::wstring error = L"Success";
@@ -303,6 +366,7 @@ struct hid_device_info* hid_enumerate(unsigned short vendor_id, unsigned short p
   auto& bus = cardsim::bus::the_bus();
   std::lock_guard lock(bus.mutex);
   load_environment(bus);
+  sync(bus);
   hid_device_info* head = nullptr;
   hid_device_info** tail = &head;
   for (auto& d : bus.devices) {
@@ -317,8 +381,10 @@ struct hid_device_info* hid_enumerate(unsigned short vendor_id, unsigned short p
       info->product_id = p->product_id;
       info->serial_number = wcsdup(L"");
       info->release_number = 0x0100;
-      info->manufacturer_string = wcsdup(p->vendor_id == cardsim::kCardVendorId ? L"Simulated card" : L"Texas Instruments");
-      info->product_string = wcsdup(p->vendor_id == cardsim::kCardVendorId ? L"Card controller" : L"MSP430 USB BSL");
+      const bool card = p->vendor_id == cardsim::kCardVendorId;
+      const bool other = p->mode == cardsim::Mode::Unrelated;
+      info->manufacturer_string = wcsdup(other ? L"Other vendor" : card ? L"Simulated card" : L"Texas Instruments");
+      info->product_string = wcsdup(other ? L"Keyboard" : card ? L"Card controller" : L"MSP430 USB BSL");
       info->usage_page = 0xFF00;
       info->usage = 0x0001;
       info->interface_number = i;
@@ -347,6 +413,8 @@ hid_device* hid_open_path(const char* path) {
   std::lock_guard lock(bus.mutex);
   load_environment(bus);
   if (!path) return nullptr;
+  sync(bus);
+  // Whatever device is listed under the path now: after a re-enumeration that may be another one.
   for (std::size_t index = 0; index < bus.devices.size(); ++index) {
     auto& d = *bus.devices[index];
     auto p = present(bus, d);
@@ -358,12 +426,15 @@ hid_device* hid_open_path(const char* path) {
         bus.last_error = L"Permission denied";
         return nullptr;
       }
-      auto* dev = new hid_device_{bus.generation, index, i, p->incarnation, path, false, L"Success", {}};
+      const int minor = d.setup.path.empty() ? d.minors[static_cast<std::size_t>(i)] : -1;
+      if (minor >= 0) ++bus.minors[static_cast<std::size_t>(minor)].open_files;
+      auto* dev = new hid_device_{bus.generation, index, i, p->incarnation, minor, path, false, L"Success", {}};
       ++bus.open_handles;
       bus.last_error = L"Success";
       return dev;
     }
   }
+  // The kernel removes a vanished device's node at once.
   bus.last_error = L"No such file or directory";
   return nullptr;
 }
@@ -448,7 +519,11 @@ void hid_close(hid_device* dev) {
   auto& bus = cardsim::bus::the_bus();
   {
     std::lock_guard lock(bus.mutex);
-    if (dev->generation == bus.generation) --bus.open_handles;
+    if (dev->generation == bus.generation) {
+      --bus.open_handles;
+      // The last close of a vanished device's node frees its minor (drop_ref).
+      if (dev->minor >= 0) --bus.minors[static_cast<std::size_t>(dev->minor)].open_files;
+    }
   }
   delete dev;
 }

@@ -18,8 +18,7 @@
 //        only; any other destination is a fault and is not written.
 //   0x17 LOAD PC: locked: reply 3B 04. Unlocked: 0x2504 with a valid RAM boot-loader image in RAM
 //        (see below) starts it: the device leaves the bus and lists itself again as the RAM BSL
-//        after BoardSettings::restart_delay (same path, or a new one with the bus's new_path
-//        option). The entry point of the application (the address in the reset vector, when that
+//        after BoardSettings::restart_delay, on whatever node the bus gives it then. The entry point of the application (the address in the reset vector, when that
 //        code is programmed) starts the application. Anything else: a fault, and the controller
 //        hangs (Board::hang).
 //   Other codes: reply 3B 07.
