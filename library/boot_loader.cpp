@@ -45,6 +45,14 @@ bool find_boot_loader(CardContext& context) {
   return recorded;
 }
 
+int count_boot_loaders() {
+  hid_device_info* devices = hid_enumerate(BSL_VENDOR_ID, BSL_PRODUCT_ID);
+  int count = 0;
+  for (hid_device_info* d = devices; d; d = d->next) ++count;
+  hid_free_enumeration(devices);
+  return count;
+}
+
 bool connect_boot_loader(CardContext& context) {
   if (context.bsl_device) return false;
   if (context.boot_device.path[0] == '\0') return false;  // nothing recorded

@@ -21,6 +21,9 @@ bool switch_first_card_to_isp(const CardContext& context);
 // boot_count. A search that finds none forgets an earlier record and returns false.
 bool find_boot_loader(CardContext& context);
 
+// The number of boot-loader devices listed now.
+int count_boot_loaders();
+
 // Tav_BslConnect: opens the recorded boot-loader device in non-blocking mode. False when a
 // connection is already open (it goes on unchanged), nothing is recorded, or the open fails.
 bool connect_boot_loader(CardContext& context);

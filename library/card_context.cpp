@@ -60,7 +60,9 @@ bool hid_layer_ready() {
   return ready;
 }
 
-CardContext* create_context() {
+namespace {
+
+CardContext* make_context(bool card_needed) {
   auto* context = new (std::nothrow) CardContext();
   if (!context) return nullptr;
   if (!hid_layer_ready()) {
@@ -68,12 +70,18 @@ CardContext* create_context() {
     delete context;
     return nullptr;
   }
-  if (build_card_table(*context) == 0) {
+  if (build_card_table(*context) == 0 && card_needed) {
     delete context;
     return nullptr;
   }
   return context;
 }
+
+}  // namespace
+
+CardContext* create_context() { return make_context(true); }
+
+CardContext* create_context_allowing_no_card() { return make_context(false); }
 
 int build_card_table(CardContext& context) {
   hid_device_info* devices = hid_enumerate(CARD_VENDOR_ID, 0);

@@ -77,6 +77,8 @@ namespace cardlink {
 // Tav_Init: a new context with its card table, or nullptr when the HID layer cannot be
 // initialised ("hid_init failed error\n" printed) or no card is found.
 CardContext* create_context();
+// Tav_InitForRecovery: as create_context, but a context also when no card is listed.
+CardContext* create_context_allowing_no_card();
 // Fills the card table from the enumeration of vendor id 0x2933 and asks each card for its card
 // id. Returns the number of rows.
 int build_card_table(CardContext& context);

@@ -1,11 +1,11 @@
-# Cardlink: the card library, a shared library whose only exports are the thirteen Tav_
-# functions of cardlink.h. Built from the command channel in its library flavour
+# Cardlink: the card library, a shared library whose only exports are the Tav_ functions of
+# cardlink.h (the thirteen of the card library and Tav_InitForRecovery). Built from the command channel in its library flavour
 # (cardlink_channel: kLibraryChannel, LibTrace) and linked to Debian's hidapi (hidraw back end).
 #
-# Exports are kept to the thirteen in three ways: the library's own code is compiled with hidden
+# Exports are kept to those in three ways: the library's own code is compiled with hidden
 # visibility (cardlink.h marks the exports), the static channel's symbols are excluded from
 # export (--exclude-libs), and the version script cardlink.map makes everything but the
-# thirteen names local. tests/cardlink_export_test checks the result with nm -D.
+# Tav_ names local. tests/cardlink_export_test checks the result with nm -D.
 add_library(Cardlink SHARED
   card_context.cpp
   serial_number.cpp

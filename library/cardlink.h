@@ -39,6 +39,11 @@ CARDLINK_API bool Tav_GetCardIdTable(CardContext* context, int8_t table[8]);
  * A first card that cannot be opened: "Board %d Error Access!!" on standard output. */
 CARDLINK_API bool Tav_GetFirstDevInfoToFlash(CardContext* context, uint16_t* vendor_id, uint16_t* product_id,
                                              uint8_t* card_id, char* fw_version, char* boot_version);
+/* For a card left in its boot loader: like Tav_Init, but returns a context also when no card is
+ * listed (null only when the HID layer cannot be started), so that the boot-loader calls below can
+ * reach the boot loader. *boot_loader_count (when not null) receives the number of boot loaders
+ * (0x2047:0x0200) listed now. */
+CARDLINK_API CardContext* Tav_InitForRecovery(int* boot_loader_count);
 /* Closes the boot-loader connection if one is open and releases the context. Always true. */
 CARDLINK_API bool Tav_Close(CardContext* context);
 

@@ -1,4 +1,4 @@
-// The thirteen exports of Cardlink: null checks and results as cardlink.h defines them, over the
+// The exports of Cardlink: null checks and results as cardlink.h defines them, over the
 // logic of card_context, serial_number and boot_loader. No exception crosses this layer: the
 // logic below does not throw, and every export still catches anything as its failure value.
 #include "cardlink.h"
@@ -29,6 +29,14 @@ extern "C" {
 
 CardContext* Tav_Init(void) {
   return guarded<CardContext*>(nullptr, [] { return create_context(); });
+}
+
+CardContext* Tav_InitForRecovery(int* boot_loader_count) {
+  return guarded<CardContext*>(nullptr, [&] {
+    CardContext* context = create_context_allowing_no_card();
+    if (context && boot_loader_count) *boot_loader_count = count_boot_loaders();
+    return context;
+  });
 }
 
 int Tav_GetCardNum(CardContext* context) { return context ? context->card_count : 0; }

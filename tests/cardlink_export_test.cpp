@@ -1,4 +1,4 @@
-// libCardlink.so as built: exactly the thirteen Tav_ exports, its dependency on Debian's hidapi,
+// libCardlink.so as built: exactly the thirteen Tav_ exports and the one for recovery, its dependency on Debian's hidapi,
 // and, in this test program, that dependency resolved at run time to the virtual bus.
 #include <dlfcn.h>
 #include <link.h>
@@ -24,7 +24,7 @@ namespace {
 const std::set<std::string> kExports = {
     "Tav_Init",        "Tav_GetCardNum",  "Tav_GetCardIdTable", "Tav_GetFirstDevInfoToFlash", "Tav_Close",
     "Tav_Write_SN",    "Tav_Read_SN",     "Tav_SwitchToISP",    "Tav_EnumBootDev",            "Tav_BslConnect",
-    "Tav_BslWrite",    "Tav_BslRead",     "Tav_BslClose"};
+    "Tav_BslWrite",    "Tav_BslRead",     "Tav_BslClose",       "Tav_InitForRecovery"};
 
 std::vector<std::vector<std::string>> nm_lines(const std::vector<std::string>& args) {
   std::vector<std::string> all = args;

@@ -59,6 +59,16 @@ BslReport BuildLoadPcReport(std::uint32_t address) {
   return report;
 }
 
+BslReport BuildCrcCheckReport(std::uint32_t address, std::uint16_t length) {
+  BslReport report = EmptyReport(kBslCrcCheck, 6);
+  PutAddress(report, address);
+  report[6] = static_cast<std::uint8_t>(length);
+  report[7] = static_cast<std::uint8_t>(length >> 8);
+  return report;
+}
+
+BslReport BuildTxBslVersionReport() { return EmptyReport(kBslTxVersion, 1); }
+
 void BslSendPassword(CardContext* context, const BslPassword& password) {
   (void)Tav_BslWrite(context, BuildPasswordReport(password).data(), kBslReportSize);
   // One read that does not wait: the connection is non-blocking. The reply is not used.
@@ -82,8 +92,12 @@ bool BslLoadPc(CardContext* context, std::uint32_t address) {
   return SendWhole(context, BuildLoadPcReport(address));
 }
 
-std::optional<std::uint32_t> BslDownloadImage(CardContext* context, const FirmwareImage& image) {
+std::optional<std::uint32_t> BslDownloadImage(CardContext* context, const FirmwareImage& image,
+                                              DownloadProgress* progress) {
   std::uint8_t staging[kDownloadBlockSize];
+  int total = 0, sent = 0;
+  for (const ImageSegment& segment : image)
+    total += segment.byte_count > 0 ? (segment.byte_count + kDownloadBlockSize - 1) / kDownloadBlockSize : 0;
   for (const ImageSegment& segment : image) {
     const std::int32_t total = segment.byte_count;
     for (std::int32_t offset = 0; offset < total;) {
@@ -91,10 +105,45 @@ std::optional<std::uint32_t> BslDownloadImage(CardContext* context, const Firmwa
       std::memcpy(staging, segment.bytes.data() + offset, static_cast<std::size_t>(size));
       const std::uint32_t address = segment.start_address + static_cast<std::uint32_t>(offset);
       if (!BslWriteBlock(context, address, staging, size)) return address;
+      if (progress) progress->BlockSent(++sent, total);
       offset += size;
     }
   }
   return std::nullopt;
+}
+
+}  // namespace cardflash
+
+namespace cardflash {
+
+std::optional<std::vector<std::uint8_t>> BslAwaitDataReply(CardContext* context, Clock& clock, int wait_ms) {
+  constexpr int kPollMs = 10;
+  for (int waited = 0;; waited += kPollMs) {
+    unsigned char reply[kBslReportSize] = {};
+    int count = 0;
+    while (Tav_BslRead(context, reply, kBslReportSize, &count) && count > 0) {
+      // 0x3F, the number of core bytes, then the core reply.
+      const int core = std::min<int>(reply[1], count - 2);
+      if (count >= 3 && reply[0] == kBslReportId && core >= 1 && reply[2] == kBslDataReply)
+        return std::vector<std::uint8_t>(reply + 3, reply + 2 + core);
+      count = 0;
+    }
+    if (waited >= wait_ms) return std::nullopt;
+    clock.Pause(kPollMs);
+  }
+}
+
+std::optional<std::uint16_t> BslCrcCheck(CardContext* context, Clock& clock, std::uint32_t address,
+                                         std::uint16_t length, int wait_ms) {
+  if (!SendWhole(context, BuildCrcCheckReport(address, length))) return std::nullopt;
+  auto reply = BslAwaitDataReply(context, clock, wait_ms);
+  if (!reply || reply->size() < 2) return std::nullopt;
+  return static_cast<std::uint16_t>((*reply)[0] | ((*reply)[1] << 8));
+}
+
+std::optional<std::vector<std::uint8_t>> BslAskVersion(CardContext* context, Clock& clock) {
+  if (!SendWhole(context, BuildTxBslVersionReport())) return std::nullopt;
+  return BslAwaitDataReply(context, clock, 1000);
 }
 
 }  // namespace cardflash

@@ -1,11 +1,13 @@
 // Packets for TI's MSP430 USB boot loader: one core command per 64-byte report (report id 0x3F,
 // length, command, operands, the rest 0xAC), sent through the card library's raw transport.
-// Only RX PASSWORD, RX DATA BLOCK FAST and LOAD PC are used, and no reply is interpreted.
+// An update needs RX PASSWORD, RX DATA BLOCK FAST and LOAD PC, none of whose replies it reads;
+// recovery and verification add TX BSL VERSION and CRC CHECK, whose replies they do read.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "cardlink.h"
 #include "clock.h"
@@ -19,6 +21,9 @@ constexpr std::uint8_t kBslFill = 0xAC;
 constexpr std::uint8_t kBslRxPassword = 0x11;
 constexpr std::uint8_t kBslRxDataBlockFast = 0x1B;
 constexpr std::uint8_t kBslLoadPc = 0x17;
+constexpr std::uint8_t kBslCrcCheck = 0x16;
+constexpr std::uint8_t kBslTxVersion = 0x19;
+constexpr std::uint8_t kBslDataReply = 0x3A;
 constexpr int kBslPasswordSize = 32;
 constexpr int kDownloadBlockSize = 48;
 constexpr int kMaxBlockData = 58;  // what fits one report after command and address
@@ -37,6 +42,15 @@ BslReport BuildPasswordReport(const BslPassword& password);
 // Address bits 24-31 are dropped; `size` at most kMaxBlockData.
 BslReport BuildDataBlockReport(std::uint32_t address, const std::uint8_t* data, int size);
 BslReport BuildLoadPcReport(std::uint32_t address);
+BslReport BuildCrcCheckReport(std::uint32_t address, std::uint16_t length);
+BslReport BuildTxBslVersionReport();
+
+// Told about each block of a download as it goes out.
+class DownloadProgress {
+ public:
+  virtual ~DownloadProgress() = default;
+  virtual void BlockSent(int sent, int total) = 0;
+};
 
 void BslSendPassword(CardContext* context, const BslPassword& password);
 // Wrong password (the boot loader erases the flash), a pause for the erase, then the erased
@@ -47,6 +61,21 @@ bool BslLoadPc(CardContext* context, std::uint32_t address);
 // Every segment in blocks of at most 48 bytes, in image order. Stops at the first block that the
 // transport does not take whole and returns its address: the blocks after it would land beside a
 // hole. Nothing when every block went out.
-std::optional<std::uint32_t> BslDownloadImage(CardContext* context, const FirmwareImage& image);
+std::optional<std::uint32_t> BslDownloadImage(CardContext* context, const FirmwareImage& image,
+                                              DownloadProgress* progress = nullptr);
+
+// Waits up to `wait_ms` for a data reply (0x3A) of the boot loader, polling every 10 ms; other
+// replies (message replies still queued from earlier commands) are passed over. The reply's core
+// bytes after 0x3A, or nothing.
+std::optional<std::vector<std::uint8_t>> BslAwaitDataReply(CardContext* context, Clock& clock, int wait_ms);
+
+// CRC CHECK of `length` bytes at `address`, through the RAM boot loader; its CRC, or nothing when
+// the command could not be sent or no data reply came within `wait_ms`.
+std::optional<std::uint16_t> BslCrcCheck(CardContext* context, Clock& clock, std::uint32_t address,
+                                         std::uint16_t length, int wait_ms);
+
+// TX BSL VERSION: the RAM boot loader answers with its version; TI's boot loader in the
+// controller's flash does not offer the command (0x3B 07, or no answer at all).
+std::optional<std::vector<std::uint8_t>> BslAskVersion(CardContext* context, Clock& clock);
 
 }  // namespace cardflash

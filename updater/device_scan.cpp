@@ -4,22 +4,19 @@
 
 namespace cardflash {
 
-bool ScanForCard(CardContext** context, LogSink& log) {
-  if (*context) {
-    // A context from an earlier scan that read no identity: never leak it.
-    Tav_Close(*context);
-    *context = nullptr;
-  }
-  *context = Tav_Init();
-  if (!*context) {
+bool ScanForCard(ContextHolder& context, LogSink& log) {
+  // A context from an earlier scan that read no identity is closed before the new one opens.
+  context.reset();
+  context.reset(Tav_Init());
+  if (!context) {
     AppendLog(log, "Error Can find Msp430 Device\r\n");
     return false;
   }
-  AppendLog(log, "Total %d Msp430 find\r\n", Tav_GetCardNum(*context));
+  AppendLog(log, "Total %d Msp430 find\r\n", Tav_GetCardNum(context.get()));
   std::uint16_t vendor_id = 0, product_id = 0;
   std::uint8_t card_id = 0;
   char fw_version[12] = {}, boot_version[12] = {};
-  if (!Tav_GetFirstDevInfoToFlash(*context, &vendor_id, &product_id, &card_id, fw_version, boot_version)) {
+  if (!Tav_GetFirstDevInfoToFlash(context.get(), &vendor_id, &product_id, &card_id, fw_version, boot_version)) {
     AppendLog(log, "Fail to Get Flash Device information!!\r\n");
     return false;
   }

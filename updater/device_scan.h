@@ -2,14 +2,14 @@
 // the first card, the one an update will flash.
 #pragma once
 
-#include "cardlink.h"
+#include "context_holder.h"
 #include "log_sink.h"
 
 namespace cardflash {
 
 // Opens a context into `context` (closing one it already holds) and logs what it found. True
 // when the first card's identity was read, so that an update can follow; the context stays
-// open whenever Tav_Init gave one.
-bool ScanForCard(CardContext** context, LogSink& log);
+// held whenever Tav_Init gave one.
+bool ScanForCard(ContextHolder& context, LogSink& log);
 
 }  // namespace cardflash

@@ -1,9 +1,13 @@
-// Cardflash: with an option it runs headless (scripts, factory lines); without one it opens its
-// window.
+// Cardflash: with options of its own it runs headless (scripts, factory lines, servers); without
+// any, or with Qt's options only, it opens its window.
 #include "dialog/run_dialog.h"
 #include "headless.h"
 
 int main(int argc, char** argv) {
-  if (cardflash::WantsHeadless(argc, argv)) return cardflash::RunHeadless(argc, argv);
+  if (cardflash::WantsHeadless(argc, argv)) {
+    cardflash::SystemClock clock;
+    return cardflash::RunHeadless(argc, argv, clock);
+  }
+  if (cardflash::NoDisplayForTheWindow(argc, argv)) return cardflash::RefuseWindowWithoutDisplay();
   return cardflash::RunDialog(argc, argv);
 }

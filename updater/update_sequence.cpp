@@ -3,10 +3,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <optional>
 #include <vector>
 
-#include "bsl_client.h"
+#include "flash_image.h"
 
 namespace cardflash {
 
@@ -29,21 +32,22 @@ bool IsVersionText(const char* text) {
 }
 
 // The card after its reset: it has listed itself anew, perhaps on another node and perhaps behind
-// other devices, so it is found in a fresh listing by the card id that the scan recorded. Only a
-// card that answers as a card counts: its vendor id and four printable characters per version.
-bool ReadIdentityAnew(std::int8_t card_id, Identity& id) {
+// other devices, so it is found in a fresh listing, by the card id that the scan recorded (any
+// card after a recovery, which had none). Only a card that answers as a card counts: its vendor
+// id, and four printable characters in each version.
+bool ReadIdentityAnew(std::optional<std::int8_t> card_id, Identity& id) {
   CardContext* fresh = Tav_Init();
   if (!fresh) return false;
   std::int8_t card_ids[8] = {};
   // The exports read the versions of the first card only: the card must be listed first again.
-  const bool found = Tav_GetCardIdTable(fresh, card_ids) && card_ids[0] == card_id &&
+  const bool found = Tav_GetCardIdTable(fresh, card_ids) && (!card_id || card_ids[0] == *card_id) &&
                      Tav_GetFirstDevInfoToFlash(fresh, &id.vendor_id, &id.product_id, &id.card_id, id.fw_version,
                                                 id.boot_version);
   Tav_Close(fresh);
   return found && id.vendor_id == kCardVendorId && IsVersionText(id.fw_version) && IsVersionText(id.boot_version);
 }
 
-// Finds the boot loader that lists itself now and connects to it; the log lines of a failure.
+// Finds the boot loader that lists itself now and connects to it.
 bool FindAndConnectBootLoader(CardContext* context, LogSink& log, bool announce) {
   if (!Tav_EnumBootDev(context)) {
     AppendLog(log, "Fail To Find ISP mode device\r\n");
@@ -59,25 +63,32 @@ bool FindAndConnectBootLoader(CardContext* context, LogSink& log, bool announce)
   return true;
 }
 
-// Steps 3 to 13 of a run, once both images are in memory. Returns at the first failure, after
-// its log line; true only when the identity was read at the end.
-bool SwitchEraseAndProgram(UpdateRun& run, CardContext* context, const FirmwareImage& ram_bsl,
-                           const FirmwareImage& firmware) {
-  LogSink& log = run.log;
-  AppendLog(log, "Load Msp430 FW Complete\r\n");
-  std::int8_t card_ids[8] = {};
-  (void)Tav_GetCardIdTable(context, card_ids);
-  if (!Tav_SwitchToISP(context)) {
-    AppendLog(log, "Switch to ISP mode fail\r\n");
+// Reads one image; a refusal reaches the log with the file and the reason.
+bool ReadImage(LogSink& log, const std::string& path, FirmwareImage& image) {
+  std::string refusal;
+  if (ReadTiTxtImage(path.c_str(), image, &refusal)) return true;
+  AppendLog(log, "open file fail,file maybe is not exist or bad.\r\n");
+  AppendLog(log, "%s: %s\r\n", path.c_str(), refusal.c_str());
+  return false;
+}
+
+// The firmware file, read and checked before the card is touched.
+bool ReadFirmware(const UpdateRun& run, FirmwareImage& firmware) {
+  if (!ReadImage(run.log, run.firmware_path, firmware)) return false;
+  if (std::string problem = ImageProblem(firmware); !problem.empty()) {
+    AppendLog(run.log, "open file fail,file maybe is not exist or bad.\r\n");
+    AppendLog(run.log, "%s: %s\r\n", run.firmware_path.c_str(), problem.c_str());
     return false;
   }
-  AppendLog(log, "Switch to ISP mode \r\n");
-  run.clock.Pause(kSwitchPauseMs);
-  if (!FindAndConnectBootLoader(context, log, true)) return false;
-  AppendLog(log, "Mass Erase\r\n");
-  BslMassErase(context, run.clock);
+  AppendLog(run.log, "Load Msp430 FW Complete\r\n");
+  return true;
+}
+
+// From the USB boot loader in the controller's flash to the RAM boot loader, connected.
+bool StartRamBootLoader(UpdateRun& run, CardContext* context, const FirmwareImage& ram_bsl) {
+  LogSink& log = run.log;
   AppendLog(log, "Download full BSL...\r\n");
-  if (auto failed = BslDownloadImage(context, ram_bsl)) {
+  if (auto failed = BslDownloadImage(context, ram_bsl, run.progress)) {
     AppendLog(log, "Download RAM BSL Fail at 0x%05X\r\n", static_cast<unsigned>(*failed));
     return false;
   }
@@ -90,14 +101,43 @@ bool SwitchEraseAndProgram(UpdateRun& run, CardContext* context, const FirmwareI
   // The RAM boot loader has listed itself anew, on a node of its own: the old one stayed taken
   // while the connection to it was open. Search again rather than reopen the old path.
   Tav_BslClose(context);
-  if (!FindAndConnectBootLoader(context, log, false)) return false;
+  return FindAndConnectBootLoader(context, log, false);
+}
+
+// CRC CHECK of every segment as the flash holds it now, before the controller is reset into it.
+bool VerifyFlash(UpdateRun& run, CardContext* context, const FirmwareImage& firmware) {
+  long bytes = 0;
+  for (const VerifyRange& range : VerifyRanges(firmware)) {
+    auto crc = BslCrcCheck(context, run.clock, range.address, range.length, kCrcReplyWaitMs);
+    if (!crc) {
+      AppendLog(run.log, "Verify Fail at 0x%05X: no CRC reply, expected CRC 0x%04X\r\n",
+                static_cast<unsigned>(range.address), static_cast<unsigned>(range.crc));
+      return false;
+    }
+    if (*crc != range.crc) {
+      AppendLog(run.log, "Verify Fail at 0x%05X: CRC 0x%04X, expected 0x%04X\r\n",
+                static_cast<unsigned>(range.address), static_cast<unsigned>(*crc), static_cast<unsigned>(range.crc));
+      return false;
+    }
+    bytes += range.length;
+  }
+  AppendLog(run.log, "Verify Complete: %zu segments, %ld bytes\r\n", firmware.segment_count(), bytes);
+  return true;
+}
+
+// From the connected RAM boot loader to the card with its new firmware: programming, the check
+// when asked for, the reset, and the card's identity afterwards.
+bool ProgramAndReset(UpdateRun& run, CardContext* context, const FirmwareImage& firmware,
+                     std::optional<std::int8_t> card_id) {
+  LogSink& log = run.log;
   AppendLog(log, "==========================\r\n");
   AppendLog(log, "program_file\r\n");
-  if (auto failed = BslDownloadImage(context, firmware)) {
+  if (auto failed = BslDownloadImage(context, firmware, run.progress)) {
     // The controller is not reset into half-written firmware: it stays in its boot loader.
     AppendLog(log, "Download Msp430 FW Fail at 0x%05X\r\n", static_cast<unsigned>(*failed));
     return false;
   }
+  if (run.verify && !VerifyFlash(run, context, firmware)) return false;
   if (!BslWriteBlock(context, kResetAddress, kResetBytes, 2)) {
     AppendLog(log, "Write 0xa5 0x06  Fail\r\n");
     return false;
@@ -109,7 +149,7 @@ bool SwitchEraseAndProgram(UpdateRun& run, CardContext* context, const FirmwareI
   AppendLog(log, "Device Reset  Complete\r\n");
   run.clock.Pause(kResetPauseMs);
   Identity id;
-  if (!ReadIdentityAnew(card_ids[0], id)) {
+  if (!ReadIdentityAnew(card_id, id)) {
     AppendLog(log, "Fail to Get Device information!!\r\n");
     return false;
   }
@@ -119,16 +159,81 @@ bool SwitchEraseAndProgram(UpdateRun& run, CardContext* context, const FirmwareI
   return true;
 }
 
-// Reads one image; a refusal reaches the log with the file and the reason.
-bool ReadImage(LogSink& log, const std::string& path, FirmwareImage& image) {
-  std::string refusal;
-  if (ReadTiTxtImage(path.c_str(), image, &refusal)) return true;
-  AppendLog(log, "open file fail,file maybe is not exist or bad.\r\n");
-  AppendLog(log, "%s: %s\r\n", path.c_str(), refusal.c_str());
-  return false;
+// The update from the switch on, once both images are in memory.
+bool SwitchEraseAndProgram(UpdateRun& run, CardContext* context, const FirmwareImage& ram_bsl,
+                           const FirmwareImage& firmware) {
+  LogSink& log = run.log;
+  std::int8_t card_ids[8] = {};
+  (void)Tav_GetCardIdTable(context, card_ids);
+  if (!Tav_SwitchToISP(context)) {
+    AppendLog(log, "Switch to ISP mode fail\r\n");
+    return false;
+  }
+  AppendLog(log, "Switch to ISP mode \r\n");
+  run.clock.Pause(kSwitchPauseMs);
+  if (!FindAndConnectBootLoader(context, log, true)) return false;
+  AppendLog(log, "Mass Erase\r\n");
+  BslMassErase(context, run.clock);
+  return StartRamBootLoader(run, context, ram_bsl) && ProgramAndReset(run, context, firmware, card_ids[0]);
 }
 
+// The recovery from the boot-loader search on. The RAM boot loader answers TX BSL VERSION; the
+// boot loader in flash does not. A RAM boot loader that runs already is not loaded again: the
+// download would overwrite its own code under it.
+bool RecoverFromBootLoader(UpdateRun& run, CardContext* context, FirmwareImage& ram_bsl,
+                           const FirmwareImage& firmware) {
+  LogSink& log = run.log;
+  if (!FindAndConnectBootLoader(context, log, true)) return false;
+  const bool ram_bsl_runs = BslAskVersion(context, run.clock).has_value();
+  if (!ram_bsl_runs && !LoadRamBslImage(run, ram_bsl)) return false;
+  AppendLog(log, "Mass Erase\r\n");
+  BslMassErase(context, run.clock);
+  if (ram_bsl_runs) {
+    AppendLog(log, "RAM BSL already running: its download and start are skipped\r\n");
+  } else if (!StartRamBootLoader(run, context, ram_bsl)) {
+    return false;
+  }
+  return ProgramAndReset(run, context, firmware, std::nullopt);
+}
+
+// The closing steps, after every ending: the connection, both images, the context.
+void Close(UpdateRun& run, FirmwareImage& ram_bsl, FirmwareImage& firmware) {
+  Tav_BslClose(run.context.get());
+  ram_bsl.clear();
+  firmware.clear();
+  run.context.reset();
+}
+
+std::string WithSlash(std::string folder) {
+  if (!folder.empty() && folder.back() != '/') folder += '/';
+  return folder;
+}
+
+std::string RamBslFileName() { return std::string(kRamBslName) + "." + kRamBslExtension; }
+
 }  // namespace
+
+RamBslPlaces DefaultRamBslPlaces() {
+  RamBslPlaces places;
+  if (std::string here = ExecutableDirectory(); !here.empty()) places.folders.push_back(here);
+  // XDG base directories: unset or empty means the default; a relative path is to be ignored.
+  const char* data_home = std::getenv("XDG_DATA_HOME");
+  const char* home = std::getenv("HOME");
+  if (data_home && data_home[0] == '/')
+    places.folders.push_back(WithSlash(data_home) + "cardlink/");
+  else if (home && home[0] == '/')
+    places.folders.push_back(WithSlash(home) + ".local/share/cardlink/");
+  const char* data_dirs = std::getenv("XDG_DATA_DIRS");
+  std::string dirs = data_dirs && *data_dirs ? data_dirs : "/usr/local/share/:/usr/share/";
+  for (std::size_t start = 0; start <= dirs.size();) {
+    std::size_t end = dirs.find(':', start);
+    if (end == std::string::npos) end = dirs.size();
+    std::string dir = dirs.substr(start, end - start);
+    if (!dir.empty() && dir[0] == '/') places.folders.push_back(WithSlash(dir) + "cardlink/");
+    start = end + 1;
+  }
+  return places;
+}
 
 std::string ExecutableDirectory() {
   std::vector<char> buffer(256);
@@ -145,31 +250,46 @@ std::string ExecutableDirectory() {
 }
 
 bool LoadRamBslImage(const UpdateRun& run, FirmwareImage& image) {
-  if (run.ram_bsl_directory.empty()) return false;
-  std::string path = run.ram_bsl_directory;
-  if (path.back() != '/') path += '/';
-  path += std::string(kRamBslName) + "." + kRamBslExtension;
+  std::string path = run.ram_bsl.file;
+  bool found = !path.empty();
+  for (std::size_t i = 0; !found && i < run.ram_bsl.folders.size(); ++i) {
+    std::error_code error;
+    path = WithSlash(run.ram_bsl.folders[i]) + RamBslFileName();
+    found = std::filesystem::exists(path, error);
+  }
+  if (!found) {
+    if (run.ram_bsl.folders.empty()) return false;
+    path = WithSlash(run.ram_bsl.folders.front()) + RamBslFileName();  // where it was looked for first
+  }
   AppendLog(run.log, "==Load RAM BSL==\r\n");
   AppendLog(run.log, "%s\r\n", path.c_str());
-  if (!ReadImage(run.log, path, image)) return false;
+  if (!ReadImage(run.log, path, image)) {
+    if (!found) {
+      std::string searched;
+      for (const std::string& folder : run.ram_bsl.folders) searched += (searched.empty() ? "" : ", ") + folder;
+      AppendLog(run.log, "%s is TI's RAM boot loader and not shipped; looked for it in: %s\r\n",
+                RamBslFileName().c_str(), searched.c_str());
+    }
+    return false;
+  }
   AppendLog(run.log, "Load %s.txt Complete\r\n", kRamBslName);
   return true;
 }
 
 bool RunUpdate(UpdateRun& run) {
-  CardContext* context = *run.context;
   FirmwareImage ram_bsl, firmware;
-  bool updated = LoadRamBslImage(run, ram_bsl) && ReadImage(run.log, run.firmware_path, firmware) &&
-                 SwitchEraseAndProgram(run, context, ram_bsl, firmware);
-  // Closing, after every ending.
-  Tav_BslClose(context);
-  ram_bsl.clear();
-  firmware.clear();
-  if (*run.context) {
-    Tav_Close(*run.context);
-    *run.context = nullptr;
-  }
+  const bool updated = LoadRamBslImage(run, ram_bsl) && ReadFirmware(run, firmware) &&
+                       SwitchEraseAndProgram(run, run.context.get(), ram_bsl, firmware);
+  Close(run, ram_bsl, firmware);
   return updated;
+}
+
+bool RunRecovery(UpdateRun& run) {
+  FirmwareImage ram_bsl, firmware;
+  const bool recovered =
+      ReadFirmware(run, firmware) && RecoverFromBootLoader(run, run.context.get(), ram_bsl, firmware);
+  Close(run, ram_bsl, firmware);
+  return recovered;
 }
 
 }  // namespace cardflash

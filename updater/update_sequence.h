@@ -1,13 +1,18 @@
 // One firmware update of the card's controller, from the two TI-TXT images through the switch
 // into the boot loader, erase, RAM boot loader, programming and reset to the identity read
-// afterwards. Every step writes its log line; every ending goes through the same closing steps,
-// which always release the boot-loader connection, both images and the context.
+// afterwards; and the recovery of a controller left in its boot loader, which joins the same
+// sequence at the boot-loader search. Every step writes its log line; every ending goes through
+// the same closing steps, which always release the boot-loader connection, both images and the
+// context.
 #pragma once
 
 #include <string>
+#include <vector>
 
+#include "bsl_client.h"
 #include "cardlink.h"
 #include "clock.h"
+#include "context_holder.h"
 #include "log_sink.h"
 #include "titxt_reader.h"
 
@@ -20,14 +25,28 @@ constexpr std::uint32_t kResetAddress = 0x0120;
 constexpr int kSwitchPauseMs = 10000;
 constexpr int kRamBslStartPauseMs = 3000;
 constexpr int kResetPauseMs = 3000;
+constexpr int kCrcReplyWaitMs = 1000;
+
+// Where the RAM boot-loader image is: `file` when one was named, else RAM_BSL_00.08.08.39.txt in
+// the first of `folders` that has it.
+struct RamBslPlaces {
+  std::string file;
+  std::vector<std::string> folders;
+};
+// Beside the program first, then $XDG_DATA_HOME/cardlink (~/.local/share/cardlink), then
+// cardlink/ in each folder of $XDG_DATA_DIRS (/usr/local/share and /usr/share): TI's image is not
+// shipped, and an installed program's folder is no place for data.
+RamBslPlaces DefaultRamBslPlaces();
 
 // What one run takes from the front end that starts it.
 struct UpdateRun {
-  CardContext** context;          // the front end's handle: closed and cleared when the run ends
-  std::string firmware_path;      // the TI-TXT file to flash
-  std::string ram_bsl_directory;  // where RAM_BSL_00.08.08.39.txt lies (the program's own folder)
+  ContextHolder context;            // handed over by the front end; closed when the run ends
+  std::string firmware_path;        // the TI-TXT file to flash
+  RamBslPlaces ram_bsl;
   LogSink& log;
   Clock& clock;
+  bool verify = false;              // CRC CHECK of every segment before the reset
+  DownloadProgress* progress = nullptr;
 };
 
 // Directory of the running executable (from /proc/self/exe), with a trailing '/'; empty when it
@@ -36,8 +55,13 @@ std::string ExecutableDirectory();
 
 bool LoadRamBslImage(const UpdateRun& run, FirmwareImage& image);
 
-// Runs the whole sequence. True when the update completed and the card reported its identity
-// afterwards; the log says what happened in every case.
+// Runs the whole update on the card that the context's scan found first. True when the update
+// completed and the card answered as a card afterwards; the log says what happened in every case.
 bool RunUpdate(UpdateRun& run);
+
+// For a controller left in its boot loader (the context lists no card): from the boot-loader
+// search on, as the update goes, skipping the RAM boot loader's download and start when the RAM
+// boot loader already runs.
+bool RunRecovery(UpdateRun& run);
 
 }  // namespace cardflash

@@ -65,8 +65,8 @@ CCardflashDlg::CCardflashDlg(Environment environment, QWidget* parent)
               Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                   Qt::WindowCloseButtonHint),
       m_clock(environment.clock ? *environment.clock : m_systemClock),
-      m_strRamBslFolder(environment.ram_bsl_folder.empty() ? ExecutableDirectory()
-                                                           : std::move(environment.ram_bsl_folder)),
+      m_ramBslPlaces(environment.ram_bsl_folders.empty() ? DefaultRamBslPlaces()
+                                                         : RamBslPlaces{{}, std::move(environment.ram_bsl_folders)}),
       m_chooseFile(environment.choose_file ? std::move(environment.choose_file) : FileChooser(ChooseWithFileDialog)) {
   setWindowTitle(QStringLiteral("Cardflash"));
   m_hIcon = style()->standardIcon(QStyle::SP_DriveHDIcon);
@@ -125,10 +125,7 @@ void CCardflashDlg::OnDestroy() {
       QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
     m_hWorkerThread.reset();
   }
-  if (m_hContext) {
-    Tav_Close(m_hContext);
-    m_hContext = nullptr;
-  }
+  m_hContext.reset();
 }
 
 void CCardflashDlg::OnBnClickedDeviceScan() {
@@ -136,7 +133,7 @@ void CCardflashDlg::OnBnClickedDeviceScan() {
   OnLogUpdate();
   DialogLog log(*this);
   // ScanForCard closes a context that an earlier scan left open before it opens the new one.
-  if (!ScanForCard(&m_hContext, log)) return;
+  if (!ScanForCard(m_hContext, log)) return;
   m_fwUpdate->setEnabled(true);
   m_deviceScan->setEnabled(false);
 }
@@ -147,7 +144,11 @@ void CCardflashDlg::OnBnClickedFwUpdate() {
     return;
   }
   m_fwUpdate->setEnabled(false);
-  m_hWorkerThread.reset(QThread::create(&CCardflashDlg::UpdateThreadProc, this));
+  // The run takes the context over; the dialog keeps an empty holder, and the next update needs
+  // a new scan.
+  DialogLog log(*this);
+  UpdateRun run{std::move(m_hContext), m_strFirmwarePath, m_ramBslPlaces, log, m_clock};
+  m_hWorkerThread.reset(QThread::create(&CCardflashDlg::UpdateThreadProc, this, &run));
   m_hWorkerThread->start();
   WaitForWorker();
   // "FW Update" stays disabled: the worker closed the context, the next update needs a scan.
@@ -204,11 +205,7 @@ void CCardflashDlg::WaitForWorker() {
   m_hWorkerThread.reset();
 }
 
-void CCardflashDlg::UpdateThreadProc(CCardflashDlg* dialog) {
-  DialogLog log(*dialog);
-  UpdateRun run{&dialog->m_hContext, dialog->m_strFirmwarePath, dialog->m_strRamBslFolder, log, dialog->m_clock};
-  RunUpdate(run);
-}
+void CCardflashDlg::UpdateThreadProc(CCardflashDlg*, UpdateRun* run) { RunUpdate(*run); }
 
 void CCardflashDlg::AppendLog(const char* format, ...) {
   va_list args;

@@ -12,8 +12,9 @@
 #include <optional>
 #include <string>
 
-#include "cardlink.h"
 #include "clock.h"
+#include "context_holder.h"
+#include "update_sequence.h"
 
 class QPlainTextEdit;
 class QPushButton;
@@ -42,7 +43,7 @@ class CCardflashDlg : public QDialog {
   // What the dialog uses from outside; an empty field takes the program's own default.
   struct Environment {
     Clock* clock = nullptr;            // default: the dialog's SystemClock
-    std::string ram_bsl_folder;        // default: ExecutableDirectory()
+    std::vector<std::string> ram_bsl_folders;  // default: DefaultRamBslPlaces()
     FileChooser choose_file;           // default: ChooseWithFileDialog
   };
 
@@ -59,7 +60,7 @@ class CCardflashDlg : public QDialog {
   // For the window's users (tests, the screenshot tool): the whole log text as appended, and
   // the context that the dialog holds now (null when none).
   const QString& LogText() const { return m_strLog; }
-  CardContext* HeldContext() const { return m_hContext; }
+  CardContext* HeldContext() const { return m_hContext.get(); }
   bool UpdateRunning() const { return m_hWorkerThread != nullptr; }
 
   void done(int result) override;
@@ -79,18 +80,18 @@ class CCardflashDlg : public QDialog {
   void WaitForWorker();
   void AppendPiece(const std::string& piece);
   void OnLogUpdate();
-  static void UpdateThreadProc(CCardflashDlg* dialog);
+  static void UpdateThreadProc(CCardflashDlg* dialog, UpdateRun* run);
 
   // Members of the window's own, in the order of their meaning for an update.
   std::unique_ptr<QThread> m_hWorkerThread;  // the running update worker; released after its wait
   std::string m_strFirmwarePath;             // 8-bit path of the file for the next update
-  CardContext* m_hContext = nullptr;         // from the last Device Scan; null when none is held
+  ContextHolder m_hContext;                  // from the last Device Scan; empty when none is held
   QIcon m_hIcon;
   QString m_strLog;                          // the whole text of the log view
 
   SystemClock m_systemClock;
   Clock& m_clock;
-  std::string m_strRamBslFolder;
+  RamBslPlaces m_ramBslPlaces;
   FileChooser m_chooseFile;
 
   QPlainTextEdit* m_log = nullptr;
