@@ -462,7 +462,9 @@ TEST_F(DialogTest, UpdateWithAnUnreadableFileStillEndsTheRun) {
   Click("fwUpdate");
   EXPECT_EQ(LogLines(), Concat(Concat(kScanLines, {"Load Msp430 FW", kDataDir + "/no-such-firmware.txt"}),
                                {"==Load RAM BSL==", kDataDir + "/RAM_BSL_00.08.08.39.txt",
-                                "Load RAM_BSL_00.08.08.39.txt Complete"}));
+                                "Load RAM_BSL_00.08.08.39.txt Complete",
+                                "open file fail,file maybe is not exist or bad.",
+                                kDataDir + "/no-such-firmware.txt: No such file or directory"}));
   ExpectButtons(true, false);
   EXPECT_EQ(dialog.HeldContext(), nullptr);
   EXPECT_EQ(bus::board(0).mode(), cardsim::Mode::Application);

@@ -91,7 +91,9 @@ TEST_F(UpdateSequenceTest, UnreadableFirmwareFileStopsBeforeTheCardIsTouched) {
   std::size_t index = bus::add_card();
   EXPECT_FALSE(run(kDataDir + "/no-such-firmware.txt"));
   EXPECT_EQ(log_lines(), (std::vector<std::string>{"==Load RAM BSL==", kRamBslPath,
-                                                   "Load RAM_BSL_00.08.08.39.txt Complete"}));
+                                                   "Load RAM_BSL_00.08.08.39.txt Complete",
+                                                   "open file fail,file maybe is not exist or bad.",
+                                                   kDataDir + "/no-such-firmware.txt: No such file or directory"}));
   EXPECT_EQ(bus::board(index).mode(), cardsim::Mode::Application);
   EXPECT_TRUE(clock_.pauses.empty());
 }
@@ -100,7 +102,9 @@ TEST_F(UpdateSequenceTest, MissingRamBootLoaderStopsBeforeTheFirmwareIsRead) {
   std::size_t index = bus::add_card();
   std::string empty_dir = scratch_dir();
   EXPECT_FALSE(run(kNewFirmware, empty_dir));
-  EXPECT_EQ(log_lines(), (std::vector<std::string>{"==Load RAM BSL==", empty_dir + "/RAM_BSL_00.08.08.39.txt"}));
+  EXPECT_EQ(log_lines(), (std::vector<std::string>{"==Load RAM BSL==", empty_dir + "/RAM_BSL_00.08.08.39.txt",
+                                                   "open file fail,file maybe is not exist or bad.",
+                                                   empty_dir + "/RAM_BSL_00.08.08.39.txt: No such file or directory"}));
   EXPECT_EQ(bus::board(index).mode(), cardsim::Mode::Application);
 }
 

@@ -105,7 +105,12 @@ bool LoadRamBslImage(const UpdateRun& run, FirmwareImage& image) {
   path += std::string(kRamBslName) + "." + kRamBslExtension;
   AppendLog(run.log, "==Load RAM BSL==\r\n");
   AppendLog(run.log, "%s\r\n", path.c_str());
-  if (!ReadTiTxtImage(path.c_str(), image)) return false;
+  std::string refusal;
+  if (!ReadTiTxtImage(path.c_str(), image, &refusal)) {
+    AppendLog(run.log, "open file fail,file maybe is not exist or bad.\r\n");
+    AppendLog(run.log, "%s: %s\r\n", path.c_str(), refusal.c_str());
+    return false;
+  }
   AppendLog(run.log, "Load %s.txt Complete\r\n", kRamBslName);
   return true;
 }
@@ -113,8 +118,15 @@ bool LoadRamBslImage(const UpdateRun& run, FirmwareImage& image) {
 bool RunUpdate(UpdateRun& run) {
   CardContext* context = *run.context;
   FirmwareImage ram_bsl, firmware;
-  bool updated = LoadRamBslImage(run, ram_bsl) && ReadTiTxtImage(run.firmware_path.c_str(), firmware) &&
-                 SwitchEraseAndProgram(run, context, ram_bsl, firmware);
+  auto read_firmware = [&run, &firmware] {
+    std::string refusal;
+    if (ReadTiTxtImage(run.firmware_path.c_str(), firmware, &refusal)) return true;
+    AppendLog(run.log, "open file fail,file maybe is not exist or bad.\r\n");
+    AppendLog(run.log, "%s: %s\r\n", run.firmware_path.c_str(), refusal.c_str());
+    return false;
+  };
+  bool updated =
+      LoadRamBslImage(run, ram_bsl) && read_firmware() && SwitchEraseAndProgram(run, context, ram_bsl, firmware);
   // Closing, after every ending.
   Tav_BslClose(context);
   ram_bsl.clear();
