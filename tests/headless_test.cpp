@@ -80,6 +80,7 @@ TEST(Headless, UpdateWithAFileThatCannotBeRead) {
   ProgramResult r = cardflash("card id=1 fw=0102", {"--update", "/nonexistent/firmware.txt"});
   EXPECT_EQ(r.exit_status, 1);
   EXPECT_NE(r.out.find("open file fail,file maybe is not exist or bad."), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("/nonexistent/firmware.txt: No such file or directory"), std::string::npos) << r.out;
   EXPECT_EQ(r.out.find("Switch to ISP mode"), std::string::npos) << "the card must not be touched";
 }
 

@@ -1,16 +1,14 @@
 #include "titxt_reader.h"
 
-#include <boost/algorithm/string/classification.hpp>
-#include <boost/algorithm/string/split.hpp>
-#include <boost/range/iterator_range.hpp>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <string>
+#include <system_error>
 
 namespace cardflash {
 
@@ -23,59 +21,79 @@ int hex_digit(char c) {
   return -1;
 }
 
-// ParseHexText over [begin, end): the upper-casing is folded into hex_digit.
-std::uint32_t parse_hex(const char* begin, const char* end) {
-  if (end - begin >= 2 && begin[0] == '0' && (begin[1] == 'x' || begin[1] == 'X')) begin += 2;
-  std::uint32_t value = 0;
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+// Value of [begin, end) when every character is a hexadecimal digit; the caller bounds the length.
+bool strict_hex(const char* begin, const char* end, std::uint32_t* value) {
+  std::uint32_t v = 0;
   for (; begin != end; ++begin) {
-    int d = hex_digit(*begin);
-    if (d < 0) break;
-    value = value * 16u + static_cast<std::uint32_t>(d);
+    const int d = hex_digit(*begin);
+    if (d < 0) return false;
+    v = v * 16u + static_cast<std::uint32_t>(d);
   }
-  return value;
+  *value = v;
+  return true;
 }
 
-bool is_blank(const std::string& line) {
-  return std::all_of(line.begin(), line.end(), [](char c) { return c == ' '; });
+// The refused text as it goes into a refusal: a whole line can be megabytes and hold any byte, and the
+// refusal ends up in a log line, so it is cut short and kept to printable ASCII.
+std::string quoted(const char* begin, const char* end) {
+  const std::size_t kShown = 40;
+  std::string out = "\"";
+  const char* stop = end - begin > static_cast<std::ptrdiff_t>(kShown) ? begin + kShown : end;
+  for (const char* p = begin; p != stop; ++p) {
+    const auto c = static_cast<unsigned char>(*p);
+    if (c < 0x20 || c > 0x7E || c == '"' || c == '\\') {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+      out += escaped;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  out += stop == end ? "\"" : "\"...";
+  return out;
 }
 
-bool all_hex(const char* begin, const char* end) {
-  return std::all_of(begin, end, [](char c) { return hex_digit(c) >= 0; });
-}
-
-// Address of an address line, or false when a line that begins with "@" is not one the reader accepts.
-bool address_of(const std::string& line, std::uint32_t* address) {
-  const char* digits = line.data() + 1;
-  const char* end = line.data() + line.size();
-  if (line.size() == 5) {  // the classic rule: two pairs, each cut to 8 bits
-    *address = ((parse_hex(digits, digits + 2) & 0xFFu) << 8) | (parse_hex(digits + 2, digits + 4) & 0xFFu);
-    return true;
-  }
-  if ((line.size() == 6 || line.size() == 7) && all_hex(digits, end)) {
-    *address = parse_hex(digits, end);
-    return true;
-  }
+bool refuse(std::string* refusal, unsigned long line, const std::string& reason) {
+  if (refusal) *refusal = "line " + std::to_string(line) + ": " + reason;
   return false;
 }
 
-struct Refusal {
-  unsigned long line = 0;
-  const char* reason = nullptr;
-};
-
-bool refuse(std::string* refusal, const Refusal& r) {
-  if (refusal) *refusal = "line " + std::to_string(r.line) + ": " + r.reason;
+bool system_refusal(std::string* refusal, int error) {
+  if (refusal) *refusal = std::error_code(error, std::generic_category()).message();
   return false;
+}
+
+// The whole file: one read instead of a stream per line, and errno survives to name why it failed.
+bool read_file(const char* path, std::string* text, std::string* refusal) {
+  if (!path) return system_refusal(refusal, EINVAL);
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return system_refusal(refusal, errno);
+  struct stat info {};
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) text->reserve(static_cast<std::size_t>(info.st_size));
+  char chunk[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      const int error = errno;  // a directory opens on Linux and fails here with EISDIR
+      ::close(fd);
+      return system_refusal(refusal, error);
+    }
+    text->append(chunk, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return true;
 }
 
 void emit(FirmwareImage& image, std::uint32_t address, const std::vector<std::uint8_t>& bytes, bool pad_to_even) {
   ImageSegment segment;
   segment.start_address = address;
-  std::size_t n = bytes.size();
-  if (pad_to_even && n % 2 != 0) ++n;
-  segment.bytes.assign(n, 0xFF);
-  std::copy(bytes.begin(), bytes.end(), segment.bytes.begin());
-  segment.byte_count = static_cast<std::int32_t>(n);
+  segment.bytes = bytes;
+  if (pad_to_even && segment.bytes.size() % 2 != 0) segment.bytes.push_back(0xFF);
+  segment.byte_count = static_cast<std::int32_t>(segment.bytes.size());
   image.append(std::move(segment));
 }
 
@@ -83,43 +101,42 @@ void emit(FirmwareImage& image, std::uint32_t address, const std::vector<std::ui
 
 std::uint32_t ParseHexText(const char* text) {
   if (!text) return 0;
-  return parse_hex(text, text + std::strlen(text));
+  if (text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text += 2;
+  std::uint32_t value = 0;
+  for (int d; (d = hex_digit(*text)) >= 0; ++text) value = value * 16u + static_cast<std::uint32_t>(d);
+  return value;
 }
 
 bool ReadTiTxtImage(const char* path, FirmwareImage& image, std::string* refusal) {
-  if (!path) {
-    if (refusal) *refusal = std::strerror(ENOENT);
-    return false;
-  }
-  // Binary mode with the CR of a CR LF removed below: the same lines as a text-mode read on every platform.
-  std::ifstream file(path, std::ios::in | std::ios::binary);
-  std::error_code error;
-  const int open_error = errno;
-  if (!file.is_open() || std::filesystem::is_directory(path, error)) {  // a folder opens on Linux, not for reading
-    if (refusal) *refusal = std::strerror(file.is_open() ? EISDIR : open_error);
-    return false;
-  }
+  std::string text;
+  if (!read_file(path, &text, refusal)) return false;
 
   FirmwareImage read;  // replaces the caller's image only when the whole file is accepted
   bool have_address = false;
   bool unterminated = false;  // a meaningful line came after the last end line
   std::uint32_t pending_address = 0;
   std::vector<std::uint8_t> pending;
-  std::vector<boost::iterator_range<std::string::const_iterator>> fields;
-  std::string line;
-  unsigned long line_number = 0;
+  unsigned long number = 0;
 
-  while (std::getline(file, line)) {
-    ++line_number;
-    const bool ended_by_lf = !file.eof();
-    if (ended_by_lf && !line.empty() && line.back() == '\r') line.pop_back();
+  const char* next = text.data();
+  const char* const file_end = next + text.size();
+  while (next != file_end) {
+    ++number;
+    const char* begin = next;
+    const char* end = static_cast<const char*>(std::memchr(begin, '\n', static_cast<std::size_t>(file_end - begin)));
+    next = end ? end + 1 : file_end;
+    if (!end) end = file_end;
+    if (end != begin && end[-1] == '\r') --end;
+    while (begin != end && is_blank(*begin)) ++begin;
+    while (end != begin && is_blank(end[-1])) --end;
+    if (begin == end) continue;  // blank lines carry no byte, wherever they are
 
-    if (!have_address && is_blank(line)) continue;  // harmless blank lines before the first address line
-
-    if (!line.empty() && line[0] == '@') {
+    if (*begin == '@') {
       std::uint32_t address = 0;
-      if (!address_of(line, &address))
-        return refuse(refusal, {line_number, "address line is not \"@\" and 4, 5 or 6 hexadecimal digits"});
+      const std::ptrdiff_t digits = end - begin - 1;
+      if (digits < 4 || digits > 6 || !strict_hex(begin + 1, end, &address))
+        return refuse(refusal, number,
+                      "address line " + quoted(begin, end) + " is not \"@\" and 4, 5 or 6 hexadecimal digits");
       if (have_address) emit(read, pending_address, pending, false);
       pending_address = address;
       pending.clear();
@@ -128,25 +145,29 @@ bool ReadTiTxtImage(const char* path, FirmwareImage& image, std::string* refusal
       continue;
     }
     if (!have_address)
-      return refuse(refusal, {line_number, line[0] == 'q' ? "end line before the first address line"
-                                                       : "data before the first address line"});
-    if (line[0] == 'q') {  // line is not empty here: blank lines before the first address were skipped
+      return refuse(refusal, number,
+                    *begin == 'q' ? "end line before the first address line" : "data before the first address line");
+    if (*begin == 'q') {
+      // The pending bytes stay: lines after an end line read on from here.
       emit(read, pending_address, pending, true);
       unterminated = false;
       continue;
     }
-    // Data line: fields at every single space; the first empty field ends the line.
-    if (!is_blank(line)) unterminated = true;
-    boost::algorithm::split(fields, line, boost::algorithm::is_any_of(" "));
-    for (const auto& field : fields) {
-      if (field.empty()) break;
-      const char* begin = &*field.begin();
-      pending.push_back(static_cast<std::uint8_t>(parse_hex(begin, begin + field.size())));
+    unterminated = true;
+    while (begin != end) {
+      const char* field = begin;
+      while (begin != end && !is_blank(*begin)) ++begin;
+      std::uint32_t value = 0;
+      if (begin - field > 2 || !strict_hex(field, begin, &value))
+        return refuse(refusal, number,
+                      "data field " + quoted(field, begin) + " is not one or two hexadecimal digits");
+      pending.push_back(static_cast<std::uint8_t>(value));
+      while (begin != end && is_blank(*begin)) ++begin;
     }
   }
 
   if (!have_address || unterminated)
-    return refuse(refusal, {line_number + 1, "file ends without the end line \"q\""});
+    return refuse(refusal, number + 1, "file ends without the end line \"q\"");
   image.swap(read);  // the old segments go with `read`
   return true;
 }

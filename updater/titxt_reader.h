@@ -1,28 +1,30 @@
 // TI-TXT firmware image reader: FirmwareImage, ImageSegment, ReadTiTxtImage, ParseHexText.
 //
-// The format's rules hold as the updater has always read it (single-space split, the empty field that ends a data line, padding only at
-// the end line, lines after the end line read on from the state the end line left, CR LF read as LF), with the
-// open questions of the format settled so that a damaged file is never flashed:
+// A file is "@ADDR" address lines, data lines of hexadecimal byte fields and an end line "q". The reader
+// never drops, shifts, cuts or invents a byte: whatever it cannot read exactly refuses the whole file, so
+// a damaged file is never flashed.
 //
-//   * Address lines are "@" followed by 4, 5 or 6 characters. Four characters keep the classic rule (two pairs,
-//     each read with ParseHexText and cut to 8 bits, so @F0G0 is 0xF000). Five or six characters must all be
-//     hexadecimal digits and give the full address (@010000 and @10000 are 0x10000), as real tools write
-//     addresses above 0xFFFF. Any other line that begins with "@" refuses the file: under the literal rule it
-//     would become a data byte 0x00 and the firmware would land at the wrong place.
-//   * A line is blank when it is empty or holds only space characters (under the data-line rule such a line yields
-//     no byte); every other line is meaningful. Blank lines before the first address line are skipped: they are
-//     harmless and do not make the first address line emit a segment. The first meaningful line must be an
-//     address line, otherwise the file is refused (bytes or an end line with no address).
-//   * The last meaningful line must be an end line ("q..."): a file that ends without one (an empty file too)
-//     is refused, because a truncated download must never be flashed. Blank lines after it are harmless.
-//   * A refused file reports like a file that cannot be opened: the result is false and the line
-//     "open file fail,file maybe is not exist or bad.\r\n" goes to standard output, followed by one line
-//     "<path>: line <n>: <reason>\r\n" that names the file line that is wrong (counted from 1; for a missing
-//     end line, the line after the last one).
+//   * Lines end at LF; one CR just before it (or before the end of the file) is ignored. Leading and trailing
+//     blanks and tabs are ignored, and fields are separated by runs of blanks or tabs. A line with nothing
+//     else is blank and carries no byte, wherever it is; every other line is meaningful.
+//   * An address line is "@" and 4, 5 or 6 hexadecimal digits (either case) and nothing else, giving the full
+//     address (@010000 and @10000 are 0x10000): addresses are 0x000000 to 0xFFFFFF. Any other line that
+//     begins with "@" refuses the file.
+//   * A data field is one or two hexadecimal digits (either case); any other field refuses the file.
+//   * An end line is a line whose first character is "q"; the rest of it is ignored. It emits the pending
+//     segment, padded with one 0xFF to an even length, but keeps it pending: lines after an end line read on
+//     from there, and a later address or end line emits those bytes again.
+//   * An address line emits the pending segment (if any) at its exact length and starts a new one. Segments
+//     are never sorted or merged; overlaps are kept.
+//   * The first meaningful line must be an address line. The last meaningful line must be an end line: a
+//     file without one (an empty file too) is refused, because a truncated download must never be flashed.
+//   * The reader prints nothing. A refusal is returned as "line <n>: <reason>" (n counted from 1; for a
+//     missing end line, the line after the last), a file that cannot be opened or read as the system's
+//     reason ("No such file or directory", "Is a directory"). Neither names the path: the caller does.
 //   * On every false result the caller's image is left exactly as it was: the file is read into a local image
 //     that replaces the caller's only when the whole file was accepted (the old segments are then released).
 //
-// Addresses are therefore 0x000000 to 0xFFFFFF (24 bits). The reader is reentrant and keeps no state.
+// The reader is reentrant and keeps no state.
 #pragma once
 
 #include <cstddef>
@@ -56,12 +58,13 @@ class FirmwareImage {
   std::vector<ImageSegment> segments_;
 };
 
-// Reads the TI-TXT file at `path` into `image`. True when the file was opened and accepted (see above); false
-// when it cannot be opened or is refused, with the image untouched.
+// Reads the TI-TXT file at `path` into `image`. True when the file was read and accepted (see above); false
+// when it cannot be read or is refused, with the image untouched and the reason in `*refusal` when given.
 bool ReadTiTxtImage(const char* path, FirmwareImage& image, std::string* refusal = nullptr);
 
 // Hexadecimal value of a NUL-terminated text: upper-cased, an optional 0x/0X prefix skipped, then digits 0-9 A-F
 // up to the first other character, in 32 bits (digits pushed out at the top are lost). Null or empty gives 0.
+// Lenient on purpose; the reader does not use it, as it must refuse what this would silently cut.
 std::uint32_t ParseHexText(const char* text);
 
 }  // namespace cardflash
