@@ -189,7 +189,7 @@ class DialogTest : public ::testing::Test {
   CCardflashDlg& Open(cardflash::Clock* clock = nullptr, bool real_file_dialog = false) {
     CCardflashDlg::Environment environment;
     environment.clock = clock ? clock : &clock_;
-    environment.ram_bsl_folder = kDataDir;
+    environment.ram_bsl_folders = {kDataDir};
     if (!real_file_dialog) {
       environment.choose_file = [this](QWidget* parent) {
         chooser_parent_ = parent;
@@ -512,12 +512,17 @@ TEST_F(DialogTest, CloseDuringAnUpdateIsRefusedAndSaidInTheLog) {
   std::size_t index = ScanCard();
   bool attempted = false;
   bool visible_after = false;
-  CardContext* context_during = nullptr;
+  CardContext* held_during = nullptr;
+  std::size_t live_during = 0;
   QTimer poll;
   QObject::connect(&poll, &QTimer::timeout, [&] {
     if (attempted || !clock.Holding()) return;
     attempted = true;
-    context_during = dialog.HeldContext();
+    held_during = dialog.HeldContext();
+    {
+      std::lock_guard lock(ledger::mutex);
+      live_during = ledger::live.size();
+    }
     Click("close");                   // the button
     dialog.close();                   // the window's close box
     QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
@@ -531,7 +536,8 @@ TEST_F(DialogTest, CloseDuringAnUpdateIsRefusedAndSaidInTheLog) {
 
   ASSERT_TRUE(attempted);
   EXPECT_TRUE(visible_after);
-  EXPECT_NE(context_during, nullptr) << "the worker's context stays open while it runs";
+  EXPECT_EQ(held_during, nullptr) << "the dialog handed its context to the run";
+  EXPECT_EQ(live_during, 1u) << "the run's context stays open while it runs";
   const std::string refused = std::string(kCloseRefusedLine).substr(0, std::strlen(kCloseRefusedLine) - 2);
   std::vector<std::string> expected = Concat(Concat(kScanLines, FileLines()), WorkerLinesUpToSwitch());
   std::vector<std::string> rest = WorkerLinesAfterSwitch();

@@ -97,9 +97,11 @@ TEST(Headless, TheBuildTreeProgramHasNoRamBootLoaderAndLeavesTheCardAlone) {
 TEST(Headless, HelpAndUsageErrors) {
   ProgramResult help = cardflash("", {"--help"});
   EXPECT_EQ(help.exit_status, 0);
-  EXPECT_EQ(help.out.rfind("Usage: Cardflash [--scan | --update FILE | --help]\n", 0), 0u) << help.out;
+  EXPECT_EQ(help.out.rfind("Usage: Cardflash [--scan | --update FILE | --recover FILE] [--verify] [--ram-bsl FILE]\n", 0), 0u)
+      << help.out;
   for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
-           {"--update"}, {"--bogus"}, {"--scan", "x"}, {"--update", "a", "b"}}) {
+           {"--update"}, {"--bogus"}, {"--scan", "x"}, {"--update", "a", "b"}, {"--verify"}, {"--scan", "--verify"},
+           {"--update", "a", "--recover", "b"}, {"--scan", "--ram-bsl", "x"}, {"--recover"}}) {
     ProgramResult r = cardflash("card", args);
     EXPECT_EQ(r.exit_status, 2) << args[0];
     EXPECT_TRUE(r.out.empty()) << r.out;

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <unistd.h>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 
 #include "bsl_client.h"
@@ -30,16 +31,19 @@ class UpdateSequenceTest : public ::testing::Test {
  protected:
   void SetUp() override { bus::reset(); }
   void TearDown() override {
-    EXPECT_EQ(context_, nullptr) << "the run must close and clear the context";
     EXPECT_EQ(bus::open_handles(), 0);
     if (!scratch_.empty()) fs::remove_all(scratch_);
   }
-  // Adds the card, scans it and runs one update.
-  bool run(const std::string& firmware = kNewFirmware, std::string ram_dir = kDataDir) {
-    context_ = Tav_Init();
-    EXPECT_NE(context_, nullptr);
-    UpdateRun r{&context_, firmware, std::move(ram_dir), log_, clock_};
-    return RunUpdate(r);
+  // Scans the bus, then runs one update (a recovery: on a context that may list no card).
+  bool run(const std::string& firmware = kNewFirmware, std::string ram_dir = kDataDir, bool recover = false) {
+    int boot_loaders = 0;
+    ContextHolder context(recover ? Tav_InitForRecovery(&boot_loaders) : Tav_Init());
+    EXPECT_NE(context, nullptr);
+    if (after_scan_) after_scan_();
+    UpdateRun r{std::move(context), firmware, RamBslPlaces{{}, {std::move(ram_dir)}}, log_, clock_, verify_};
+    const bool done = recover ? RunRecovery(r) : RunUpdate(r);
+    EXPECT_EQ(r.context, nullptr) << "the run must close the context";
+    return done;
   }
   std::string scratch_dir() {
     scratch_ = (fs::temp_directory_path() / ("cardflash-test-" + std::to_string(::getpid()))).string();
@@ -51,7 +55,8 @@ class UpdateSequenceTest : public ::testing::Test {
     return {"==Load RAM BSL==", kRamBslPath, "Load RAM_BSL_00.08.08.39.txt Complete", "Load Msp430 FW Complete"};
   }
 
-  CardContext* context_ = nullptr;
+  std::function<void()> after_scan_;
+  bool verify_ = false;
   RecordingLog log_;
   VirtualClock clock_;
   std::string scratch_;
@@ -106,18 +111,17 @@ TEST_F(UpdateSequenceTest, MissingRamBootLoaderStopsBeforeTheFirmwareIsRead) {
   const std::string ram_bsl = empty_dir + "/RAM_BSL_00.08.08.39.txt";
   EXPECT_EQ(log_lines(), (std::vector<std::string>{"==Load RAM BSL==", ram_bsl,
                                                    "open file fail,file maybe is not exist or bad.",
-                                                   ram_bsl + ": No such file or directory"}));
+                                                   ram_bsl + ": No such file or directory",
+                                                   "RAM_BSL_00.08.08.39.txt is TI's RAM boot loader and not shipped; "
+                                                   "looked for it in: " + empty_dir}));
   EXPECT_EQ(bus::board(index).mode(), cardsim::Mode::Application);
 }
 
 TEST_F(UpdateSequenceTest, SwitchThatFailsEndsWithoutAPause) {
   std::size_t index = bus::add_card();
-  context_ = Tav_Init();
-  ASSERT_NE(context_, nullptr);
-  bus::set_faults(index, true, false, false);
+  after_scan_ = [index] { bus::set_faults(index, true, false, false); };
   ::testing::internal::CaptureStdout();
-  UpdateRun r{&context_, kNewFirmware, kDataDir, log_, clock_};
-  EXPECT_FALSE(RunUpdate(r));
+  EXPECT_FALSE(run());
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Board 0 Error Access!!\n");
   auto expected = lines_up_to_firmware();
   expected.push_back("Switch to ISP mode fail");
@@ -280,24 +284,31 @@ TEST_F(UpdateSequenceTest, FailedBlockWriteStopsTheDownload) {
   }
 }
 
-TEST_F(UpdateSequenceTest, ImageWithoutBytesStillEndsWithLoadPc) {
-  std::size_t index = bus::add_card();
-  std::string file = scratch_dir() + "/empty.txt";
-  std::ofstream(file) << "@4400\nq\n";
-  run(file);
-  // After the LOAD PC that starts the RAM boot loader only the reset block and LOAD PC follow.
-  std::vector<Bytes> reports;
-  for (auto& w : bus::writes())
-    if (w.bytes.size() == 64) reports.push_back(w.bytes);
-  auto first_load_pc = std::find_if(reports.begin(), reports.end(), [](const Bytes& r) { return r[2] == 0x17; });
-  ASSERT_EQ(reports.end() - first_load_pc, 3);
-  EXPECT_BYTES((Bytes{0x3F, 0x06, 0x1B, 0x20, 0x01, 0x00, 0xA5, 0x06}), Bytes(first_load_pc[1].begin(), first_load_pc[1].begin() + 8));
-  EXPECT_BYTES((Bytes{0x3F, 0x04, 0x17, 0x04, 0x25, 0x00}), Bytes(first_load_pc[2].begin(), first_load_pc[2].begin() + 6));
-  (void)index;
-  auto lines = log_lines();
-  auto program = std::find(lines.begin(), lines.end(), "program_file");
-  ASSERT_NE(program, lines.end());
-  EXPECT_EQ(*(program + 1), "Device Reset  Complete");
+// An image the controller could never start is refused before the card is touched: erasing the
+// card for it would only lose the firmware the card has.
+TEST_F(UpdateSequenceTest, ImagesThatCouldNeverStartAreRefused) {
+  struct Case {
+    const char* text;
+    const char* reason;
+  };
+  for (const Case& c : {Case{"@4400\nq\n", "the image holds no data byte"},
+                        Case{"@4400\n31 40\nq\n", "the image has no reset vector at 0xFFFE"},
+                        Case{"@4400\n31 40\n@FFFE\nFF FF\nq\n", "the image's reset vector at 0xFFFE is erased (0xFFFF)"},
+                        Case{"@FFFE\n00 44\n@FFFE\nFF FF\nq\n", "the image's reset vector at 0xFFFE is erased (0xFFFF)"}}) {
+    SCOPED_TRACE(c.text);
+    bus::reset();
+    bus::add_card();
+    const std::string file = scratch_dir() + "/image.txt";
+    std::ofstream(file) << c.text;
+    log_ = {};
+    EXPECT_FALSE(run(file));
+    auto lines = log_lines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], "open file fail,file maybe is not exist or bad.");
+    EXPECT_EQ(lines.back(), file + ": " + c.reason);
+    EXPECT_EQ(bus::board(0).mode(), cardsim::Mode::Application) << "the card was not switched";
+    EXPECT_TRUE(clock_.pauses.empty());
+  }
 }
 
 }  // namespace

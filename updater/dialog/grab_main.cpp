@@ -40,7 +40,7 @@ int main(int argc, char** argv) {
   const QDir out(QString::fromLocal8Bit(argv[3]));
 
   cardflash::CCardflashDlg::Environment environment;
-  environment.ram_bsl_folder = argv[2];
+  environment.ram_bsl_folders = {argv[2]};
   environment.choose_file = [firmware](QWidget*) {
     return std::optional<cardflash::ChosenFile>({firmware.absolutePath(), firmware.fileName()});
   };
