@@ -500,13 +500,33 @@ TEST(RamBootLoader, FullCommandSet) {
   EXPECT_TRUE(board.faults().empty()) << faults_of(board);
 }
 
-TEST(RamBootLoader, OverwritingItsOwnImageIsAFault) {
-  Board board(in_boot_loader());
-  Driver d(board);
-  d.start_ram_bsl();
-  d.send(fast(0x2600, {1}));
-  ASSERT_EQ(board.faults().size(), 1u);
-  EXPECT_EQ(board.faults()[0], "RAM boot loader: write to 0x02600 overwrites the running RAM boot loader");
+// A write into the running RAM boot loader's own code crashes it, whether it was started by the
+// update or still runs from an earlier one (the board made in it, with TI's version bytes).
+TEST(RamBootLoader, OverwritingItsOwnCodeCrashesIt) {
+  for (bool started_here : {true, false}) {
+    BoardSettings settings = in_boot_loader();
+    if (!started_here) settings.start_mode = Mode::RamBootLoader;
+    Board board(settings);
+    Driver d(board);
+    if (started_here) d.start_ram_bsl();
+    d.send(bsl_report(kTxBslVersion, {}));
+    d.advance(2ms);
+    EXPECT_BYTES(reply({0x3A, 0x00, 0x08, 0x08, 0x39}), d.receive().value_or(Bytes{}));
+    d.send(fast(0x2510, {1}));
+    ASSERT_EQ(board.faults().size(), 1u);
+    EXPECT_EQ(board.faults()[0], "RAM boot loader: write to 0x02510 overwrites its own code; it crashed");
+    d.advance(10s);
+    EXPECT_FALSE(d.presence()) << "it has left the bus";
+  }
+}
+
+TEST(Msp430Memory, WeakCellKeepsItsBitsAtOne) {
+  Msp430Memory m;
+  m.set_weak(0x4410, 0x01);
+  EXPECT_TRUE(m.write(0x4410, 0x00));
+  EXPECT_TRUE(m.write(0x4411, 0x00));
+  EXPECT_EQ(m.read(0x4410), 0x01);
+  EXPECT_EQ(m.read(0x4411), 0x00);
 }
 
 // ---------------------------------------------------------------------------------------------------------------

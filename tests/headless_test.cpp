@@ -1,7 +1,12 @@
 // Cardflash's headless front end as built, on the virtual bus loaded in place of hidapi and in
 // real time (the update's fixed pauses make one run last about 18 seconds).
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -107,6 +112,94 @@ TEST(Headless, HelpAndUsageErrors) {
     EXPECT_TRUE(r.out.empty()) << r.out;
     EXPECT_NE(r.err.find("Usage: Cardflash"), std::string::npos);
   }
+}
+
+}  // namespace
+
+namespace {
+
+// Runs Cardflash with its standard output on a pseudo-terminal, as at a bench; what it printed.
+std::string OnATerminal(const std::vector<std::string>& args, const std::string& devices) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  EXPECT_GE(master, 0);
+  EXPECT_EQ(grantpt(master), 0);
+  EXPECT_EQ(unlockpt(master), 0);
+  const std::string slave = ptsname(master);
+  std::vector<std::string> env_text;
+  for (char** e = environ; *e; ++e) env_text.emplace_back(*e);
+  for (const auto& [key, value] : virtual_bus_env(devices)) env_text.push_back(key + "=" + value);
+  std::vector<std::string> argv_text = {Cardflash()};
+  argv_text.insert(argv_text.end(), args.begin(), args.end());
+  std::vector<char*> argv, envp;
+  for (auto& a : argv_text) argv.push_back(a.data());
+  for (auto& e : env_text) envp.push_back(e.data());
+  argv.push_back(nullptr);
+  envp.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, slave.c_str(), O_RDWR | O_NOCTTY, 0);
+  pid_t pid = -1;
+  EXPECT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  std::string out;
+  char buffer[4096];
+  for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;) out.append(buffer, static_cast<std::size_t>(n));
+  int status = 0;
+  waitpid(pid, &status, 0);
+  close(master);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << out;
+  return out;
+}
+
+// A controller whose update failed once the RAM boot loader ran, brought back with a check of the
+// flash; on a terminal the downloads show their progress on one line, in a pipe only the lines.
+TEST(Headless, RecoveryWithVerifyAndProgressOnATerminalOnly) {
+  const std::vector<std::string> args = {"--recover", kData + "/firmware_0200.txt", "--verify"};
+  ProgramResult piped = cardflash("bsl mode=rambsl", args);
+  EXPECT_EQ(piped.exit_status, 0) << piped.out << piped.err;
+  EXPECT_EQ(piped.out.find('\r'), std::string::npos) << "no progress line in a pipe";
+  EXPECT_NE(piped.out.find("RAM BSL already running: its download and start are skipped\n"), std::string::npos);
+  EXPECT_NE(piped.out.find("\nVerify Complete: 8 segments, "), std::string::npos) << piped.out;
+  const std::string tail = "Device Reset  Complete\nVID: 0x2933 PID:1 CardId: 0\nFW Ver =0200,Boot Ver=0005\n";
+  EXPECT_EQ(piped.out.substr(piped.out.size() - tail.size()), tail);
+
+  const std::string shown = OnATerminal(args, "bsl mode=rambsl");
+  EXPECT_NE(shown.find("\r  1/"), std::string::npos) << "the first block's progress";
+  EXPECT_NE(shown.find("\r  329/329 blocks (100%)\r\033[KVerify Complete"), std::string::npos)
+      << "the last block, then the line cleared:\n" << shown;
+}
+
+// Refusals before anything is touched: which devices are listed decides, with its exit status.
+TEST(Headless, RefusalsByWhatIsListed) {
+  struct Case {
+    const char* devices;
+    std::vector<std::string> args;
+    int exit_status;
+    const char* err;
+  };
+  const std::string image = kData + "/firmware_0200.txt";
+  for (const Case& c : {
+           Case{"", {"--recover", image}, 1,
+                "Cardflash: no card and no boot loader (2047:0200) is listed: nothing to recover\n"},
+           Case{"card", {"--recover", image}, 1,
+                "Cardflash: 1 card(s) listed: a controller that runs its firmware is updated with --update FILE\n"},
+           Case{"bsl; hid; bsl", {"--recover", image}, 3,
+                "Cardflash: 2 boot loaders (2047:0200) are listed; --recover flashes exactly one: unplug the others\n"},
+           Case{"card id=1; card id=2", {"--update", image}, 3,
+                "Cardflash: 2 cards are listed (card ids 1, 2); --update flashes exactly one: remove the others\n"},
+       }) {
+    SCOPED_TRACE(c.devices);
+    ProgramResult r = cardflash(c.devices, c.args, {{"CARDSIM_WIRE_LOG", ""}});
+    EXPECT_EQ(r.exit_status, c.exit_status);
+    EXPECT_EQ(r.err, c.err);
+  }
+}
+
+TEST(Headless, NoDisplayForTheWindow) {
+  ProgramResult r = cardflash("card", {}, {{"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}});
+  EXPECT_EQ(r.exit_status, 2);
+  EXPECT_EQ(r.err, "Cardflash: no display to open the window on (neither DISPLAY nor WAYLAND_DISPLAY is set).\n"
+                   "Without a display: Cardflash --scan, or Cardflash --update FILE (Cardflash --help tells more).\n");
 }
 
 }  // namespace

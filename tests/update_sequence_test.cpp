@@ -10,6 +10,7 @@
 #include <fstream>
 
 #include "bsl_client.h"
+#include "flash_image.h"
 #include "support/bytes.h"
 #include "support/update_fixture.h"
 #include "update_sequence.h"
@@ -282,6 +283,89 @@ TEST_F(UpdateSequenceTest, FailedBlockWriteStopsTheDownload) {
     EXPECT_FALSE(writes.back().delivered) << "nothing is sent after the failed block";
     EXPECT_EQ(bus::board(0).mode(), c.mode);
   }
+}
+
+// The flash holds the image: every byte of every segment (a later segment's byte where they overlap).
+void ExpectImageInFlash(const cardsim::Board& board, const std::string& file) {
+  FirmwareImage image;
+  ASSERT_TRUE(ReadTiTxtImage(file.c_str(), image));
+  for (const ImageSegment& segment : image)
+    for (std::int32_t i = 0; i < segment.byte_count; ++i)
+      ASSERT_EQ(board.memory().read(segment.start_address + static_cast<std::uint32_t>(i)),
+                segment.bytes[static_cast<std::size_t>(i)])
+          << "at 0x" << std::hex << segment.start_address + static_cast<std::uint32_t>(i);
+}
+
+// A controller left in its boot loader is brought back whichever boot loader runs. The RAM boot
+// loader, which answers TX BSL VERSION, is not loaded again over itself.
+TEST_F(UpdateSequenceTest, RecoveryFromEitherBootLoader) {
+  const std::vector<std::string> from_rom = {
+      "Load Msp430 FW Complete", "Device 0x2047 0x0200 ISP\xA1\x40mode device found", "Device Connected",
+      "==Load RAM BSL==", kRamBslPath, "Load RAM_BSL_00.08.08.39.txt Complete", "Mass Erase",
+      "Download full BSL...", "Wait for BSL"};
+  const std::vector<std::string> from_ram = {
+      "Load Msp430 FW Complete", "Device 0x2047 0x0200 ISP\xA1\x40mode device found", "Device Connected",
+      "Mass Erase", "RAM BSL already running: its download and start are skipped"};
+  const std::vector<std::string> tail = {"==========================", "program_file", "Device Reset  Complete",
+                                         "VID: 0x2933 PID:1 CardId: 0", "FW Ver =0200,Boot Ver=0005"};
+  struct Case {
+    const char* devices;
+    const std::vector<std::string>* head;
+    std::vector<int> pauses;
+  };
+  // The first pause is one poll for the reply to TX BSL VERSION.
+  for (const Case& c : {Case{"bsl", &from_rom, {10, 1500, 3000, 3000}},
+                        Case{"bsl flash=erased", &from_rom, {10, 1500, 3000, 3000}},
+                        Case{"hid; bsl mode=rambsl", &from_ram, {10, 1500, 3000}}}) {
+    SCOPED_TRACE(c.devices);
+    bus::reset();
+    ASSERT_TRUE(bus::configure(c.devices));
+    log_ = {};
+    clock_.pauses.clear();
+    EXPECT_TRUE(run(kNewFirmware, kDataDir, true));
+    std::vector<std::string> expected = *c.head;
+    expected.insert(expected.end(), tail.begin(), tail.end());
+    EXPECT_EQ(log_lines(), expected);
+    EXPECT_EQ(clock_.pauses, c.pauses);
+    const cardsim::Board& board = bus::board(bus::device_count() - 1);
+    EXPECT_EQ(board.mode(), cardsim::Mode::Application);
+    ExpectImageInFlash(board, kNewFirmware);
+    for (std::size_t i = 0; i < bus::device_count(); ++i)
+      EXPECT_TRUE(bus::board(i).faults().empty()) << bus::board(i).faults().front();
+  }
+}
+
+// CRC CHECK of every segment before the reset. A weak flash cell fails it: the controller is not
+// reset and stays in its RAM boot loader, from where a recovery brings it back once the cell holds.
+TEST_F(UpdateSequenceTest, VerifyCatchesAWeakCellAndRecoveryThenSucceeds) {
+  ASSERT_TRUE(bus::configure("card id=1 fw=0102 weak=4410"));
+  verify_ = true;
+  EXPECT_FALSE(run());
+  FirmwareImage image;
+  ASSERT_TRUE(ReadTiTxtImage(kNewFirmware.c_str(), image));
+  const std::uint16_t expected = VerifyRanges(image).front().crc;
+  std::vector<std::uint8_t> written = image.segment(0).bytes;
+  written[0x10] |= 0x01;
+  char line[96];
+  std::snprintf(line, sizeof line, "Verify Fail at 0x04400: CRC 0x%04X, expected 0x%04X",
+                Crc16Ccitt(written.data(), written.size()), expected);
+  EXPECT_EQ(log_lines().back(), line);
+  EXPECT_EQ(log_lines()[log_lines().size() - 2], "program_file");
+  cardsim::Board& board = bus::board(0);
+  EXPECT_EQ(board.mode(), cardsim::Mode::RamBootLoader) << "no reset into damaged firmware";
+
+  board.memory().set_weak(0x4410, 0);
+  log_ = {};
+  EXPECT_TRUE(run(kNewFirmware, kDataDir, true));
+  auto lines = log_lines();
+  ASSERT_GE(lines.size(), 4u);
+  EXPECT_EQ(lines[lines.size() - 4], "Verify Complete: 8 segments, " + std::to_string([&] {
+              long bytes = 0;
+              for (const ImageSegment& segment : image) bytes += segment.byte_count;
+              return bytes;
+            }()) + " bytes");
+  EXPECT_EQ(lines.back(), "FW Ver =0200,Boot Ver=0005");
+  ExpectImageInFlash(board, kNewFirmware);
 }
 
 // An image the controller could never start is refused before the card is touched: erasing the

@@ -95,9 +95,9 @@ bool BslLoadPc(CardContext* context, std::uint32_t address) {
 std::optional<std::uint32_t> BslDownloadImage(CardContext* context, const FirmwareImage& image,
                                               DownloadProgress* progress) {
   std::uint8_t staging[kDownloadBlockSize];
-  int total = 0, sent = 0;
+  int blocks = 0, sent = 0;
   for (const ImageSegment& segment : image)
-    total += segment.byte_count > 0 ? (segment.byte_count + kDownloadBlockSize - 1) / kDownloadBlockSize : 0;
+    blocks += segment.byte_count > 0 ? (segment.byte_count + kDownloadBlockSize - 1) / kDownloadBlockSize : 0;
   for (const ImageSegment& segment : image) {
     const std::int32_t total = segment.byte_count;
     for (std::int32_t offset = 0; offset < total;) {
@@ -105,7 +105,7 @@ std::optional<std::uint32_t> BslDownloadImage(CardContext* context, const Firmwa
       std::memcpy(staging, segment.bytes.data() + offset, static_cast<std::size_t>(size));
       const std::uint32_t address = segment.start_address + static_cast<std::uint32_t>(offset);
       if (!BslWriteBlock(context, address, staging, size)) return address;
-      if (progress) progress->BlockSent(++sent, total);
+      if (progress) progress->BlockSent(++sent, blocks);
       offset += size;
     }
   }
@@ -116,7 +116,8 @@ std::optional<std::uint32_t> BslDownloadImage(CardContext* context, const Firmwa
 
 namespace cardflash {
 
-std::optional<std::vector<std::uint8_t>> BslAwaitDataReply(CardContext* context, Clock& clock, int wait_ms) {
+std::optional<std::vector<std::uint8_t>> BslAwaitReply(CardContext* context, Clock& clock, int wait_ms,
+                                                       bool message_ends_wait) {
   constexpr int kPollMs = 10;
   for (int waited = 0;; waited += kPollMs) {
     unsigned char reply[kBslReportSize] = {};
@@ -124,8 +125,9 @@ std::optional<std::vector<std::uint8_t>> BslAwaitDataReply(CardContext* context,
     while (Tav_BslRead(context, reply, kBslReportSize, &count) && count > 0) {
       // 0x3F, the number of core bytes, then the core reply.
       const int core = std::min<int>(reply[1], count - 2);
-      if (count >= 3 && reply[0] == kBslReportId && core >= 1 && reply[2] == kBslDataReply)
-        return std::vector<std::uint8_t>(reply + 3, reply + 2 + core);
+      if (count >= 3 && reply[0] == kBslReportId && core >= 1 &&
+          (reply[2] == kBslDataReply || message_ends_wait))
+        return std::vector<std::uint8_t>(reply + 2, reply + 2 + core);
       count = 0;
     }
     if (waited >= wait_ms) return std::nullopt;
@@ -136,14 +138,17 @@ std::optional<std::vector<std::uint8_t>> BslAwaitDataReply(CardContext* context,
 std::optional<std::uint16_t> BslCrcCheck(CardContext* context, Clock& clock, std::uint32_t address,
                                          std::uint16_t length, int wait_ms) {
   if (!SendWhole(context, BuildCrcCheckReport(address, length))) return std::nullopt;
-  auto reply = BslAwaitDataReply(context, clock, wait_ms);
-  if (!reply || reply->size() < 2) return std::nullopt;
-  return static_cast<std::uint16_t>((*reply)[0] | ((*reply)[1] << 8));
+  auto reply = BslAwaitReply(context, clock, wait_ms, false);
+  if (!reply || reply->size() < 3) return std::nullopt;
+  return static_cast<std::uint16_t>((*reply)[1] | ((*reply)[2] << 8));
 }
 
 std::optional<std::vector<std::uint8_t>> BslAskVersion(CardContext* context, Clock& clock) {
   if (!SendWhole(context, BuildTxBslVersionReport())) return std::nullopt;
-  return BslAwaitDataReply(context, clock, 1000);
+  // The first reply tells: the boot loader in flash answers 0x3B 07 (unknown command).
+  auto reply = BslAwaitReply(context, clock, 1000, true);
+  if (!reply || (*reply)[0] != kBslDataReply) return std::nullopt;
+  return std::vector<std::uint8_t>(reply->begin() + 1, reply->end());
 }
 
 }  // namespace cardflash

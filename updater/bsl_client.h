@@ -64,10 +64,11 @@ bool BslLoadPc(CardContext* context, std::uint32_t address);
 std::optional<std::uint32_t> BslDownloadImage(CardContext* context, const FirmwareImage& image,
                                               DownloadProgress* progress = nullptr);
 
-// Waits up to `wait_ms` for a data reply (0x3A) of the boot loader, polling every 10 ms; other
-// replies (message replies still queued from earlier commands) are passed over. The reply's core
-// bytes after 0x3A, or nothing.
-std::optional<std::vector<std::uint8_t>> BslAwaitDataReply(CardContext* context, Clock& clock, int wait_ms);
+// Waits up to `wait_ms` for a reply of the boot loader, polling every 10 ms, and returns its core
+// bytes (0x3A and data, or 0x3B and a message). Message replies are passed over unless
+// `message_ends_wait`: those of earlier commands may still be queued.
+std::optional<std::vector<std::uint8_t>> BslAwaitReply(CardContext* context, Clock& clock, int wait_ms,
+                                                       bool message_ends_wait);
 
 // CRC CHECK of `length` bytes at `address`, through the RAM boot loader; its CRC, or nothing when
 // the command could not be sent or no data reply came within `wait_ms`.

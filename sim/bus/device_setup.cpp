@@ -50,7 +50,20 @@ bool apply_card_key(DeviceSetup& d, int* count, const std::string& key, const st
   } else if (key == "mode") {
     if (value == "app") b.start_mode = Mode::Application;
     else if (value == "bsl") b.start_mode = Mode::UsbBootLoader;
-    else return fail("app or bsl expected");
+    else if (value == "rambsl") b.start_mode = Mode::RamBootLoader;
+    else return fail("app, bsl or rambsl expected");
+  } else if (key == "flash") {
+    if (value != "erased") return fail("erased expected");
+    b.flash_erased = true;
+  } else if (key == "weak") {
+    // ADDRESS or ADDRESS:MASK, hex: the bits of MASK (default 01) stay 1 at ADDRESS.
+    const auto colon = value.find(':');
+    long mask = 1;
+    if (!parse_int(value.substr(0, colon), 16, &n) || n < 0 || n > 0xFFFFF) return fail("hex address expected");
+    if (colon != std::string::npos && (!parse_int(value.substr(colon + 1), 16, &mask) || mask < 1 || mask > 0xFF))
+      return fail("hex bit mask expected");
+    b.weak_cell = static_cast<std::uint32_t>(n);
+    b.weak_bits = static_cast<std::uint8_t>(mask);
   } else if (key == "serial") {
     b.serial = value;
   } else if (key == "path") {

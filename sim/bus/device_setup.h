@@ -7,7 +7,10 @@
 //             interfaces, serial, path, short (reply bytes), count (copies),
 //             fault (comma list of open, write, read, silent, stale, noreturn: never lists
 //             itself again after the reset of an update)
-//             mode (app or bsl: the board starts in its USB boot loader)
+//             mode (app, bsl: the board starts in its USB boot loader, rambsl: in the RAM boot
+//             loader, as after an update that failed once it had started it), flash=erased (main
+//             flash erased when the board is made), weak=ADDRESS[:MASK] (hex: a flash cell whose
+//             MASK bits, default 01, stay 1 when programmed)
 //   bsl       a card already in its boot loader (same keys as card)
 //   hid       an unrelated HID device (a BMC's keyboard, a mouse): keys vid, pid (hex; default
 //             046d:c52b), at, count. It never answers; a report written to it is a fault.

@@ -11,6 +11,10 @@ Board::Board(BoardSettings settings)
   for (std::size_t i = 0; i < settings_.serial.size() && 0x12C + i < storage_.size(); ++i)
     storage_[0x12C + i] = static_cast<std::uint8_t>(settings_.serial[i]);
   install_factory_firmware();
+  if (settings_.flash_erased) memory_.mass_erase_main_flash();
+  if (settings_.weak_bits) memory_.set_weak(settings_.weak_cell, settings_.weak_bits);
+  // A RAM boot loader that still runs after a failed update: its image is in RAM.
+  if (settings_.start_mode == Mode::RamBootLoader) load_ram_bsl_stand_in(memory_);
   if (settings_.plugged_at > SimTime::zero()) {
     mode_ = Mode::Off;
     pending_ = std::make_pair(settings_.plugged_at, settings_.start_mode);
@@ -85,6 +89,14 @@ void Board::reset_controller(SimTime now) {
     return;
   }
   restart(memory_.reset_vector_erased() ? Mode::UsbBootLoader : Mode::Application, now, settings_.restart_delay);
+}
+
+void Board::crash(std::string fault) {
+  record_fault(std::move(fault));
+  mode_ = Mode::Off;
+  if (firmware_) retired_.push_back(std::move(firmware_));
+  ++incarnation_;
+  pending_.reset();
 }
 
 void Board::hang(std::string fault) {

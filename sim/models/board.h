@@ -66,6 +66,9 @@ struct BoardSettings {
   SimTime flash_erase_time = 25ms;     // mass or segment erase: the boot loader's reply comes after it
   SimTime plugged_at{0};               // off the bus until this time, then listed in start_mode
   bool stays_off_after_reset = false;  // the controller never lists itself again after a reset
+  bool flash_erased = false;           // main flash erased when the board is made (a failed update)
+  std::uint32_t weak_cell = 0;         // a flash byte whose `weak_bits` stay 1 when programmed
+  std::uint8_t weak_bits = 0;
   std::uint16_t unrelated_vendor_id = 0x046D;   // ids of a Mode::Unrelated device
   std::uint16_t unrelated_product_id = 0xC52B;
   // When set, every IN report of the application firmware comes from here instead of its own
@@ -148,6 +151,9 @@ class Board {
   // The controller runs into memory that holds no code: records `fault`; the device stays listed
   // (mode Hung) but ignores every report and sends nothing until the board is made anew.
   void hang(std::string fault);
+  // The code that runs is destroyed under it (the RAM boot loader overwritten): records `fault`; the
+  // USB device stops answering and leaves the bus until the board is made anew.
+  void crash(std::string fault);
   // Lock state of the boot loader that runs now; nothing while no boot loader runs.
   std::optional<bool> boot_loader_locked() const;
   // The 4 characters at kFirmwareVersionAddress.

@@ -33,7 +33,7 @@ bool Msp430Memory::write(std::uint32_t address, std::uint8_t value, std::string*
       cell &= value;
       return false;
     }
-    cell = value;
+    cell = address == weak_address_ ? static_cast<std::uint8_t>(value | weak_mask_) : value;
     return true;
   }
   if (is_ram(address) || address < kUsbRamStart) {

@@ -43,6 +43,11 @@ class Msp430Memory {
   bool erase_segment(std::uint32_t address);
   void load_raw(std::uint32_t address, const std::vector<std::uint8_t>& data);  // set up a board
   std::uint16_t crc16(std::uint32_t address, std::uint32_t length) const;
+  // A weak flash cell: the bits of `mask` at `address` stay 1 whatever is programmed there.
+  void set_weak(std::uint32_t address, std::uint8_t mask) {
+    weak_address_ = address % kSize;
+    weak_mask_ = mask;
+  }
 
   static bool is_main_flash(std::uint32_t a) { return a >= kMainFlashStart && a < kMainFlashEnd; }
   static bool is_flash(std::uint32_t a) { return is_main_flash(a) || (a >= kInfoStart && a < kInfoEnd); }
@@ -55,6 +60,8 @@ class Msp430Memory {
 
  private:
   std::vector<std::uint8_t> bytes_;
+  std::uint32_t weak_address_ = 0;
+  std::uint8_t weak_mask_ = 0;
 };
 
 }  // namespace cardsim

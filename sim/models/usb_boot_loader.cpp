@@ -65,6 +65,19 @@ std::uint32_t ram_bsl_image_size(const Msp430Memory& memory) {
   return kRamBslBodyStart + length - kRamBslImageStart;
 }
 
+void load_ram_bsl_stand_in(Msp430Memory& memory) {
+  const std::vector<std::uint8_t> body = {0x31, 0x40, 0x00, 0x44, 0x3F, 0x40, 0x00, 0x00, 0xFF, 0x3F};
+  std::string header = std::string("\x00\x08\x08\x39", 4) + kRamBslMagic;
+  std::vector<std::uint8_t> image(header.begin(), header.end());
+  const std::uint16_t crc = crc16_ccitt(body.data(), body.size());
+  for (std::uint16_t v : {static_cast<std::uint16_t>(body.size()), crc}) {
+    image.push_back(static_cast<std::uint8_t>(v));
+    image.push_back(static_cast<std::uint8_t>(v >> 8));
+  }
+  image.insert(image.end(), body.begin(), body.end());
+  memory.load_raw(kRamBslImageStart, image);
+}
+
 std::uint32_t UsbBootLoader::Command::address() const {
   return operands[0] | (static_cast<std::uint32_t>(operands[1]) << 8) | (static_cast<std::uint32_t>(operands[2]) << 16);
 }
@@ -324,8 +337,11 @@ bool RamBootLoader::write_now(std::uint32_t address, const std::uint8_t* data, s
       *forbidden = true;
       continue;
     }
-    if (a >= kRamBslImageStart && a < image_end_ && own_image++ == 0)
-      fault(format_address("write to 0x%05X overwrites the running RAM boot loader", a));
+    if (a >= kRamBslImageStart && a < image_end_ && own_image++ == 0) {
+      // The code that takes this very report is overwritten: the controller runs into garbage.
+      board_.crash(std::string(name()) + format_address(": write to 0x%05X overwrites its own code; it crashed", a));
+      return false;
+    }
     std::string why;
     if (!m.write(a, data[i], &why) && failed++ == 0) first_fault = why;
     if (a >= kPmmCtl0 && a <= kPmmCtl0 + 1) {

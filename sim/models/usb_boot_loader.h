@@ -35,8 +35,9 @@
 //   Writes to flash are buffered in 128-byte blocks (aligned): a block is programmed when it is
 //   full, and a partial block at the next write that does not continue it, or at any other
 //   command. Writes to RAM and peripherals take effect at once. Writing over a programmed flash
-//   byte is a fault (Board::record_fault) and reply 01 for RX DATA BLOCK; overwriting the running
-//   RAM boot loader's own image is a fault too.
+//   byte is a fault (Board::record_fault) and reply 01 for RX DATA BLOCK; a write into the running
+//   RAM boot loader's own image (from 0x2500) crashes it: the controller runs into the bytes just
+//   written and leaves the bus (Board::crash).
 //   The reset write: a write to PMMCTL0 (0x0120, password 0xA5 in its high byte 0x0121) that
 //   leaves a wrong password there (the updater writes 0xA5, 0x06, so 0x06 lands in the high byte)
 //   or sets PMMSWBOR/PMMSWPOR (0x04/0x08) is a password violation that resets the controller. The
@@ -73,6 +74,9 @@ constexpr std::uint32_t kPmmCtl0 = 0x0120;
 
 // Length of the whole RAM boot-loader image (from 0x2500) when memory holds a valid one, else 0.
 std::uint32_t ram_bsl_image_size(const Msp430Memory& memory);
+// Puts a small valid stand-in image (version 00 08 08 39) in RAM, for a board that starts with its
+// RAM boot loader already running.
+void load_ram_bsl_stand_in(Msp430Memory& memory);
 
 class UsbBootLoader : public Firmware {
  public:
