@@ -14,13 +14,13 @@ bool switch_first_card_to_isp(const CardContext& context) {
   if (context.card_count == 0) return false;
   const CardEntry& first = context.cards[0];
   LibTrace("open %s\n", first.path);
-  hid_device* device = open_recorded_card(first);
-  if (!device) {
+  CardSession card = open_recorded_card(first);
+  if (!card.is_open()) {
     print_board_access_error(first.card_id);
     return false;
   }
-  int result = mcu_write_command(kLibraryChannel, device, MCU_CMD_SWITCH_TO_ISP, nullptr);
-  close_card(device);
+  int result = mcu_write_command(kLibraryChannel, card.device(), MCU_CMD_SWITCH_TO_ISP, nullptr);
+  close_card(card);
   return result >= 0;
 }
 

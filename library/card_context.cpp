@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 #include "lib_trace.h"
@@ -25,12 +26,10 @@ bool store_path(CardEntry& entry, const char* path) {
   return true;
 }
 
-hid_device* open_card(const char* path) {
-  hid_device* device = hid_open_path(path);
-  if (!device) return nullptr;
-  hid_set_nonblocking(device, 1);
-  mcu_read_write_flash(kLibraryChannel, device);
-  return device;
+CardSession open_card(const char* path) {
+  CardSession card(kLibraryChannel, path);
+  card.start();
+  return card;
 }
 
 bool still_listed(const CardEntry& entry) {
@@ -41,21 +40,22 @@ bool still_listed(const CardEntry& entry) {
   return listed;
 }
 
-hid_device* open_recorded_card(const CardEntry& entry) {
+CardSession open_recorded_card(const CardEntry& entry) {
   if (!still_listed(entry)) {
     LibTrace("%s is no longer listed as %04hx:%04hx\n", entry.path, entry.vendor_id, entry.product_id);
-    return nullptr;
+    return CardSession();
   }
   return open_card(entry.path);
 }
 
-void close_card(hid_device* device) {
-  if (device) hid_close(device);
-}
+void close_card(CardSession& card) { card.close(); }
 
 bool hid_layer_ready() {
-  // Callers never run Tav_Init on two threads at once, so a plain flag does.
+  // Two threads may each create a context: the second waits until the first start is over, and
+  // finds it done, or tries itself after a failure.
+  static std::mutex mutex;
   static bool ready = false;
+  std::lock_guard<std::mutex> guard(mutex);
   if (!ready) ready = hid_init() == 0;
   return ready;
 }
@@ -105,14 +105,14 @@ int build_card_table(CardContext& context) {
     CardEntry& row = context.cards[i];
     // A card that cannot be opened keeps its row with card id 0, as one that does not answer;
     // the exports that address it later fail at their own open.
-    hid_device* device = open_card(row.path);
-    if (device) {
-      (void)mcu_read_card_id(kLibraryChannel, device, &row.card_id);
+    CardSession card = open_card(row.path);
+    if (card.is_open()) {
+      (void)mcu_read_card_id(kLibraryChannel, card.device(), &row.card_id);
     } else {
       LibTrace("cannot open %s: card id 0\n", row.path);
     }
     LibTrace("CarID =%d path: %s\n", row.card_id, row.path);
-    close_card(device);
+    close_card(card);
   }
   return context.card_count;
 }
@@ -134,13 +134,13 @@ IdentityRead read_first_identity(const CardContext& context, CardIdentity& ident
   identity.card_id = first.card_id;
 
   LibTrace("open %s\n", first.path);
-  hid_device* device = open_recorded_card(first);
-  if (!device) {
+  CardSession card = open_recorded_card(first);
+  if (!card.is_open()) {
     print_board_access_error(first.card_id);
     return IdentityRead::OpenFailed;
   }
-  int result = mcu_read_fwversion(kLibraryChannel, device, identity.fw_version, identity.boot_version);
-  close_card(device);
+  int result = mcu_read_fwversion(kLibraryChannel, card.device(), identity.fw_version, identity.boot_version);
+  close_card(card);
   return result == 0 ? IdentityRead::Ok : IdentityRead::NoReply;
 }
 

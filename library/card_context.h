@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "card_session.h"
+
 namespace cardlink {
 
 constexpr std::uint16_t CARD_VENDOR_ID = 0x2933;
@@ -38,21 +40,21 @@ struct CardIdentity {
 // is null or has kPathFieldSize characters or more.
 bool store_path(CardEntry& entry, const char* path);
 
-// Opens a card for one device conversation: hid_open_path, non-blocking mode, priming read
-// (its result ignored). nullptr when the device cannot be opened.
-hid_device* open_card(const char* path);
+// Opens a card for one device conversation: hid_open_path, non-blocking mode, priming read (its
+// result ignored). The session is not open when the device cannot be opened.
+CardSession open_card(const char* path);
 // True when the enumeration lists `entry`'s path with the entry's vendor and product id now. A
 // recorded path outlives its device: once the device has left the bus the path is gone, or names
 // whatever device the kernel has given that node to since.
 bool still_listed(const CardEntry& entry);
-// open_card for a row of the card table: nullptr, with nothing opened, when the row's device is no
-// longer listed under its path.
-hid_device* open_recorded_card(const CardEntry& entry);
-// Ends the device conversation: hid_close.
-void close_card(hid_device* device);
+// open_card for a row of the card table: a session that is not open, with nothing opened, when
+// the row's device is no longer listed under its path.
+CardSession open_recorded_card(const CardEntry& entry);
+// Ends the device conversation (hid_close) before the session goes out of scope.
+void close_card(CardSession& card);
 
-// hid_init, once per process: a success is remembered and the HID layer is never shut down by
-// the library; a failure is not, so a later Tav_Init tries again.
+// hid_init, once per process, whichever thread comes first: a success is remembered and the HID
+// layer is never shut down by the library; a failure is not, so a later Tav_Init tries again.
 bool hid_layer_ready();
 
 }  // namespace cardlink

@@ -1,6 +1,8 @@
 // The exports of Cardlink: null checks and results as cardlink.h defines them, over the
 // logic of card_context, serial_number and boot_loader. No exception crosses this layer: the
-// logic below does not throw, and every export still catches anything as its failure value.
+// exports that allocate or talk to a device run inside guarded(), which turns anything thrown into
+// the failure value; the rest (Tav_GetCardNum, Tav_GetCardIdTable, Tav_Close, Tav_BslClose) only
+// read the context, fill a table or close handles, none of which throws.
 #include "cardlink.h"
 
 #include <cstring>

@@ -1,5 +1,6 @@
-// The card library's debug trace. The delivered library discards what it is given; the calls
-// stay in the code as the record of what a debug build would tell.
+// The card library's debug trace. The library discards what it is given; the calls stay in the
+// code to mark what it would report at each step, and this is the one place to send that
+// somewhere when a problem needs it.
 #pragma once
 
 namespace cardlink {

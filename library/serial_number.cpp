@@ -44,15 +44,15 @@ bool write_serial_number(const CardContext& context, std::int8_t card_id, const 
   char data[SN_MAX_LEN + 1] = {};
   std::memcpy(data, serial_number, static_cast<std::size_t>(len));
 
-  hid_device* device = open_recorded_card(*card);
-  if (!device) return false;
+  CardSession session = open_recorded_card(*card);
+  if (!session.is_open()) return false;
   LibTrace("======lenbuf=%s\n", length_text);
-  int result = mcu_write_data(kLibraryChannel, device, SN_ADDRESS, length_text, data);
+  int result = mcu_write_data(kLibraryChannel, session.device(), SN_ADDRESS, length_text, data);
   if (result >= 0) {
     LibTrace("Address =0x%s\n", SN_ADDRESS);
     LibTrace("Wrtie Data =%s\n", data);
   }
-  close_card(device);
+  close_card(session);
   return result > 0;  // acknowledged
 }
 
@@ -65,8 +65,9 @@ bool read_serial_number(const CardContext& context, std::int8_t card_id, char* b
   char length_text[3];
   format_length_text(len, length_text);
 
-  hid_device* device = open_recorded_card(*card);
-  if (!device) return false;
+  CardSession session = open_recorded_card(*card);
+  if (!session.is_open()) return false;
+  hid_device* device = session.device();
   char address_text[8];
   std::snprintf(address_text, sizeof address_text, "05%s%s", SN_ADDRESS, length_text);
   int outcome = mcu_write_command(kLibraryChannel, device, MCU_CMD_SET_READ_ADDRESS, address_text);
@@ -81,7 +82,7 @@ bool read_serial_number(const CardContext& context, std::int8_t card_id, char* b
       LibTrace("Read Data =%s\n", buffer);
     }
   }
-  close_card(device);
+  close_card(session);
   return outcome > 0;
 }
 

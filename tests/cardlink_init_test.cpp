@@ -2,6 +2,10 @@
 // once-per-process state, so the failed start must come before any successful one.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+#include <vector>
+
 #include "cardlink.h"
 #include "virtual_bus.h"
 
@@ -15,7 +19,7 @@ std::string stdout_of(CardContext** context) {
   return ::testing::internal::GetCapturedStdout();
 }
 
-TEST(CardlinkInit, FailedStartPrintsOnceThenTheLayerIsStartedOnceForGood) {
+TEST(CardlinkInit, FailedStartPrintsOnceThenTheLayerIsStartedOnceForGoodByOneOfManyThreads) {
   bus::reset();
   bus::configure("card id=1");
   bus::set_init_fails(true);
@@ -24,13 +28,27 @@ TEST(CardlinkInit, FailedStartPrintsOnceThenTheLayerIsStartedOnceForGood) {
   EXPECT_EQ(context, nullptr);
   EXPECT_TRUE(bus::wire().empty()) << "cards were spoken to after a failed start";
   EXPECT_EQ(bus::open_handles(), 0);
+  EXPECT_EQ(bus::init_calls(), 1);
 
-  // A failed start is tried again by the next Tav_Init.
+  // A failed start is tried again by the next Tav_Init, and when several threads create contexts
+  // at once, one of them starts the layer while the others wait for it.
   bus::set_init_fails(false);
-  EXPECT_EQ(stdout_of(&context), "");
-  ASSERT_NE(context, nullptr);
-  EXPECT_EQ(Tav_GetCardNum(context), 1);
-  EXPECT_TRUE(Tav_Close(context));
+  bus::set_init_delay(std::chrono::milliseconds(50));
+  constexpr int kThreads = 8;
+  std::vector<CardContext*> contexts(kThreads, nullptr);
+  ::testing::internal::CaptureStdout();
+  {
+    std::vector<std::jthread> threads;
+    for (int i = 0; i < kThreads; ++i) threads.emplace_back([&contexts, i] { contexts[i] = Tav_Init(); });
+  }
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(bus::init_calls(), 2);
+  for (CardContext* c : contexts) {
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(Tav_GetCardNum(c), 1);
+    EXPECT_TRUE(Tav_Close(c));
+  }
+  bus::set_init_delay(std::chrono::milliseconds(0));
 
   // Once started, the layer is not started again (nor shut down by Tav_Close): a start that
   // would fail now is never attempted.
@@ -38,6 +56,7 @@ TEST(CardlinkInit, FailedStartPrintsOnceThenTheLayerIsStartedOnceForGood) {
   EXPECT_EQ(stdout_of(&context), "");
   ASSERT_NE(context, nullptr);
   EXPECT_TRUE(Tav_Close(context));
+  EXPECT_EQ(bus::init_calls(), 2);
   EXPECT_EQ(bus::open_handles(), 0);
 }
 

@@ -6,10 +6,11 @@
 #include <cstring>
 #include <string>
 
-#include "cardtool.h"
+#include "card_session.h"
 #include "command_channel.h"
 #include "library_channel.h"
 #include "support/bytes.h"
+#include "tool_channel.h"
 #include "virtual_bus.h"
 
 using namespace cardlink;
@@ -188,12 +189,51 @@ TEST_F(ChannelTest, PrimingReadDrainsAStaleReply) {
   ASSERT_EQ(mcu_read_fwversion(kLibraryChannel, d, fw, boot), 0);
   EXPECT_STREQ(fw, "STAL");
   hid_close(d);
-  device_ = hid_open_path(bus::path(0).c_str());
-  hid_set_nonblocking(device_, 1);
-  mcu_read_write_flash(kLibraryChannel, device_);
-  ASSERT_EQ(mcu_read_fwversion(kLibraryChannel, device_, fw, boot), 0);
+  device_ = nullptr;
+  CardSession session(kLibraryChannel, bus::path(0).c_str());
+  session.start();
+  ASSERT_EQ(mcu_read_fwversion(kLibraryChannel, session.device(), fw, boot), 0);
   EXPECT_STREQ(fw, "0102");
   EXPECT_STREQ(boot, "0005");
+}
+
+bool held(pthread_mutex_t& lock) {
+  if (pthread_mutex_trylock(&lock) != 0) return true;
+  pthread_mutex_unlock(&lock);
+  return false;
+}
+
+// The lock covers the priming read and the exchanges, never the open or the close; whoever owns
+// the session last closes the device.
+TEST_F(ChannelTest, SessionHoldsTheLockFromPrimingReadToClose) {
+  bus::add_card();
+  pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+  CardSession outer;
+  {
+    CardSession session(kLibraryChannel, bus::path(0).c_str(), &lock);
+    ASSERT_TRUE(session.is_open());
+    EXPECT_FALSE(held(lock));
+    EXPECT_TRUE(bus::writes().empty()) << "sent before start()";
+    session.start();
+    session.start();
+    EXPECT_TRUE(held(lock));
+    EXPECT_EQ(bus::writes().size(), 1u) << "one priming read";
+    outer = std::move(session);
+  }
+  EXPECT_EQ(bus::open_handles(), 1);
+  EXPECT_TRUE(held(lock));
+  outer.close();
+  EXPECT_FALSE(held(lock));
+  EXPECT_EQ(bus::open_handles(), 0);
+
+  // A device that does not open: nothing sent, nothing locked.
+  bus::reset();
+  bus::set_faults(bus::add_card(), true, false, false);
+  CardSession refused(kToolChannel, bus::path(0).c_str(), &lock);
+  refused.start();
+  EXPECT_FALSE(refused.is_open());
+  EXPECT_FALSE(held(lock));
+  EXPECT_TRUE(bus::writes().empty());
 }
 
 TEST_F(ChannelTest, WriteDataComposesLengthAddressAndText) {

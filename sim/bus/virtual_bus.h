@@ -31,6 +31,10 @@ std::size_t add_card(const BoardSettings& settings = {});
 // Adds the devices of a CARDSIM_DEVICES text; false and `error` set when it does not parse.
 bool configure(const std::string& text, std::string* error = nullptr);
 void set_init_fails(bool fails);
+// hid_init calls since the last reset(), failed ones included.
+int init_calls();
+// Each hid_init takes this long, outside the bus lock, so that concurrent starts overlap.
+void set_init_delay(SimTime delay);
 
 // The board behind device `index`; touch it only while no host thread uses the bus.
 Board& board(std::size_t index);

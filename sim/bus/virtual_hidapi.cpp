@@ -53,6 +53,8 @@ struct Bus {
   std::uint64_t generation = 1;
   int open_handles = 0;
   bool init_fails = false;
+  int init_calls = 0;
+  SimTime init_delay{0};
   bool env_loaded = false;
   FILE* wire_log = nullptr;
   std::chrono::steady_clock::time_point epoch = std::chrono::steady_clock::now();
@@ -187,6 +189,8 @@ void reset() {
   bus.minors.clear();
   bus.open_handles = 0;
   bus.init_fails = false;
+  bus.init_calls = 0;
+  bus.init_delay = SimTime{0};
   bus.epoch = std::chrono::steady_clock::now();
   bus.offset = SimTime{0};
 }
@@ -217,6 +221,18 @@ void set_init_fails(bool fails) {
   Bus& bus = the_bus();
   std::lock_guard lock(bus.mutex);
   bus.init_fails = fails;
+}
+
+int init_calls() {
+  Bus& bus = the_bus();
+  std::lock_guard lock(bus.mutex);
+  return bus.init_calls;
+}
+
+void set_init_delay(SimTime delay) {
+  Bus& bus = the_bus();
+  std::lock_guard lock(bus.mutex);
+  bus.init_delay = delay;
 }
 
 Board& board(std::size_t index) {
@@ -355,6 +371,13 @@ extern "C" {
 
 int hid_init(void) {
   auto& bus = cardsim::bus::the_bus();
+  cardsim::SimTime delay{0};
+  {
+    std::lock_guard lock(bus.mutex);
+    ++bus.init_calls;
+    delay = bus.init_delay;
+  }
+  if (delay.count() > 0) std::this_thread::sleep_for(delay);
   std::lock_guard lock(bus.mutex);
   load_environment(bus);
   return bus.init_fails ? -1 : 0;

@@ -1,0 +1,44 @@
+// One device conversation with a card controller, owned by one object: open by path, non-blocking
+// mode, (channel lock), priming read, the caller's exchanges, (unlock), close. The library and the
+// tool both talk to cards only through it, so no way out of a conversation leaves a device open or
+// the lock held.
+#pragma once
+
+#include <hidapi.h>
+#include <pthread.h>
+
+#include "command_channel.h"
+
+namespace cardlink {
+
+class CardSession {
+ public:
+  CardSession() = default;
+  // Opens `path` (hid_open_path) and switches the device to non-blocking mode; nothing is sent
+  // until start(). `lock`, when given, is held from start() until close(), and is never held while
+  // the device is opened or closed.
+  CardSession(const ChannelProfile& profile, const char* path, pthread_mutex_t* lock = nullptr);
+  ~CardSession() { close(); }
+  CardSession(CardSession&& other) noexcept;
+  CardSession& operator=(CardSession&& other) noexcept;
+  CardSession(const CardSession&) = delete;
+  CardSession& operator=(const CardSession&) = delete;
+
+  bool is_open() const { return device_ != nullptr; }
+  hid_device* device() const { return device_; }
+
+  // Takes the lock and makes the priming read (its result is of no use to anyone). Does nothing
+  // on a session that did not open, or that has started already.
+  void start();
+  // Releases the lock, then closes the device. A closed session stays closed.
+  void close();
+
+ private:
+  const ChannelProfile* profile_ = nullptr;
+  hid_device* device_ = nullptr;
+  pthread_mutex_t* lock_ = nullptr;
+  bool started_ = false;
+  bool locked_ = false;
+};
+
+}  // namespace cardlink
