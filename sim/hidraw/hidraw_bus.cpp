@@ -33,7 +33,7 @@ namespace {
 
 // Vendor-defined collection with report id 0x3F: 63 data bytes in and out, as the card
 // controller and the MSP430 USB boot loader declare it.
-constexpr std::uint8_t kReportDescriptor[] = {
+constexpr std::uint8_t kCardDescriptor[] = {
     0x06, 0x00, 0xFF,  // usage page (vendor 0xFF00)
     0x09, 0x01,        // usage 1
     0xA1, 0x01,        // collection (application)
@@ -48,6 +48,28 @@ constexpr std::uint8_t kReportDescriptor[] = {
     0x91, 0x02,        //   output (data, variable, absolute)
     0xC0,              // end collection
 };
+
+// A three-button mouse without report ids: what an unrelated device declares in its stead.
+constexpr std::uint8_t kMouseDescriptor[] = {
+    0x05, 0x01, 0x09, 0x02, 0xA1, 0x01,  // generic desktop, mouse, collection (application)
+    0x09, 0x01, 0xA1, 0x00,              //   pointer, collection (physical)
+    0x05, 0x09, 0x19, 0x01, 0x29, 0x03,  //     buttons 1 to 3
+    0x15, 0x00, 0x25, 0x01, 0x95, 0x03, 0x75, 0x01, 0x81, 0x02,
+    0x95, 0x01, 0x75, 0x05, 0x81, 0x01,  //     padding
+    0x05, 0x01, 0x09, 0x30, 0x09, 0x31,  //     x, y
+    0x15, 0x81, 0x25, 0x7F, 0x75, 0x08, 0x95, 0x02, 0x81, 0x06,
+    0xC0, 0xC0,
+};
+
+struct Descriptor {
+  const std::uint8_t* bytes;
+  std::size_t size;
+};
+
+Descriptor descriptor_of(bool card) {
+  if (card) return {kCardDescriptor, sizeof kCardDescriptor};
+  return {kMouseDescriptor, sizeof kMouseDescriptor};
+}
 
 constexpr std::size_t kKernelQueue = 64;  // reports the hidraw driver keeps per open file
 constexpr std::size_t kKernelLargestWrite = 16384;  // HID_MAX_BUFFER_SIZE
@@ -69,6 +91,7 @@ struct Node {
   int iface = 0;
   std::uint64_t incarnation = 0;
   std::uint16_t vendor_id = 0, product_id = 0;
+  bool unrelated = false;    // another HID device, not the card in any of its modes
   Slot* slot = nullptr;
   std::string syspath;
   std::string device_link;   // to the HID device; set last, as enumeration needs it
@@ -79,8 +102,8 @@ struct Node {
 
 // One /dev/hidrawN: the pty that umockdev backs it with and the handler of its reads, writes and
 // ioctls. A slot outlives the nodes it serves: umockdev cannot take a device node back, so a
-// re-enumerated board gets its minor again by reusing the slot, as the hidraw driver hands out
-// the lowest free minor.
+// device that gets this minor again reuses the slot and its pty. That happens only once the slot
+// is free as a hidraw_table entry is: no device listed on it and no descriptor open on it.
 struct Slot {
   HidrawBus::State* bus = nullptr;
   int minor = 0;
@@ -118,6 +141,7 @@ struct HidrawBus::State {
   std::vector<std::unique_ptr<Node>> nodes;  // every node ever made, kept until the end
   std::vector<std::unique_ptr<Slot>> slots;  // by minor
   std::vector<NodeEvent> events;
+  std::vector<pid_t> programs;  // running under run(), to look at their descriptors
   int next_hid = 1;
   int next_devnum = 2;  // USB address; each enumeration gets the next one
   int open_handles = 0;
@@ -135,6 +159,11 @@ struct HidrawBus::State {
   void sync();
   // The free slot with the lowest minor (mutex held).
   Slot* take_slot();
+  // Whether any descriptor is still open on the slot (mutex held).
+  bool held(Slot& s);
+  bool program_holds(const std::string& pts) const;
+  // Drops the clients whose descriptor umockdev has seen closed (mutex held).
+  void prune(Slot& s);
   // Moves arrived reports into the node's queue and sets the poll marker (mutex held).
   void pump(Slot& s);
   void set_marker(Slot& s, bool on);
@@ -161,15 +190,16 @@ struct Removal {
 
 std::string describe(const Device& d, const Board::Presence& p, int devnum, const std::vector<Node*>& nodes,
                      const std::vector<int>& hid_numbers) {
-  const bool card = p.vendor_id == kCardVendorId;
-  const std::string manufacturer = card ? "Simulated card" : "Texas Instruments";
-  const std::string product = card ? "Card controller" : "MSP430 USB BSL";
+  const bool unrelated = p.mode == Mode::Unrelated, card = p.vendor_id == kCardVendorId;
+  const std::string manufacturer = unrelated ? "Other vendor" : card ? "Simulated card" : "Texas Instruments";
+  const std::string product = unrelated ? "USB mouse" : card ? "Card controller" : "MSP430 USB BSL";
   const std::string vid = hex4(p.vendor_id), pid = hex4(p.product_id);
   const std::string usb = std::string(kUsbRoot) + "/1-" + std::to_string(d.port);
   std::string desc_hex;
-  for (std::uint8_t b : kReportDescriptor) {
+  const Descriptor desc = descriptor_of(!unrelated);
+  for (std::size_t i = 0; i < desc.size; ++i) {
     char h[3];
-    std::snprintf(h, sizeof h, "%02X", b);
+    std::snprintf(h, sizeof h, "%02X", desc.bytes[i]);
     desc_hex += h;
   }
   std::string text;
@@ -241,9 +271,11 @@ void on_vanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data)
 
 }  // namespace
 
+// hidraw_connect gives a new device the first free entry of hidraw_table, and drop_ref frees an
+// entry only when its device is gone and its last open file is closed (drivers/hid/hidraw.c).
 Slot* HidrawBus::State::take_slot() {
   for (auto& s : slots)
-    if (!s->node && !s->retired) return s.get();
+    if (!s->node && !s->retired && !held(*s)) return s.get();
   auto s = std::make_unique<Slot>();
   s->bus = this;
   s->minor = static_cast<int>(slots.size());
@@ -281,10 +313,37 @@ void HidrawBus::State::forget(Slot& s, UMockdevIoctlClient* client) {
   if (n && --n->clients == 0) n->queue.clear();  // the kernel drops an open file's reports with it
 }
 
-void HidrawBus::State::pump(Slot& s) {
+void HidrawBus::State::prune(Slot& s) {
   // umockdev does not always report a closed descriptor; the client object knows.
   for (std::size_t i = s.clients.size(); i-- > 0;)
     if (!umockdev_ioctl_client_get_connected(s.clients[i].first)) forget(s, s.clients[i].first);
+}
+
+// Two witnesses, either of which keeps the slot taken: a connected umockdev ioctl client (one per
+// descriptor that any preloaded process opened on the node; it disconnects when that descriptor
+// is closed or its process dies), and a descriptor of a program started by run() that leads to
+// the slot's pty, as /proc/PID/fd shows it. The second one also sees a descriptor before its
+// client has connected and after a hang-up, whatever umockdev makes of those.
+bool HidrawBus::State::held(Slot& s) {
+  prune(s);
+  return !s.clients.empty() || program_holds(s.pts);
+}
+
+bool HidrawBus::State::program_holds(const std::string& pts) const {
+  if (pts.empty()) return false;
+  for (pid_t pid : programs) {
+    std::error_code ec;
+    for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec);
+         !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
+      std::error_code link_ec;
+      if (std::filesystem::read_symlink(it->path(), link_ec) == pts) return true;
+    }
+  }
+  return false;
+}
+
+void HidrawBus::State::pump(Slot& s) {
+  prune(s);
   Node* n = s.node;
   if (!n || !n->live || n->clients == 0) {
     set_marker(s, false);
@@ -363,8 +422,10 @@ void replace_link(const std::string& target, const std::string& link) {
 
 void HidrawBus::State::unblock(Slot& s) { replace_link(s.pts, root + "/dev/hidraw" + std::to_string(s.minor)); }
 
-// The kernel takes a vanished node away, so open() fails before hidapi asks the node anything.
-// A link to a directory fails open() for reading and writing; a missing entry would not do.
+// The kernel deletes a vanished node (hidraw_disconnect -> device_destroy), so open() fails with
+// ENOENT. A missing entry would not do: umockdev would open the machine's own /dev entry of that
+// name, and so it would for a dangling link. The link to a directory is the mark that the open
+// preload (open_preload.c) turns into ENOENT; umockdev alone would fail the open with EISDIR.
 void HidrawBus::State::block(Slot& s) {
   replace_link(root + "/dev/.vanished", root + "/dev/hidraw" + std::to_string(s.minor));
 }
@@ -398,6 +459,7 @@ void HidrawBus::State::sync() {
           n->incarnation = p->incarnation;
           n->vendor_id = p->vendor_id;
           n->product_id = p->product_id;
+          n->unrelated = p->mode == Mode::Unrelated;
           n->slot = take_slot();
           n->slot->node = n.get();
           d.nodes.push_back(n.get());
@@ -481,13 +543,14 @@ gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data
     std::memcpy(out->data, value, size);
     umockdev_ioctl_client_complete(client, 0, 0);
   };
+  const Descriptor own = descriptor_of(!n->unrelated);
   if (request == HIDIOCGRDESCSIZE) {
-    int size = sizeof kReportDescriptor;
+    int size = static_cast<int>(own.size);
     answer(&size, sizeof size);
   } else if (request == HIDIOCGRDESC) {
     hidraw_report_descriptor desc{};
-    desc.size = sizeof kReportDescriptor;
-    std::memcpy(desc.value, kReportDescriptor, sizeof kReportDescriptor);
+    desc.size = static_cast<__u32>(own.size);
+    std::memcpy(desc.value, own.bytes, own.size);
     answer(&desc, sizeof desc);
   } else if (request == HIDIOCGRAWINFO) {
     hidraw_devinfo info{};
@@ -594,7 +657,7 @@ void on_vanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data)
 std::string unavailable_reason() {
   const std::string preload = std::string(UMOCKDEV_LIBDIR) + "/libumockdev-preload.so.0";
   if (access(preload.c_str(), R_OK) != 0) return preload + " is missing";
-  if (access(HIDRAW_NOCTTY_PRELOAD, R_OK) != 0) return std::string(HIDRAW_NOCTTY_PRELOAD) + " is missing";
+  if (access(HIDRAW_OPEN_PRELOAD, R_OK) != 0) return std::string(HIDRAW_OPEN_PRELOAD) + " is missing";
   int pty = posix_openpt(O_RDWR | O_NOCTTY);
   if (pty < 0) return std::string("no pseudo terminals: ") + std::strerror(errno);
   ::close(pty);
@@ -750,7 +813,7 @@ std::vector<NodeEvent> HidrawBus::events() const {
 std::map<std::string, std::string> HidrawBus::environment() const {
   std::map<std::string, std::string> env{
       {"UMOCKDEV_DIR", state_->root},
-      {"LD_PRELOAD", std::string(HIDRAW_NOCTTY_PRELOAD) + ":libumockdev-preload.so.0"},
+      {"LD_PRELOAD", std::string(HIDRAW_OPEN_PRELOAD) + ":libumockdev-preload.so.0"},
   };
   // A sanitizer build would otherwise refuse to start behind the preload libraries.
   const char* asan = std::getenv("ASAN_OPTIONS");
@@ -790,7 +853,13 @@ ProgramRun HidrawBus::run(const std::string& program, const std::vector<std::str
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   const auto start = std::chrono::steady_clock::now();
   pid_t pid = -1;
-  int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+  int rc;
+  {
+    // Listed before it can open anything, so its descriptors count from the start.
+    std::lock_guard lock(state_->mutex);
+    rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+    if (rc == 0) state_->programs.push_back(pid);
+  }
   posix_spawn_file_actions_destroy(&actions);
   ::close(out_pipe[1]);
   ::close(err_pipe[1]);
@@ -827,6 +896,14 @@ ProgramRun HidrawBus::run(const std::string& program, const std::vector<std::str
   }
   for (pollfd& f : fds)
     if (f.fd >= 0) ::close(f.fd);
+  // Off the list while it is a zombie, before its pid can be reused.
+  siginfo_t exited{};
+  while (waitid(P_PID, static_cast<id_t>(pid), &exited, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
+  }
+  {
+    std::lock_guard lock(state_->mutex);
+    std::erase(state_->programs, pid);
+  }
   int status = 0;
   waitpid(pid, &status, 0);
   result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

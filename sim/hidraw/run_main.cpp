@@ -18,6 +18,7 @@ const char* mode_name(cardsim::Mode m) {
     case cardsim::Mode::UsbBootLoader: return "USB boot loader";
     case cardsim::Mode::RamBootLoader: return "RAM boot loader";
     case cardsim::Mode::Hung: return "hung";
+    case cardsim::Mode::Unrelated: return "unrelated HID device";
   }
   return "?";
 }
