@@ -96,6 +96,7 @@ struct Node {
   std::string syspath;
   std::string device_link;   // to the HID device; set last, as enumeration needs it
   bool live = false;         // reachable by the host
+  bool gone = false;         // left the bus; before `live` is first set, neither holds
   int clients = 0;           // descriptors opened on this enumeration
   std::deque<Report> queue;  // input reports collected while open, as the hidraw driver does
 };
@@ -174,6 +175,7 @@ struct HidrawBus::State {
   // Lets open() of the node reach its pty, or fail as the open of a vanished hidraw node does.
   void unblock(Slot& s);
   void block(Slot& s);
+  void deny(Slot& s);
 };
 
 namespace {
@@ -430,6 +432,12 @@ void HidrawBus::State::block(Slot& s) {
   replace_link(root + "/dev/.vanished", root + "/dev/hidraw" + std::to_string(s.minor));
 }
 
+// A node that udev left to root with mode 0600 (no rule for the device): the preload fails its
+// open with EACCES. The harness runs as root, so real permissions would not stop the program.
+void HidrawBus::State::deny(Slot& s) {
+  replace_link(root + "/dev/.denied", root + "/dev/hidraw" + std::to_string(s.minor));
+}
+
 void HidrawBus::State::sync() {
   std::lock_guard testbed_lock(testbed_mutex);
   std::vector<Removal> removals;
@@ -443,6 +451,7 @@ void HidrawBus::State::sync() {
       if (!d.nodes.empty() && (!p || p->incarnation != d.incarnation)) {
         for (Node* n : d.nodes) {
           n->live = false;
+          n->gone = true;
           n->queue.clear();
           events.push_back({false, n->slot->devnode, n->vendor_id, n->product_id, index});
         }
@@ -496,23 +505,27 @@ void HidrawBus::State::sync() {
     }
     for (Node* n : a.nodes) {
       Slot& s = *n->slot;
-      if (!s.in_testbed) {
+      const bool fresh = !s.in_testbed;
+      if (fresh) {
         open_pty(s);
       } else {
         // The removal took the node's device number; the slot's pty is still there.
         std::error_code ec;
         std::filesystem::create_symlink("240:" + std::to_string(s.minor),
                                         root + "/dev/.node/hidraw" + std::to_string(s.minor), ec);
-        unblock(s);
       }
-      if (devices[n->device]->setup.fail_open) block(s);  // listed, but cannot be opened
+      bool live;
       {
         std::lock_guard lock(mutex);
         const Device& d = *devices[n->device];
-        n->live = s.master >= 0 && s.slave >= 0 && d.incarnation == n->incarnation &&
-                  std::find(d.nodes.begin(), d.nodes.end(), n) != d.nodes.end();
+        live = n->live = !n->gone && s.master >= 0 && s.slave >= 0 && d.incarnation == n->incarnation &&
+                         std::find(d.nodes.begin(), d.nodes.end(), n) != d.nodes.end();
         if (n->live) events.push_back({true, s.devnode, n->vendor_id, n->product_id, n->device});
       }
+      // Reachable by path only once it serves the device, as the kernel creates the node last.
+      if (devices[n->device]->setup.fail_open) deny(s);  // listed, but cannot be opened
+      else if (live) unblock(s);
+      else block(s);
       // Only now can hidapi's enumeration see the node: whoever finds it can open it.
       umockdev_testbed_set_attribute_link(testbed, n->syspath.c_str(), "device", n->device_link.c_str());
     }
@@ -597,6 +610,7 @@ gboolean on_write(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data
   if (!p || p->incarnation != n->incarnation) {
     for (Node* other : d.nodes) {
       other->live = false;
+      other->gone = true;
       bus.block(*other->slot);
     }
   }
@@ -632,7 +646,9 @@ void on_connected(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data
   Slot& s = *static_cast<Slot*>(data);
   HidrawBus::State& bus = *s.bus;
   std::lock_guard lock(bus.mutex);
-  Node* n = s.node && s.node->live ? s.node : nullptr;
+  // A descriptor opened while the node is being added belongs to it too: the kernel's node
+  // appears only once its device is ready (hidraw_connect).
+  Node* n = s.node && !s.node->gone ? s.node : nullptr;
   s.clients.emplace_back(static_cast<UMockdevIoctlClient*>(g_object_ref(client)), n);
   ++bus.open_handles;
   bus.peak_open_handles = std::max(bus.peak_open_handles, bus.open_handles);
@@ -675,6 +691,7 @@ HidrawBus::HidrawBus() : state_(std::make_unique<State>()) {
   g_free(root);
   std::error_code ec;
   std::filesystem::create_directories(state_->root + "/dev/.vanished", ec);
+  std::filesystem::create_directories(state_->root + "/dev/.denied", ec);
   State* s = state_.get();
   state_->ticker = std::thread([s] {
     while (!s->stopping) {
@@ -766,6 +783,7 @@ void HidrawBus::restart(std::size_t index, Mode next, std::chrono::milliseconds 
     d.board->restart(next, state_->now(), delay);
     for (Node* n : d.nodes) {
       n->live = false;
+      n->gone = true;
       state_->block(*n->slot);
     }
   }
@@ -779,6 +797,7 @@ void HidrawBus::unplug(std::size_t index) {
     d.unplugged = true;
     for (Node* n : d.nodes) {
       n->live = false;
+      n->gone = true;
       state_->block(*n->slot);
     }
   }

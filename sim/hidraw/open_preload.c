@@ -10,7 +10,9 @@
  *    vanished node with a link to $UMOCKDEV_DIR/dev/.vanished, which the open would meet as a
  *    directory. Here a /dev/hidrawN that the testbed does not list, or lists as vanished, fails
  *    with ENOENT; an open that meets the mark because the device left after this check fails
- *    with ENODEV, as hidraw_open does when the device is gone by the time it looks. */
+ *    with ENODEV, as hidraw_open does when the device is gone by the time it looks.
+ *  - A node marked with a link to $UMOCKDEV_DIR/dev/.denied (a device listed with fault=open)
+ *    fails with EACCES, as a node that no udev rule opened to the user does. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -36,18 +38,20 @@ static int is_hidraw_node(const char* path) {
   return 1;
 }
 
-/* 1 when the testbed has no live node at `path`. */
-static int vanished(const char* path) {
+/* The error an open of `path` must fail with: ENOENT when the testbed has no live node there,
+ * EACCES for a denied one, else 0. */
+static int refusal(const char* path) {
   const char* root = getenv("UMOCKDEV_DIR");
   if (!root || !is_hidraw_node(path)) return 0;
   char entry[4096], target[4096];
   if (snprintf(entry, sizeof entry, "%s%s", root, path) >= (int)sizeof entry) return 0;
   ssize_t n = readlink(entry, target, sizeof target - 1);
-  if (n < 0) return 1;
+  if (n < 0) return ENOENT;
   target[n] = '\0';
-  const char* mark = "/dev/.vanished";
-  size_t len = strlen(mark);
-  return (size_t)n >= len && strcmp(target + n - len, mark) == 0;
+  const char* slash = strrchr(target, '/');
+  if (slash && !strcmp(slash, "/.vanished")) return ENOENT;
+  if (slash && !strcmp(slash, "/.denied")) return EACCES;
+  return 0;
 }
 
 static int finish(const char* path, int fd) {
@@ -62,8 +66,9 @@ static int finish(const char* path, int fd) {
     va_start(args, flags);                                          \
     mode_t mode = mode_argument(flags, args);                       \
     va_end(args);                                                   \
-    if (vanished(path)) {                                           \
-      errno = ENOENT;                                               \
+    int refused = refusal(path);                                    \
+    if (refused) {                                                  \
+      errno = refused;                                              \
       return -1;                                                    \
     }                                                               \
     if (!next) next = (open_fn)dlsym(RTLD_NEXT, #name);             \
@@ -77,8 +82,9 @@ static int finish(const char* path, int fd) {
     va_start(args, flags);                                          \
     mode_t mode = mode_argument(flags, args);                       \
     va_end(args);                                                   \
-    if (vanished(path)) {                                           \
-      errno = ENOENT;                                               \
+    int refused = refusal(path);                                    \
+    if (refused) {                                                  \
+      errno = refused;                                              \
       return -1;                                                    \
     }                                                               \
     if (!next) next = (openat_fn)dlsym(RTLD_NEXT, #name);           \
@@ -94,8 +100,9 @@ FORWARD_OPENAT(openat64)
 #define FORWARD_OPEN_2(name)                                        \
   int name(const char* path, int flags) {                           \
     static int (*next)(const char*, int);                           \
-    if (vanished(path)) {                                           \
-      errno = ENOENT;                                               \
+    int refused = refusal(path);                                    \
+    if (refused) {                                                  \
+      errno = refused;                                              \
       return -1;                                                    \
     }                                                               \
     if (!next) next = (int (*)(const char*, int))dlsym(RTLD_NEXT, #name); \
