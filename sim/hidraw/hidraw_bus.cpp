@@ -453,7 +453,7 @@ void HidrawBus::State::sync() {
           n->live = false;
           n->gone = true;
           n->queue.clear();
-          events.push_back({false, n->slot->devnode, n->vendor_id, n->product_id, index});
+          events.push_back({false, n->slot->devnode, n->vendor_id, n->product_id, index, now()});
         }
         removals.push_back({d.usb_syspath, d.nodes});
         d.nodes.clear();
@@ -520,7 +520,7 @@ void HidrawBus::State::sync() {
         const Device& d = *devices[n->device];
         live = n->live = !n->gone && s.master >= 0 && s.slave >= 0 && d.incarnation == n->incarnation &&
                          std::find(d.nodes.begin(), d.nodes.end(), n) != d.nodes.end();
-        if (n->live) events.push_back({true, s.devnode, n->vendor_id, n->product_id, n->device});
+        if (n->live) events.push_back({true, s.devnode, n->vendor_id, n->product_id, n->device, now()});
       }
       // Reachable by path only once it serves the device, as the kernel creates the node last.
       if (devices[n->device]->setup.fail_open) deny(s);  // listed, but cannot be opened

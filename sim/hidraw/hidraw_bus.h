@@ -46,6 +46,7 @@ struct NodeEvent {
   std::uint16_t vendor_id;
   std::uint16_t product_id;
   std::size_t device;     // index of the board
+  SimTime at;             // since the bus was made, the time base of at= and of the boards
 };
 
 class HidrawBus {
