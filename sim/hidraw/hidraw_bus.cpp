@@ -422,19 +422,28 @@ void replace_link(const std::string& target, const std::string& link) {
 
 }  // namespace
 
-void HidrawBus::State::unblock(Slot& s) { replace_link(s.pts, root + "/dev/hidraw" + std::to_string(s.minor)); }
+// The flag that the open preload asks for: set once the node serves its device, cleared before
+// it stops to. umockdev makes the link of a new node when the device is added, before then.
+void HidrawBus::State::unblock(Slot& s) {
+  replace_link(s.pts, root + "/dev/hidraw" + std::to_string(s.minor));
+  std::FILE* flag = std::fopen((root + "/dev/.live/hidraw" + std::to_string(s.minor)).c_str(), "w");
+  if (flag) std::fclose(flag);
+}
 
 // The kernel deletes a vanished node (hidraw_disconnect -> device_destroy), so open() fails with
 // ENOENT. A missing entry would not do: umockdev would open the machine's own /dev entry of that
-// name, and so it would for a dangling link. The link to a directory is the mark that the open
-// preload (open_preload.c) turns into ENOENT; umockdev alone would fail the open with EISDIR.
+// name, and so it would for a dangling link. So the entry stays, as a link to a directory, and
+// the open preload (open_preload.c) fails an open of a node without its live flag with ENOENT;
+// one that passed the check just before meets the directory, which the preload makes ENODEV.
 void HidrawBus::State::block(Slot& s) {
+  std::remove((root + "/dev/.live/hidraw" + std::to_string(s.minor)).c_str());
   replace_link(root + "/dev/.vanished", root + "/dev/hidraw" + std::to_string(s.minor));
 }
 
 // A node that udev left to root with mode 0600 (no rule for the device): the preload fails its
 // open with EACCES. The harness runs as root, so real permissions would not stop the program.
 void HidrawBus::State::deny(Slot& s) {
+  std::remove((root + "/dev/.live/hidraw" + std::to_string(s.minor)).c_str());
   replace_link(root + "/dev/.denied", root + "/dev/hidraw" + std::to_string(s.minor));
 }
 
@@ -692,6 +701,7 @@ HidrawBus::HidrawBus() : state_(std::make_unique<State>()) {
   std::error_code ec;
   std::filesystem::create_directories(state_->root + "/dev/.vanished", ec);
   std::filesystem::create_directories(state_->root + "/dev/.denied", ec);
+  std::filesystem::create_directories(state_->root + "/dev/.live", ec);
   State* s = state_.get();
   state_->ticker = std::thread([s] {
     while (!s->stopping) {

@@ -10,8 +10,9 @@
 // holds a report, because umockdev does not intercept poll() and hidapi polls before it reads.
 //
 // The boards run in real time. When a board leaves the bus (switch to its boot loader, restart,
-// unplug) its nodes are removed, so open handles see a hang-up; when it lists itself again it
-// gets new nodes with new minors.
+// unplug) its nodes are removed, so open handles see a hang-up and open() of the path fails with
+// ENOENT. A device that lists itself takes the lowest minor that no listed device and no open
+// descriptor holds, as drivers/hid/hidraw.c hands them out (see README.md).
 #pragma once
 
 #include <chrono>

@@ -8,9 +8,10 @@
  *    device_destroy), so open() fails with ENOENT. umockdev opens the machine's own /dev entry
  *    when the testbed has none (a dangling link counts as none), and the harness marks a
  *    vanished node with a link to $UMOCKDEV_DIR/dev/.vanished, which the open would meet as a
- *    directory. Here a /dev/hidrawN that the testbed does not list, or lists as vanished, fails
- *    with ENOENT; an open that meets the mark because the device left after this check fails
- *    with ENODEV, as hidraw_open does when the device is gone by the time it looks.
+ *    directory. The harness flags a node that serves a device with $UMOCKDEV_DIR/dev/.live/NAME;
+ *    an open of a /dev/hidrawN without that flag fails with ENOENT. One that meets the mark
+ *    because the device left after this check fails with ENODEV, as hidraw_open does when the
+ *    device is gone by the time it looks.
  *  - A node marked with a link to $UMOCKDEV_DIR/dev/.denied (a device listed with fault=open)
  *    fails with EACCES, as a node that no udev rule opened to the user does. */
 #define _GNU_SOURCE
@@ -38,20 +39,21 @@ static int is_hidraw_node(const char* path) {
   return 1;
 }
 
-/* The error an open of `path` must fail with: ENOENT when the testbed has no live node there,
- * EACCES for a denied one, else 0. */
+/* The error an open of `path` must fail with: EACCES for a denied node, ENOENT when the testbed
+ * has no live node there, else 0. */
 static int refusal(const char* path) {
   const char* root = getenv("UMOCKDEV_DIR");
   if (!root || !is_hidraw_node(path)) return 0;
-  char entry[4096], target[4096];
-  if (snprintf(entry, sizeof entry, "%s%s", root, path) >= (int)sizeof entry) return 0;
+  char entry[4096], target[4096], flag[4096];
+  if (snprintf(entry, sizeof entry, "%s%s", root, path) >= (int)sizeof entry ||
+      snprintf(flag, sizeof flag, "%s/dev/.live/%s", root, path + 5) >= (int)sizeof flag)
+    return 0;
   ssize_t n = readlink(entry, target, sizeof target - 1);
   if (n < 0) return ENOENT;
   target[n] = '\0';
   const char* slash = strrchr(target, '/');
-  if (slash && !strcmp(slash, "/.vanished")) return ENOENT;
   if (slash && !strcmp(slash, "/.denied")) return EACCES;
-  return 0;
+  return access(flag, F_OK) == 0 ? 0 : ENOENT;
 }
 
 static int finish(const char* path, int fd) {
