@@ -26,19 +26,14 @@
 
 #include "board.h"
 #include "device_setup.h"
+#include "program_run.h"
 
 namespace cardsim::hidraw {
 
 // Empty when umockdev can run on this machine; otherwise why not.
 std::string unavailable_reason();
 
-struct ProgramRun {
-  int exit_status = -1;  // -1: did not exit normally
-  int signal = 0;        // the signal that ended it, if one did
-  std::string out;
-  std::string err;
-  double seconds = 0;
-};
+using cardsim::ProgramRun;
 
 // One change of the emulated bus, in the order it happened.
 struct NodeEvent {
