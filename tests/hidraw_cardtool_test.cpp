@@ -134,6 +134,14 @@ TEST(HidrawCardtool, CardThatRestartsComesBackOnItsNodeAndAnswers) {
             (std::vector<std::string>{"+/dev/hidraw0 2933:0001", "-/dev/hidraw0 2933:0001", "+/dev/hidraw0 2933:0001"}));
 }
 
+TEST(HidrawCardtool, OtherHidDevicesAreNeitherListedNorOpened) {
+  auto bus = bus_with("hid; card fw=0102 boot=0005; hid pid=c52c");
+  EXPECT_EQ(cardtool(*bus, {"-i"}).out, device_found("/dev/hidraw1") + "Total 1 board found\nMCU read write Flash\n"
+                                        "Firmware version=0102 Boot version=0005 \n");
+  EXPECT_EQ(bus->opened_total(), 1);
+  for (std::size_t i : {0, 2}) EXPECT_EQ(bus->board(i).faults(), std::vector<std::string>{}) << i;
+}
+
 TEST(HidrawCardtool, CardThatDoesNotAnswerGivesUpAfterThreePollsPerExchange) {
   auto bus = bus_with("card fault=silent");
   ProgramRun r = cardtool(*bus, {"-i"}, 1);

@@ -1,600 +1,22 @@
 #include "hidraw_bus.h"
 
 #include <fcntl.h>
-#include <linux/hidraw.h>
-#include <linux/input.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/ioctl.h>
-#include <sys/wait.h>
-#include <termios.h>
-#include <umockdev.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <filesystem>
-#include <mutex>
-#include <set>
 #include <stdexcept>
-#include <thread>
 
-extern char** environ;
+#include "hidraw_state.h"
 
 namespace cardsim::hidraw {
-
-namespace {
-
-// Vendor-defined collection with report id 0x3F: 63 data bytes in and out, as the card
-// controller and the MSP430 USB boot loader declare it.
-constexpr std::uint8_t kReportDescriptor[] = {
-    0x06, 0x00, 0xFF,  // usage page (vendor 0xFF00)
-    0x09, 0x01,        // usage 1
-    0xA1, 0x01,        // collection (application)
-    0x85, 0x3F,        //   report id 0x3F
-    0x15, 0x00,        //   logical minimum 0
-    0x26, 0xFF, 0x00,  //   logical maximum 255
-    0x75, 0x08,        //   report size 8
-    0x95, 0x3F,        //   report count 63
-    0x09, 0x01,        //   usage 1
-    0x81, 0x02,        //   input (data, variable, absolute)
-    0x09, 0x01,        //   usage 1
-    0x91, 0x02,        //   output (data, variable, absolute)
-    0xC0,              // end collection
-};
-
-constexpr std::size_t kKernelQueue = 64;  // reports the hidraw driver keeps per open file
-constexpr std::size_t kKernelLargestWrite = 16384;  // HID_MAX_BUFFER_SIZE
-constexpr const char* kUsbRoot = "/sys/devices/pci0000:00/0000:00:14.0/usb1";
-
-std::string hex4(unsigned v) {
-  char text[8];
-  std::snprintf(text, sizeof text, "%04X", v & 0xFFFFu);
-  return text;
-}
-
-}  // namespace
-
-struct Slot;
-
-// One interface of one enumeration of a board.
-struct Node {
-  std::size_t device = 0;
-  int iface = 0;
-  std::uint64_t incarnation = 0;
-  std::uint16_t vendor_id = 0, product_id = 0;
-  Slot* slot = nullptr;
-  std::string syspath;
-  std::string device_link;   // to the HID device; set last, as enumeration needs it
-  bool live = false;         // reachable by the host
-  int clients = 0;           // descriptors opened on this enumeration
-  std::deque<Report> queue;  // input reports collected while open, as the hidraw driver does
-};
-
-// One /dev/hidrawN: the pty that umockdev backs it with and the handler of its reads, writes and
-// ioctls. A slot outlives the nodes it serves: umockdev cannot take a device node back, so a
-// re-enumerated board gets its minor again by reusing the slot, as the hidraw driver hands out
-// the lowest free minor.
-struct Slot {
-  HidrawBus::State* bus = nullptr;
-  int minor = 0;
-  std::string devnode;
-  std::string pts;
-  int master = -1;  // umockdev's end of the pty
-  int slave = -1;   // ours, to take the poll marker back and to hang the pty up
-  UMockdevIoctlBase* handler = nullptr;
-  Node* node = nullptr;  // the node served now; none while free
-  bool in_testbed = false;
-  bool retired = false;  // could not be hung up: never used again
-  bool marked = false;
-  std::vector<std::pair<UMockdevIoctlClient*, Node*>> clients;  // each with a reference
-};
-
-struct Device {
-  DeviceSetup setup;
-  std::unique_ptr<Board> board;
-  bool unplugged = false;
-  std::string unplug_trigger;
-  int port = 0;
-  std::string usb_syspath;       // of the current enumeration, empty while off the bus
-  std::uint64_t incarnation = 0;
-  std::vector<Node*> nodes;      // of the current enumeration, by interface
-};
-
-struct HidrawBus::State {
-  UMockdevTestbed* testbed = nullptr;
-  std::string root;
-  std::chrono::steady_clock::time_point epoch = std::chrono::steady_clock::now();
-
-  mutable std::mutex mutex;      // boards, nodes, slots, counters; taken by umockdev's thread too
-  std::mutex testbed_mutex;      // testbed changes, never taken inside `mutex`
-  std::vector<std::unique_ptr<Device>> devices;
-  std::vector<std::unique_ptr<Node>> nodes;  // every node ever made, kept until the end
-  std::vector<std::unique_ptr<Slot>> slots;  // by minor
-  std::vector<NodeEvent> events;
-  int next_hid = 1;
-  int next_devnum = 2;  // USB address; each enumeration gets the next one
-  int open_handles = 0;
-  int opened_total = 0;
-  int peak_open_handles = 0;
-
-  std::atomic<bool> stopping{false};
-  std::thread ticker;
-
-  SimTime now() const {
-    return std::chrono::duration_cast<SimTime>(std::chrono::steady_clock::now() - epoch);
-  }
-
-  // Brings the nodes in line with what the boards list now.
-  void sync();
-  // The free slot with the lowest minor (mutex held).
-  Slot* take_slot();
-  // Moves arrived reports into the node's queue and sets the poll marker (mutex held).
-  void pump(Slot& s);
-  void set_marker(Slot& s, bool on);
-  void forget(Slot& s, UMockdevIoctlClient* client);
-  Node* node_of(Slot& s, UMockdevIoctlClient* client);
-  void open_pty(Slot& s);
-  void hang_up(Slot& s);
-  // Lets open() of the node reach its pty, or fail as the open of a vanished hidraw node does.
-  void unblock(Slot& s);
-  void block(Slot& s);
-};
-
-namespace {
-
-struct Addition {
-  std::string text;
-  std::vector<Node*> nodes;
-};
-
-struct Removal {
-  std::string syspath;
-  std::vector<Node*> nodes;
-};
-
-std::string describe(const Device& d, const Board::Presence& p, int devnum, const std::vector<Node*>& nodes,
-                     const std::vector<int>& hid_numbers) {
-  const bool card = p.vendor_id == kCardVendorId;
-  const std::string manufacturer = card ? "Simulated card" : "Texas Instruments";
-  const std::string product = card ? "Card controller" : "MSP430 USB BSL";
-  const std::string vid = hex4(p.vendor_id), pid = hex4(p.product_id);
-  const std::string usb = std::string(kUsbRoot) + "/1-" + std::to_string(d.port);
-  std::string desc_hex;
-  for (std::uint8_t b : kReportDescriptor) {
-    char h[3];
-    std::snprintf(h, sizeof h, "%02X", b);
-    desc_hex += h;
-  }
-  std::string text;
-  for (std::size_t i = 0; i < nodes.size(); ++i) {
-    const Slot& slot = *nodes[i]->slot;
-    const std::string iface = usb + "/1-" + std::to_string(d.port) + ":1." + std::to_string(i);
-    const std::string hid_name = "0003:" + vid + ":" + pid + "." + hex4(static_cast<unsigned>(hid_numbers[i]));
-    const std::string minor = std::to_string(slot.minor);
-    nodes[i]->syspath = iface + "/" + hid_name + "/hidraw/hidraw" + minor;
-    nodes[i]->device_link = "../../../" + hid_name;
-    text += "P: " + nodes[i]->syspath.substr(4) + "\n" +
-            // umockdev makes the node (and its pty) once; a reused slot keeps its own.
-            (slot.in_testbed ? "" : "N: hidraw" + minor + "\n") +
-            "E: DEVNAME=" + slot.devnode + "\n"
-            "E: SUBSYSTEM=hidraw\n"
-            "A: dev=240:" + minor + "\n\n"
-            "P: " + iface.substr(4) + "/" + hid_name + "\n"
-            "E: SUBSYSTEM=hid\n"
-            "E: DRIVER=hid-generic\n"
-            "E: HID_ID=0003:0000" + vid + ":0000" + pid + "\n"
-            "E: HID_NAME=" + manufacturer + " " + product + "\n"
-            "E: HID_PHYS=usb-0000:00:14.0-" + std::to_string(d.port) + "/input" + std::to_string(i) + "\n"
-            "E: HID_UNIQ=\n"
-            "H: report_descriptor=" + desc_hex + "\n\n"
-            "P: " + iface.substr(4) + "\n"
-            "E: SUBSYSTEM=usb\n"
-            "E: DEVTYPE=usb_interface\n"
-            "A: bInterfaceNumber=0" + std::to_string(i) + "\n"
-            "A: bInterfaceClass=03\n\n";
-  }
-  text += "P: " + usb.substr(4) + "\n"
-          "E: SUBSYSTEM=usb\n"
-          "E: DEVTYPE=usb_device\n"
-          "A: idVendor=" + vid + "\n"
-          "A: idProduct=" + pid + "\n"
-          "A: manufacturer=" + manufacturer + "\n"
-          "A: product=" + product + "\n"
-          "A: bcdDevice=0100\n"
-          "A: busnum=1\n"
-          "A: devnum=" + std::to_string(devnum) + "\n\n";
-  return text;
-}
-
-// umockdev removes a device's directory but leaves the links to its children in /sys/bus and
-// /sys/class, and adding a device whose link exists aborts: a board that re-enumerates on the same
-// port needs them gone.
-void remove_dangling_links(const std::string& top) {
-  std::error_code ec;
-  for (auto it = std::filesystem::recursive_directory_iterator(top, ec);
-       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-    if (it->is_symlink(ec) && !std::filesystem::exists(it->path(), ec)) std::filesystem::remove(it->path(), ec);
-  }
-}
-
-// The poll marker must count as input at once: no line editing, no echo.
-void make_raw(int master) {
-  termios mode{};
-  if (tcgetattr(master, &mode) == 0) {
-    cfmakeraw(&mode);
-    tcsetattr(master, TCSANOW, &mode);
-  }
-}
-
-gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data);
-gboolean on_read(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data);
-gboolean on_write(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data);
-void on_connected(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data);
-void on_vanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data);
-
-}  // namespace
-
-Slot* HidrawBus::State::take_slot() {
-  for (auto& s : slots)
-    if (!s->node && !s->retired) return s.get();
-  auto s = std::make_unique<Slot>();
-  s->bus = this;
-  s->minor = static_cast<int>(slots.size());
-  s->devnode = "/dev/hidraw" + std::to_string(s->minor);
-  slots.push_back(std::move(s));
-  return slots.back().get();
-}
-
-void HidrawBus::State::set_marker(Slot& s, bool on) {
-  if (s.marked == on || s.master < 0 || s.slave < 0) return;
-  char byte = 'R';
-  if (on) {
-    if (::write(s.master, &byte, 1) == 1) s.marked = true;
-  } else {
-    // The host's reads are answered by the handler and never reach the pty: take it back.
-    while (::read(s.slave, &byte, 1) == 1) {
-    }
-    s.marked = false;
-  }
-}
-
-Node* HidrawBus::State::node_of(Slot& s, UMockdevIoctlClient* client) {
-  for (auto& [c, n] : s.clients)
-    if (c == client) return n;
-  return nullptr;
-}
-
-void HidrawBus::State::forget(Slot& s, UMockdevIoctlClient* client) {
-  auto it = std::find_if(s.clients.begin(), s.clients.end(), [&](const auto& c) { return c.first == client; });
-  if (it == s.clients.end()) return;
-  Node* n = it->second;
-  s.clients.erase(it);
-  g_object_unref(client);
-  --open_handles;
-  if (n && --n->clients == 0) n->queue.clear();  // the kernel drops an open file's reports with it
-}
-
-void HidrawBus::State::pump(Slot& s) {
-  // umockdev does not always report a closed descriptor; the client object knows.
-  for (std::size_t i = s.clients.size(); i-- > 0;)
-    if (!umockdev_ioctl_client_get_connected(s.clients[i].first)) forget(s, s.clients[i].first);
-  Node* n = s.node;
-  if (!n || !n->live || n->clients == 0) {
-    set_marker(s, false);
-    return;
-  }
-  Device& d = *devices[n->device];
-  Report r;
-  while (n->queue.size() < kKernelQueue && d.board->read(n->incarnation, n->iface, now(), r) == Board::Io::Ok)
-    n->queue.push_back(std::move(r));
-  set_marker(s, !n->queue.empty() || d.setup.fail_read);
-}
-
-void HidrawBus::State::open_pty(Slot& s) {
-  s.master = umockdev_testbed_get_dev_fd(testbed, s.devnode.c_str());
-  if (s.master >= 0) {
-    // Forked programs must not keep the device alive after it is unplugged.
-    fcntl(s.master, F_SETFD, fcntl(s.master, F_GETFD) | FD_CLOEXEC);
-    make_raw(s.master);
-    char pts[64];
-    if (ptsname_r(s.master, pts, sizeof pts) == 0) {
-      s.pts = pts;
-      s.slave = ::open(pts, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    }
-  }
-  s.handler = umockdev_ioctl_base_new();
-  g_signal_connect(s.handler, "handle-ioctl", G_CALLBACK(on_ioctl), &s);
-  g_signal_connect(s.handler, "handle-read", G_CALLBACK(on_read), &s);
-  g_signal_connect(s.handler, "handle-write", G_CALLBACK(on_write), &s);
-  g_signal_connect(s.handler, "client-connected", G_CALLBACK(on_connected), &s);
-  g_signal_connect(s.handler, "client-vanished", G_CALLBACK(on_vanished), &s);
-  GError* error = nullptr;
-  if (!umockdev_testbed_attach_ioctl(testbed, s.devnode.c_str(), s.handler, &error)) {
-    std::fprintf(stderr, "hidraw bus: cannot attach %s: %s\n", s.devnode.c_str(), error ? error->message : "?");
-    g_clear_error(&error);
-  }
-  s.in_testbed = true;
-}
-
-// Every descriptor that a program holds on the node now sees the hang-up of an unplugged device
-// (poll reports POLLHUP, as on a vanished hidraw device); later opens get a working pty again.
-void HidrawBus::State::hang_up(Slot& s) {
-  if (s.slave >= 0 && ioctl(s.slave, TIOCVHANGUP) == 0) {
-    ::close(s.slave);
-    s.slave = ::open(s.pts.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    make_raw(s.master);  // the hang-up brings back the line discipline's defaults
-    s.marked = true;     // whatever the hang-up left, the next pump takes it back
-    return;
-  }
-  // Without the right to hang up a tty (CAP_SYS_ADMIN), close the pty for good: umockdev keeps
-  // the master in its table, so put /dev/null in its place for umockdev's own close.
-  int null_fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-  if (null_fd >= 0 && s.master >= 0) ::dup3(null_fd, s.master, O_CLOEXEC);
-  if (null_fd >= 0) ::close(null_fd);
-  if (s.slave >= 0) ::close(s.slave);
-  s.slave = -1;
-  s.retired = true;
-  std::string name = s.pts;
-  for (char& c : name) c = c == '/' ? '_' : c;
-  // A later pty with this number would otherwise meet this node's mapping and make umockdev abort.
-  std::remove((root + "/dev/.ptymap/" + name).c_str());
-}
-
-namespace {
-
-// Points `link` at `target` in one step, so that no program ever finds the node missing: umockdev
-// would then open the machine's own /dev entry of that name.
-void replace_link(const std::string& target, const std::string& link) {
-  const std::string fresh = link + ".new";
-  std::error_code ec;
-  std::filesystem::remove(fresh, ec);
-  std::filesystem::create_symlink(target, fresh, ec);
-  std::filesystem::rename(fresh, link, ec);
-}
-
-}  // namespace
-
-void HidrawBus::State::unblock(Slot& s) { replace_link(s.pts, root + "/dev/hidraw" + std::to_string(s.minor)); }
-
-// The kernel takes a vanished node away, so open() fails before hidapi asks the node anything.
-// A link to a directory fails open() for reading and writing; a missing entry would not do.
-void HidrawBus::State::block(Slot& s) {
-  replace_link(root + "/dev/.vanished", root + "/dev/hidraw" + std::to_string(s.minor));
-}
-
-void HidrawBus::State::sync() {
-  std::lock_guard testbed_lock(testbed_mutex);
-  std::vector<Removal> removals;
-  std::vector<Addition> additions;
-  {
-    std::lock_guard lock(mutex);
-    for (std::size_t index = 0; index < devices.size(); ++index) {
-      Device& d = *devices[index];
-      std::optional<Board::Presence> p;
-      if (!d.unplugged) p = d.board->presence(now());
-      if (!d.nodes.empty() && (!p || p->incarnation != d.incarnation)) {
-        for (Node* n : d.nodes) {
-          n->live = false;
-          n->queue.clear();
-          events.push_back({false, n->slot->devnode, n->vendor_id, n->product_id, index});
-        }
-        removals.push_back({d.usb_syspath, d.nodes});
-        d.nodes.clear();
-        d.usb_syspath.clear();
-      }
-      if (p && d.nodes.empty()) {
-        std::vector<int> hid_numbers;
-        for (int i = 0; i < p->interfaces; ++i) {
-          auto n = std::make_unique<Node>();
-          n->device = index;
-          n->iface = i;
-          n->incarnation = p->incarnation;
-          n->vendor_id = p->vendor_id;
-          n->product_id = p->product_id;
-          n->slot = take_slot();
-          n->slot->node = n.get();
-          d.nodes.push_back(n.get());
-          nodes.push_back(std::move(n));
-          hid_numbers.push_back(next_hid++);
-        }
-        d.incarnation = p->incarnation;
-        d.usb_syspath = std::string(kUsbRoot) + "/1-" + std::to_string(d.port);
-        additions.push_back({describe(d, *p, next_devnum++, d.nodes, hid_numbers), d.nodes});
-      }
-    }
-    for (auto& s : slots) pump(*s);
-  }
-
-  for (Removal& r : removals) {
-    for (Node* n : r.nodes) {
-      hang_up(*n->slot);
-      // The node first: removing a parent leaves the children's /dev entries behind.
-      umockdev_testbed_remove_device(testbed, n->syspath.c_str());
-      block(*n->slot);
-    }
-    umockdev_testbed_remove_device(testbed, r.syspath.c_str());
-    remove_dangling_links(root + "/sys/bus");
-    remove_dangling_links(root + "/sys/class");
-    std::lock_guard lock(mutex);
-    for (Node* n : r.nodes) n->slot->node = nullptr;
-  }
-  for (Addition& a : additions) {
-    GError* error = nullptr;
-    if (!umockdev_testbed_add_from_string(testbed, a.text.c_str(), &error)) {
-      std::fprintf(stderr, "hidraw bus: cannot add device: %s\n", error ? error->message : "?");
-      g_clear_error(&error);
-      continue;
-    }
-    for (Node* n : a.nodes) {
-      Slot& s = *n->slot;
-      if (!s.in_testbed) {
-        open_pty(s);
-      } else {
-        // The removal took the node's device number; the slot's pty is still there.
-        std::error_code ec;
-        std::filesystem::create_symlink("240:" + std::to_string(s.minor),
-                                        root + "/dev/.node/hidraw" + std::to_string(s.minor), ec);
-        unblock(s);
-      }
-      if (devices[n->device]->setup.fail_open) block(s);  // listed, but cannot be opened
-      {
-        std::lock_guard lock(mutex);
-        const Device& d = *devices[n->device];
-        n->live = s.master >= 0 && s.slave >= 0 && d.incarnation == n->incarnation &&
-                  std::find(d.nodes.begin(), d.nodes.end(), n) != d.nodes.end();
-        if (n->live) events.push_back({true, s.devnode, n->vendor_id, n->product_id, n->device});
-      }
-      // Only now can hidapi's enumeration see the node: whoever finds it can open it.
-      umockdev_testbed_set_attribute_link(testbed, n->syspath.c_str(), "device", n->device_link.c_str());
-    }
-  }
-}
-
-namespace {
-
-gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
-  Slot& s = *static_cast<Slot*>(data);
-  HidrawBus::State& bus = *s.bus;
-  const unsigned long request = umockdev_ioctl_client_get_request(client);
-  UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-  std::lock_guard lock(bus.mutex);
-  Node* n = bus.node_of(s, client);
-  if (!n || !n->live) {
-    umockdev_ioctl_client_complete(client, -1, ENODEV);
-    return TRUE;
-  }
-  auto answer = [&](const void* value, std::size_t size) {
-    GError* error = nullptr;
-    UMockdevIoctlData* out = umockdev_ioctl_data_resolve(arg, 0, size, &error);
-    if (!out) {
-      g_clear_error(&error);
-      umockdev_ioctl_client_complete(client, -1, EFAULT);
-      return;
-    }
-    std::memcpy(out->data, value, size);
-    umockdev_ioctl_client_complete(client, 0, 0);
-  };
-  if (request == HIDIOCGRDESCSIZE) {
-    int size = sizeof kReportDescriptor;
-    answer(&size, sizeof size);
-  } else if (request == HIDIOCGRDESC) {
-    hidraw_report_descriptor desc{};
-    desc.size = sizeof kReportDescriptor;
-    std::memcpy(desc.value, kReportDescriptor, sizeof kReportDescriptor);
-    answer(&desc, sizeof desc);
-  } else if (request == HIDIOCGRAWINFO) {
-    hidraw_devinfo info{};
-    info.bustype = BUS_USB;
-    info.vendor = static_cast<__s16>(n->vendor_id);
-    info.product = static_cast<__s16>(n->product_id);
-    answer(&info, sizeof info);
-  } else {
-    umockdev_ioctl_client_complete(client, -1, _IOC_TYPE(request) == 'H' ? EINVAL : ENOTTY);
-  }
-  return TRUE;
-}
-
-gboolean on_write(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
-  Slot& s = *static_cast<Slot*>(data);
-  HidrawBus::State& bus = *s.bus;
-  UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-  std::lock_guard lock(bus.mutex);
-  Node* n = bus.node_of(s, client);
-  if (!n || !n->live) {
-    umockdev_ioctl_client_complete(client, -1, ENODEV);  // as hidraw_write on a vanished device
-    return TRUE;
-  }
-  Device& d = *bus.devices[n->device];
-  if (d.setup.fail_write) {
-    umockdev_ioctl_client_complete(client, -1, EIO);
-    return TRUE;
-  }
-  const std::size_t size = static_cast<std::size_t>(arg->data_len);
-  if (size < 2 || size > kKernelLargestWrite) {
-    umockdev_ioctl_client_complete(client, -1, EINVAL);  // the hidraw driver's bounds
-    return TRUE;
-  }
-  if (d.board->write(n->incarnation, n->iface, arg->data, size, bus.now()) != Board::Io::Ok) {
-    umockdev_ioctl_client_complete(client, -1, ENODEV);
-    return TRUE;
-  }
-  umockdev_ioctl_client_complete(client, static_cast<glong>(size), 0);
-  if (!d.unplug_trigger.empty() && !d.board->commands().empty() && d.board->commands().back() == d.unplug_trigger)
-    d.unplugged = true;
-  // A board that leaves the bus on this report (switch to its boot loader, restart) is gone for
-  // the host at once, not only when the ticker next removes its nodes.
-  auto p = d.unplugged ? std::nullopt : d.board->presence(bus.now());
-  if (!p || p->incarnation != n->incarnation) {
-    for (Node* other : d.nodes) {
-      other->live = false;
-      bus.block(*other->slot);
-    }
-  }
-  bus.pump(s);
-  return TRUE;
-}
-
-gboolean on_read(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
-  Slot& s = *static_cast<Slot*>(data);
-  HidrawBus::State& bus = *s.bus;
-  UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-  std::lock_guard lock(bus.mutex);
-  Node* n = bus.node_of(s, client);
-  if (!n || !n->live || bus.devices[n->device]->setup.fail_read) {
-    umockdev_ioctl_client_complete(client, -1, EIO);  // as hidraw_read on a vanished device
-    return TRUE;
-  }
-  bus.pump(s);
-  if (n->queue.empty()) {
-    umockdev_ioctl_client_complete(client, -1, EAGAIN);
-    return TRUE;
-  }
-  Report r = std::move(n->queue.front());
-  n->queue.pop_front();
-  const std::size_t size = std::min(r.size(), static_cast<std::size_t>(arg->data_len));
-  std::memcpy(arg->data, r.data(), size);
-  umockdev_ioctl_client_complete(client, static_cast<glong>(size), 0);
-  bus.pump(s);
-  return TRUE;
-}
-
-void on_connected(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
-  Slot& s = *static_cast<Slot*>(data);
-  HidrawBus::State& bus = *s.bus;
-  std::lock_guard lock(bus.mutex);
-  Node* n = s.node && s.node->live ? s.node : nullptr;
-  s.clients.emplace_back(static_cast<UMockdevIoctlClient*>(g_object_ref(client)), n);
-  ++bus.open_handles;
-  bus.peak_open_handles = std::max(bus.peak_open_handles, bus.open_handles);
-  if (n) {
-    ++bus.opened_total;
-    ++n->clients;
-    bus.devices[n->device]->board->open(n->incarnation, n->iface, bus.now());
-  }
-  bus.pump(s);
-}
-
-void on_vanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
-  Slot& s = *static_cast<Slot*>(data);
-  HidrawBus::State& bus = *s.bus;
-  std::lock_guard lock(bus.mutex);
-  bus.forget(s, client);
-  bus.pump(s);
-}
-
-}  // namespace
 
 std::string unavailable_reason() {
   const std::string preload = std::string(UMOCKDEV_LIBDIR) + "/libumockdev-preload.so.0";
   if (access(preload.c_str(), R_OK) != 0) return preload + " is missing";
-  if (access(HIDRAW_NOCTTY_PRELOAD, R_OK) != 0) return std::string(HIDRAW_NOCTTY_PRELOAD) + " is missing";
+  if (access(HIDRAW_OPEN_PRELOAD, R_OK) != 0) return std::string(HIDRAW_OPEN_PRELOAD) + " is missing";
   int pty = posix_openpt(O_RDWR | O_NOCTTY);
   if (pty < 0) return std::string("no pseudo terminals: ") + std::strerror(errno);
   ::close(pty);
@@ -612,6 +34,8 @@ HidrawBus::HidrawBus() : state_(std::make_unique<State>()) {
   g_free(root);
   std::error_code ec;
   std::filesystem::create_directories(state_->root + "/dev/.vanished", ec);
+  std::filesystem::create_directories(state_->root + "/dev/.denied", ec);
+  std::filesystem::create_directories(state_->root + "/dev/.live", ec);
   State* s = state_.get();
   state_->ticker = std::thread([s] {
     while (!s->stopping) {
@@ -703,6 +127,7 @@ void HidrawBus::restart(std::size_t index, Mode next, std::chrono::milliseconds 
     d.board->restart(next, state_->now(), delay);
     for (Node* n : d.nodes) {
       n->live = false;
+      n->gone = true;
       state_->block(*n->slot);
     }
   }
@@ -716,6 +141,7 @@ void HidrawBus::unplug(std::size_t index) {
     d.unplugged = true;
     for (Node* n : d.nodes) {
       n->live = false;
+      n->gone = true;
       state_->block(*n->slot);
     }
   }
@@ -750,7 +176,7 @@ std::vector<NodeEvent> HidrawBus::events() const {
 std::map<std::string, std::string> HidrawBus::environment() const {
   std::map<std::string, std::string> env{
       {"UMOCKDEV_DIR", state_->root},
-      {"LD_PRELOAD", std::string(HIDRAW_NOCTTY_PRELOAD) + ":libumockdev-preload.so.0"},
+      {"LD_PRELOAD", std::string(HIDRAW_OPEN_PRELOAD) + ":libumockdev-preload.so.0"},
   };
   // A sanitizer build would otherwise refuse to start behind the preload libraries.
   const char* asan = std::getenv("ASAN_OPTIONS");
@@ -760,78 +186,20 @@ std::map<std::string, std::string> HidrawBus::environment() const {
 
 ProgramRun HidrawBus::run(const std::string& program, const std::vector<std::string>& args,
                           const std::map<std::string, std::string>& extra_env, std::chrono::seconds limit) {
-  std::map<std::string, std::string> merged;
-  for (char** e = environ; *e; ++e) {
-    const char* eq = std::strchr(*e, '=');
-    if (eq) merged[std::string(*e, static_cast<std::size_t>(eq - *e))] = eq + 1;
-  }
-  for (const auto& [k, v] : environment()) merged[k] = v;
-  for (const auto& [k, v] : extra_env) merged[k] = v;
-  std::vector<std::string> env_text, argv_text{program};
-  for (const auto& [k, v] : merged) env_text.push_back(k + "=" + v);
-  argv_text.insert(argv_text.end(), args.begin(), args.end());
-  std::vector<char*> envp, argv;
-  for (auto& s : env_text) envp.push_back(s.data());
-  for (auto& s : argv_text) argv.push_back(s.data());
-  envp.push_back(nullptr);
-  argv.push_back(nullptr);
-
-  int out_pipe[2], err_pipe[2];
-  if (pipe2(out_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-  if (pipe2(err_pipe, O_CLOEXEC) != 0) {
-    ::close(out_pipe[0]);
-    ::close(out_pipe[1]);
-    throw std::runtime_error("pipe");
-  }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  const auto start = std::chrono::steady_clock::now();
-  pid_t pid = -1;
-  int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(out_pipe[1]);
-  ::close(err_pipe[1]);
-  if (rc != 0) {
-    ::close(out_pipe[0]);
-    ::close(err_pipe[0]);
-    throw std::runtime_error("cannot start " + program + ": " + std::strerror(rc));
-  }
-  ProgramRun result;
-  pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
-  std::string* sinks[2] = {&result.out, &result.err};
-  const auto deadline = start + limit;
-  bool killed = false;
-  for (int open_fds = 2; open_fds > 0;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0 && !killed) {
-      kill(pid, SIGKILL);
-      killed = true;
-    }
-    if (poll(fds, 2, killed ? 1000 : static_cast<int>(std::min<long long>(left.count(), 1000))) < 0 && errno != EINTR)
-      break;
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
-      char buffer[4096];
-      ssize_t got = ::read(fds[i].fd, buffer, sizeof buffer);
-      if (got <= 0) {
-        ::close(fds[i].fd);
-        fds[i].fd = -1;
-        --open_fds;
-      } else {
-        sinks[i]->append(buffer, static_cast<std::size_t>(got));
-      }
-    }
-  }
-  for (pollfd& f : fds)
-    if (f.fd >= 0) ::close(f.fd);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+  ProgramOptions options;
+  options.env = environment();
+  for (const auto& [k, v] : extra_env) options.env[k] = v;
+  options.limit = limit;
+  // Listed before it can open anything, and off the list while it is a zombie, before its pid
+  // can be reused: its descriptors hold minors (State::held).
+  State& s = *state_;
+  options.spawn_guard = &s.mutex;
+  options.started = [&s](pid_t pid) { s.programs.push_back(pid); };
+  options.ended = [&s](pid_t pid) {
+    std::lock_guard lock(s.mutex);
+    std::erase(s.programs, pid);
+  };
+  ProgramRun result = run_program(program, args, options);
   // umockdev learns of the program's closed descriptors on its own thread, a moment later.
   for (auto settle = std::chrono::steady_clock::now() + std::chrono::seconds(2);
        open_handles() > 0 && std::chrono::steady_clock::now() < settle;)

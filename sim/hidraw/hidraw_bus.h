@@ -10,8 +10,9 @@
 // holds a report, because umockdev does not intercept poll() and hidapi polls before it reads.
 //
 // The boards run in real time. When a board leaves the bus (switch to its boot loader, restart,
-// unplug) its nodes are removed, so open handles see a hang-up; when it lists itself again it
-// gets new nodes with new minors.
+// unplug) its nodes are removed, so open handles see a hang-up and open() of the path fails with
+// ENOENT. A device that lists itself takes the lowest minor that no listed device and no open
+// descriptor holds, as drivers/hid/hidraw.c hands them out (see README.md).
 #pragma once
 
 #include <chrono>
@@ -25,19 +26,14 @@
 
 #include "board.h"
 #include "device_setup.h"
+#include "program_run.h"
 
 namespace cardsim::hidraw {
 
 // Empty when umockdev can run on this machine; otherwise why not.
 std::string unavailable_reason();
 
-struct ProgramRun {
-  int exit_status = -1;  // -1: did not exit normally
-  int signal = 0;        // the signal that ended it, if one did
-  std::string out;
-  std::string err;
-  double seconds = 0;
-};
+using cardsim::ProgramRun;
 
 // One change of the emulated bus, in the order it happened.
 struct NodeEvent {
@@ -46,6 +42,7 @@ struct NodeEvent {
   std::uint16_t vendor_id;
   std::uint16_t product_id;
   std::size_t device;     // index of the board
+  SimTime at;             // since the bus was made, the time base of at= and of the boards
 };
 
 class HidrawBus {

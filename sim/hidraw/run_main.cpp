@@ -18,7 +18,7 @@ const char* mode_name(cardsim::Mode m) {
     case cardsim::Mode::UsbBootLoader: return "USB boot loader";
     case cardsim::Mode::RamBootLoader: return "RAM boot loader";
     case cardsim::Mode::Hung: return "hung";
-    case cardsim::Mode::Unrelated: return "unrelated device";
+    case cardsim::Mode::Unrelated: return "unrelated HID device";
   }
   return "?";
 }
@@ -44,8 +44,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "== %.2f s, exit status %d%s\n", p.run.seconds, p.run.exit_status,
                  p.run.signal ? (", signal " + std::to_string(p.run.signal)).c_str() : "");
     for (const NodeEvent& e : p.bus->events())
-      std::fprintf(stderr, "== %s %s %04x:%04x (board %zu)\n", e.added ? "listed " : "removed", e.devnode.c_str(),
-                   e.vendor_id, e.product_id, e.device);
+      std::fprintf(stderr, "== %7.3f s %s %s %04x:%04x (board %zu)\n", static_cast<double>(e.at.count()) / 1e6,
+                   e.added ? "listed " : "removed", e.devnode.c_str(), e.vendor_id, e.product_id, e.device);
     for (std::size_t i = 0; i < p.bus->device_count(); ++i) {
       cardsim::Board& b = p.bus->board(i);
       std::fprintf(stderr, "== board %zu: %s, firmware %s, %zu reports received, %zu faults\n", i, mode_name(b.mode()),

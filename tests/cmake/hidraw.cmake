@@ -9,10 +9,14 @@ endif()
 set(HIDRAW_TMPDIR ${CMAKE_BINARY_DIR}/hidraw-tmp)
 file(MAKE_DIRECTORY ${HIDRAW_TMPDIR})
 
-add_executable(hidraw_e2e_test hidraw_main.cpp hidraw_cardtool_test.cpp)
+# Plain open/read/write/close on the nodes, for the checks of the kernel's node rules.
+add_executable(hidraw_node_probe hidraw_node_probe.c)
+
+add_executable(hidraw_e2e_test hidraw_main.cpp hidraw_cardtool_test.cpp hidraw_node_test.cpp)
 target_link_libraries(hidraw_e2e_test PRIVATE cardsim_hidraw testsupport GTest::gtest)
-target_compile_definitions(hidraw_e2e_test PRIVATE CARDTOOL_PATH="$<TARGET_FILE:cardtool>")
-add_dependencies(hidraw_e2e_test cardtool cardsim_bus)
+target_compile_definitions(hidraw_e2e_test PRIVATE CARDTOOL_PATH="$<TARGET_FILE:cardtool>"
+  NODE_PROBE_PATH="$<TARGET_FILE:hidraw_node_probe>")
+add_dependencies(hidraw_e2e_test cardtool cardsim_bus hidraw_node_probe)
 
 if(TARGET Cardlink)
   # A C program that uses nothing but the library's exports, as a customer's program would.

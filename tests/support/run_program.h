@@ -1,20 +1,19 @@
-// Runs a built program as a separate process and collects what it prints.
+// Runs a built program as a separate process and collects what it prints (cardsim::run_program,
+// with the environment as the only option the tests need).
 #pragma once
 
 #include <map>
 #include <string>
 #include <vector>
 
+#include "program_run.h"
+
 namespace testsupport {
 
-struct ProgramResult {
-  int exit_status = -1;  // -1: did not exit normally
-  std::string out;
-  std::string err;
-  double seconds = 0;
-};
+using ProgramResult = cardsim::ProgramRun;
 
-// `env` entries are added to (or replace those of) the test's own environment.
+// `env` entries are added to (or replace those of) the test's own environment. A program that
+// runs longer than two minutes is killed.
 ProgramResult run_program(const std::string& program, const std::vector<std::string>& args,
                           const std::map<std::string, std::string>& env = {});
 

@@ -1,0 +1,184 @@
+// What a program's open, close, read, write and ioctl on a node do: umockdev's handler thread
+// calls these, and the ticker moves the boards' input into the open nodes' queues.
+#include <linux/hidraw.h>
+#include <linux/input.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "hidraw_state.h"
+
+namespace cardsim::hidraw {
+
+Node* HidrawBus::State::node_of(Slot& s, UMockdevIoctlClient* client) {
+  for (auto& [c, n] : s.clients)
+    if (c == client) return n;
+  return nullptr;
+}
+
+void HidrawBus::State::forget(Slot& s, UMockdevIoctlClient* client) {
+  auto it = std::find_if(s.clients.begin(), s.clients.end(), [&](const auto& c) { return c.first == client; });
+  if (it == s.clients.end()) return;
+  Node* n = it->second;
+  s.clients.erase(it);
+  g_object_unref(client);
+  --open_handles;
+  if (n && --n->clients == 0) n->queue.clear();  // the kernel drops an open file's reports with it
+}
+
+void HidrawBus::State::prune(Slot& s) {
+  // umockdev does not always report a closed descriptor; the client object knows.
+  for (std::size_t i = s.clients.size(); i-- > 0;)
+    if (!umockdev_ioctl_client_get_connected(s.clients[i].first)) forget(s, s.clients[i].first);
+}
+
+void HidrawBus::State::pump(Slot& s) {
+  prune(s);
+  Node* n = s.node;
+  if (!n || !n->live || n->clients == 0) {
+    set_marker(s, false);
+    return;
+  }
+  Device& d = *devices[n->device];
+  Report r;
+  while (n->queue.size() < kKernelQueue && d.board->read(n->incarnation, n->iface, now(), r) == Board::Io::Ok)
+    n->queue.push_back(std::move(r));
+  set_marker(s, !n->queue.empty() || d.setup.fail_read);
+}
+
+gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
+  Slot& s = *static_cast<Slot*>(data);
+  HidrawBus::State& bus = *s.bus;
+  const unsigned long request = umockdev_ioctl_client_get_request(client);
+  UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+  std::lock_guard lock(bus.mutex);
+  Node* n = bus.node_of(s, client);
+  if (!n || !n->live) {
+    umockdev_ioctl_client_complete(client, -1, ENODEV);
+    return TRUE;
+  }
+  auto answer = [&](const void* value, std::size_t size) {
+    GError* error = nullptr;
+    UMockdevIoctlData* out = umockdev_ioctl_data_resolve(arg, 0, size, &error);
+    if (!out) {
+      g_clear_error(&error);
+      umockdev_ioctl_client_complete(client, -1, EFAULT);
+      return;
+    }
+    std::memcpy(out->data, value, size);
+    umockdev_ioctl_client_complete(client, 0, 0);
+  };
+  const Descriptor own = descriptor_of(!n->unrelated);
+  if (request == HIDIOCGRDESCSIZE) {
+    int size = static_cast<int>(own.size);
+    answer(&size, sizeof size);
+  } else if (request == HIDIOCGRDESC) {
+    hidraw_report_descriptor desc{};
+    desc.size = static_cast<__u32>(own.size);
+    std::memcpy(desc.value, own.bytes, own.size);
+    answer(&desc, sizeof desc);
+  } else if (request == HIDIOCGRAWINFO) {
+    hidraw_devinfo info{};
+    info.bustype = BUS_USB;
+    info.vendor = static_cast<__s16>(n->vendor_id);
+    info.product = static_cast<__s16>(n->product_id);
+    answer(&info, sizeof info);
+  } else {
+    umockdev_ioctl_client_complete(client, -1, _IOC_TYPE(request) == 'H' ? EINVAL : ENOTTY);
+  }
+  return TRUE;
+}
+
+gboolean on_write(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
+  Slot& s = *static_cast<Slot*>(data);
+  HidrawBus::State& bus = *s.bus;
+  UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+  std::lock_guard lock(bus.mutex);
+  Node* n = bus.node_of(s, client);
+  if (!n || !n->live) {
+    umockdev_ioctl_client_complete(client, -1, ENODEV);  // as hidraw_write on a vanished device
+    return TRUE;
+  }
+  Device& d = *bus.devices[n->device];
+  if (d.setup.fail_write) {
+    umockdev_ioctl_client_complete(client, -1, EIO);
+    return TRUE;
+  }
+  const std::size_t size = static_cast<std::size_t>(arg->data_len);
+  if (size < 2 || size > kKernelLargestWrite) {
+    umockdev_ioctl_client_complete(client, -1, EINVAL);  // the hidraw driver's bounds
+    return TRUE;
+  }
+  if (d.board->write(n->incarnation, n->iface, arg->data, size, bus.now()) != Board::Io::Ok) {
+    umockdev_ioctl_client_complete(client, -1, ENODEV);
+    return TRUE;
+  }
+  umockdev_ioctl_client_complete(client, static_cast<glong>(size), 0);
+  if (!d.unplug_trigger.empty() && !d.board->commands().empty() && d.board->commands().back() == d.unplug_trigger)
+    d.unplugged = true;
+  // A board that leaves the bus on this report (switch to its boot loader, restart) is gone for
+  // the host at once, not only when the ticker next removes its nodes.
+  auto p = d.unplugged ? std::nullopt : d.board->presence(bus.now());
+  if (!p || p->incarnation != n->incarnation) {
+    for (Node* other : d.nodes) {
+      other->live = false;
+      other->gone = true;
+      bus.block(*other->slot);
+    }
+  }
+  bus.pump(s);
+  return TRUE;
+}
+
+gboolean on_read(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
+  Slot& s = *static_cast<Slot*>(data);
+  HidrawBus::State& bus = *s.bus;
+  UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+  std::lock_guard lock(bus.mutex);
+  Node* n = bus.node_of(s, client);
+  if (!n || !n->live || bus.devices[n->device]->setup.fail_read) {
+    umockdev_ioctl_client_complete(client, -1, EIO);  // as hidraw_read on a vanished device
+    return TRUE;
+  }
+  bus.pump(s);
+  if (n->queue.empty()) {
+    umockdev_ioctl_client_complete(client, -1, EAGAIN);
+    return TRUE;
+  }
+  Report r = std::move(n->queue.front());
+  n->queue.pop_front();
+  const std::size_t size = std::min(r.size(), static_cast<std::size_t>(arg->data_len));
+  std::memcpy(arg->data, r.data(), size);
+  umockdev_ioctl_client_complete(client, static_cast<glong>(size), 0);
+  bus.pump(s);
+  return TRUE;
+}
+
+void on_connected(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
+  Slot& s = *static_cast<Slot*>(data);
+  HidrawBus::State& bus = *s.bus;
+  std::lock_guard lock(bus.mutex);
+  // A descriptor opened while the node is being added belongs to it too: the kernel's node
+  // appears only once its device is ready (hidraw_connect).
+  Node* n = s.node && !s.node->gone ? s.node : nullptr;
+  s.clients.emplace_back(static_cast<UMockdevIoctlClient*>(g_object_ref(client)), n);
+  ++bus.open_handles;
+  bus.peak_open_handles = std::max(bus.peak_open_handles, bus.open_handles);
+  if (n) {
+    ++bus.opened_total;
+    ++n->clients;
+    bus.devices[n->device]->board->open(n->incarnation, n->iface, bus.now());
+  }
+  bus.pump(s);
+}
+
+void on_vanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
+  Slot& s = *static_cast<Slot*>(data);
+  HidrawBus::State& bus = *s.bus;
+  std::lock_guard lock(bus.mutex);
+  bus.forget(s, client);
+  bus.pump(s);
+}
+
+}  // namespace cardsim::hidraw

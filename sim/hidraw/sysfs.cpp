@@ -1,0 +1,121 @@
+// The testbed's description of the boards: report descriptors and the sysfs blocks of each
+// enumeration (USB device, interface, HID device, hidraw node).
+#include <cstdio>
+#include <filesystem>
+
+#include "hidraw_state.h"
+
+namespace cardsim::hidraw {
+
+namespace {
+
+std::string hex4(unsigned v) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04X", v & 0xFFFFu);
+  return text;
+}
+
+}  // namespace
+
+// Vendor-defined collection with report id 0x3F: 63 data bytes in and out, as the card
+// controller and the MSP430 USB boot loader declare it.
+constexpr std::uint8_t kCardDescriptor[] = {
+    0x06, 0x00, 0xFF,  // usage page (vendor 0xFF00)
+    0x09, 0x01,        // usage 1
+    0xA1, 0x01,        // collection (application)
+    0x85, 0x3F,        //   report id 0x3F
+    0x15, 0x00,        //   logical minimum 0
+    0x26, 0xFF, 0x00,  //   logical maximum 255
+    0x75, 0x08,        //   report size 8
+    0x95, 0x3F,        //   report count 63
+    0x09, 0x01,        //   usage 1
+    0x81, 0x02,        //   input (data, variable, absolute)
+    0x09, 0x01,        //   usage 1
+    0x91, 0x02,        //   output (data, variable, absolute)
+    0xC0,              // end collection
+};
+
+// A three-button mouse without report ids: what an unrelated device declares in its stead.
+constexpr std::uint8_t kMouseDescriptor[] = {
+    0x05, 0x01, 0x09, 0x02, 0xA1, 0x01,  // generic desktop, mouse, collection (application)
+    0x09, 0x01, 0xA1, 0x00,              //   pointer, collection (physical)
+    0x05, 0x09, 0x19, 0x01, 0x29, 0x03,  //     buttons 1 to 3
+    0x15, 0x00, 0x25, 0x01, 0x95, 0x03, 0x75, 0x01, 0x81, 0x02,
+    0x95, 0x01, 0x75, 0x05, 0x81, 0x01,  //     padding
+    0x05, 0x01, 0x09, 0x30, 0x09, 0x31,  //     x, y
+    0x15, 0x81, 0x25, 0x7F, 0x75, 0x08, 0x95, 0x02, 0x81, 0x06,
+    0xC0, 0xC0,
+};
+
+Descriptor descriptor_of(bool card) {
+  if (card) return {kCardDescriptor, sizeof kCardDescriptor};
+  return {kMouseDescriptor, sizeof kMouseDescriptor};
+}
+
+std::string describe(const Device& d, const Board::Presence& p, int devnum, const std::vector<Node*>& nodes,
+                     const std::vector<int>& hid_numbers) {
+  const bool unrelated = p.mode == Mode::Unrelated, card = p.vendor_id == kCardVendorId;
+  const std::string manufacturer = unrelated ? "Other vendor" : card ? "Simulated card" : "Texas Instruments";
+  const std::string product = unrelated ? "USB mouse" : card ? "Card controller" : "MSP430 USB BSL";
+  const std::string vid = hex4(p.vendor_id), pid = hex4(p.product_id);
+  const std::string usb = std::string(kUsbRoot) + "/1-" + std::to_string(d.port);
+  std::string desc_hex;
+  const Descriptor desc = descriptor_of(!unrelated);
+  for (std::size_t i = 0; i < desc.size; ++i) {
+    char h[3];
+    std::snprintf(h, sizeof h, "%02X", desc.bytes[i]);
+    desc_hex += h;
+  }
+  std::string text;
+  for (std::size_t i = 0; i < nodes.size(); ++i) {
+    const Slot& slot = *nodes[i]->slot;
+    const std::string iface = usb + "/1-" + std::to_string(d.port) + ":1." + std::to_string(i);
+    const std::string hid_name = "0003:" + vid + ":" + pid + "." + hex4(static_cast<unsigned>(hid_numbers[i]));
+    const std::string minor = std::to_string(slot.minor);
+    nodes[i]->syspath = iface + "/" + hid_name + "/hidraw/hidraw" + minor;
+    nodes[i]->device_link = "../../../" + hid_name;
+    text += "P: " + nodes[i]->syspath.substr(4) + "\n" +
+            // umockdev makes the node (and its pty) once; a reused slot keeps its own.
+            (slot.in_testbed ? "" : "N: hidraw" + minor + "\n") +
+            "E: DEVNAME=" + slot.devnode + "\n"
+            "E: SUBSYSTEM=hidraw\n"
+            "A: dev=240:" + minor + "\n\n"
+            "P: " + iface.substr(4) + "/" + hid_name + "\n"
+            "E: SUBSYSTEM=hid\n"
+            "E: DRIVER=hid-generic\n"
+            "E: HID_ID=0003:0000" + vid + ":0000" + pid + "\n"
+            "E: HID_NAME=" + manufacturer + " " + product + "\n"
+            "E: HID_PHYS=usb-0000:00:14.0-" + std::to_string(d.port) + "/input" + std::to_string(i) + "\n"
+            "E: HID_UNIQ=\n"
+            "H: report_descriptor=" + desc_hex + "\n\n"
+            "P: " + iface.substr(4) + "\n"
+            "E: SUBSYSTEM=usb\n"
+            "E: DEVTYPE=usb_interface\n"
+            "A: bInterfaceNumber=0" + std::to_string(i) + "\n"
+            "A: bInterfaceClass=03\n\n";
+  }
+  text += "P: " + usb.substr(4) + "\n"
+          "E: SUBSYSTEM=usb\n"
+          "E: DEVTYPE=usb_device\n"
+          "A: idVendor=" + vid + "\n"
+          "A: idProduct=" + pid + "\n"
+          "A: manufacturer=" + manufacturer + "\n"
+          "A: product=" + product + "\n"
+          "A: bcdDevice=0100\n"
+          "A: busnum=1\n"
+          "A: devnum=" + std::to_string(devnum) + "\n\n";
+  return text;
+}
+
+// umockdev removes a device's directory but leaves the links to its children in /sys/bus and
+// /sys/class, and adding a device whose link exists aborts: a board that re-enumerates on the same
+// port needs them gone.
+void remove_dangling_links(const std::string& top) {
+  std::error_code ec;
+  for (auto it = std::filesystem::recursive_directory_iterator(top, ec);
+       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    if (it->is_symlink(ec) && !std::filesystem::exists(it->path(), ec)) std::filesystem::remove(it->path(), ec);
+  }
+}
+
+}  // namespace cardsim::hidraw
