@@ -3,10 +3,10 @@
 # (cardlink_channel: kLibraryChannel, LibTrace) and linked to Debian's hidapi (hidraw back end).
 #
 # Exports are kept to the thirteen in three ways: the library's own code is compiled with hidden
-# visibility (cardlink.h marks the exports with CARDLINK_API from the generated
-# cardlink_export.h), the static channel's symbols are excluded from
-# export (--exclude-libs), and the version script cardlink.map makes everything but the
-# thirteen names local. tests/cardlink_export_test checks the result with nm -D.
+# visibility (cardlink.h marks the exports with CARDLINK_API from the generated cardlink_export.h),
+# the static channel's symbols are excluded from export (--exclude-libs), and the version script
+# cardlink.map makes everything but the thirteen names local. tests/cardlink_export_test checks
+# the result with nm -D.
 add_library(Cardlink SHARED
   card_context.cpp
   serial_number.cpp
