@@ -1,11 +1,13 @@
 # Cardlink: the card library, a shared library whose only exports are the Tav_ functions of
-# cardlink.h (the thirteen of the card library and Tav_InitForRecovery). Built from the command channel in its library flavour
-# (cardlink_channel: kLibraryChannel, LibTrace) and linked to Debian's hidapi (hidraw back end).
+# cardlink.h (the thirteen of the card library and Tav_InitForRecovery). Built from the command
+# channel in its library flavour (cardlink_channel: kLibraryChannel, LibTrace) and linked to
+# Debian's hidapi (hidraw back end).
 #
 # Exports are kept to those in three ways: the library's own code is compiled with hidden
-# visibility (cardlink.h marks the exports), the static channel's symbols are excluded from
-# export (--exclude-libs), and the version script cardlink.map makes everything but the
-# Tav_ names local. tests/cardlink_export_test checks the result with nm -D.
+# visibility (cardlink.h marks the exports with CARDLINK_API from the generated cardlink_export.h),
+# the static channel's symbols are excluded from export (--exclude-libs), and the version script
+# cardlink.map makes everything but those names local. tests/cardlink_export_test checks
+# the result with nm -D.
 add_library(Cardlink SHARED
   card_context.cpp
   serial_number.cpp
@@ -13,11 +15,19 @@ add_library(Cardlink SHARED
   exports.cpp)
 add_library(Cardlink::Cardlink ALIAS Cardlink)
 
-# Consumers see cardlink.h only, not the library's internal headers beside it.
-configure_file(cardlink.h ${CMAKE_CURRENT_BINARY_DIR}/public/cardlink.h COPYONLY)
+# Consumers see cardlink.h and its export macro only, not the library's internal headers beside
+# it. The generated header is plain C, like cardlink.h.
+set(cardlink_public ${CMAKE_CURRENT_BINARY_DIR}/public)
+configure_file(cardlink.h ${cardlink_public}/cardlink.h COPYONLY)
+include(GenerateExportHeader)
+generate_export_header(Cardlink
+  BASE_NAME CARDLINK
+  EXPORT_MACRO_NAME CARDLINK_API
+  INCLUDE_GUARD_NAME CARDLINK_EXPORT_H
+  EXPORT_FILE_NAME ${cardlink_public}/cardlink_export.h)
 target_include_directories(Cardlink
   PUBLIC
-    $<BUILD_INTERFACE:${CMAKE_CURRENT_BINARY_DIR}/public>
+    $<BUILD_INTERFACE:${cardlink_public}>
     $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>
   PRIVATE
     ${CMAKE_CURRENT_SOURCE_DIR})
@@ -26,17 +36,21 @@ target_link_libraries(Cardlink PRIVATE cardlink_channel PkgConfig::HIDAPI)
 set(cardlink_version_script ${CMAKE_CURRENT_SOURCE_DIR}/cardlink.map)
 target_link_options(Cardlink PRIVATE
   "LINKER:--version-script=${cardlink_version_script}"
-  "LINKER:--exclude-libs,ALL"
-  "LINKER:--no-undefined")
+  "LINKER:--exclude-libs,ALL")
+# clang links the sanitizer runtime into executables only: in the fuzz build the library's
+# sanitizer and coverage calls are resolved by the fuzz program that loads it.
+if(NOT CARDLINK_BUILD_FUZZERS)
+  target_link_options(Cardlink PRIVATE "LINKER:--no-undefined")
+endif()
 set_target_properties(Cardlink PROPERTIES
   OUTPUT_NAME Cardlink
-  VERSION 1.0.0
-  SOVERSION 1
+  VERSION ${PROJECT_VERSION}
+  SOVERSION ${PROJECT_VERSION_MAJOR}
   C_VISIBILITY_PRESET hidden
   CXX_VISIBILITY_PRESET hidden
   VISIBILITY_INLINES_HIDDEN ON
   LINK_DEPENDS ${cardlink_version_script}
-  PUBLIC_HEADER cardlink.h)
+  PUBLIC_HEADER "cardlink.h;${cardlink_public}/cardlink_export.h")
 
 install(TARGETS Cardlink EXPORT CardlinkTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Runtime NAMELINK_COMPONENT Development

@@ -11,14 +11,10 @@
 #include <stdbool.h>
 #include <stdint.h>
 
+#include "cardlink_export.h"
+
 #ifdef __cplusplus
 extern "C" {
-#endif
-
-#if defined(_WIN32)
-#define CARDLINK_API __declspec(dllexport)
-#else
-#define CARDLINK_API __attribute__((visibility("default")))
 #endif
 
 typedef struct CardContext CardContext;

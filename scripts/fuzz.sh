@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets (fuzz/, with clang) and runs each for a bounded time:
+# Builds the libFuzzer targets (fuzz/: the project with CARDLINK_BUILD_FUZZERS, with clang) and runs
+# each for a bounded time:
 #   scripts/fuzz.sh [SECONDS_PER_TARGET]     (default 15; BUILD_FUZZ=dir overrides build-fuzz;
 #                                              FUZZ_SEED=n another seed than 1, 0 for a random one)
 # The corpus grows in BUILD/corpus/<target>, seeded from fuzz/corpus/<target>; an input that
@@ -10,7 +11,8 @@ build="${BUILD_FUZZ:-$here/build-fuzz}"
 seconds="${1:-15}"
 
 mkdir -p "$build"
-CC=clang CXX=clang++ cmake -S "$here/fuzz" -B "$build" -G Ninja > "$build/configure.log" 2>&1 \
+CC=clang CXX=clang++ cmake -S "$here" -B "$build" -G Ninja -DCARDLINK_BUILD_FUZZERS=ON -DCARDLINK_BUILD_TESTS=OFF \
+  -DCARDLINK_WERROR=ON > "$build/configure.log" 2>&1 \
   || { cat "$build/configure.log"; exit 1; }
 cmake --build "$build" -j "$(nproc)"
 
@@ -25,7 +27,7 @@ for target in titxt_reader card_replies cardlink_bus devices_text; do
   [ -f "$here/fuzz/$target.dict" ] && args+=(-dict="$here/fuzz/$target.dict")
   log="$build/$target.log"
   echo "== fuzz_$target: ${seconds} s =="
-  if "$build/fuzz_$target" "${args[@]}" "$corpus" "$here/fuzz/corpus/$target" > "$log" 2>&1; then
+  if "$build/fuzz/fuzz_$target" "${args[@]}" "$corpus" "$here/fuzz/corpus/$target" > "$log" 2>&1; then
     grep -E '^(Done|stat::number_of_executed_units|stat::peak_rss_mb)' "$log" || true
     grep -E 'DONE +cov' "$log" | tail -1 || true
   else

@@ -8,7 +8,8 @@ endif()
 add_test(NAME install_test
   COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/../install/install_test.sh
     ${CMAKE_BINARY_DIR} ${PROJECT_SOURCE_DIR} ${CMAKE_BINARY_DIR}/install-test ${CMAKE_C_COMPILER}
-    ${CMAKE_INSTALL_LIBDIR} $<TARGET_EXISTS:Cardflash> "${install_test_flags}")
+    ${CMAKE_INSTALL_LIBDIR} $<TARGET_EXISTS:Cardflash> ${PROJECT_VERSION} ${PROJECT_VERSION_MAJOR}
+    "${install_test_flags}")
 set_tests_properties(install_test PROPERTIES
   ENVIRONMENT "CMAKE=${CMAKE_COMMAND}"
   PASS_REGULAR_EXPRESSION "install test passed"

@@ -3,9 +3,9 @@
 # the layout, the library's SONAME, no run path into the build tree, and a C consumer built
 # against the installed files through pkg-config and through find_package, run against the
 # virtual bus.
-#   install_test.sh BUILD_DIR SOURCE_DIR WORK_DIR C_COMPILER LIBDIR HAVE_CARDFLASH [EXTRA_FLAGS]
+#   install_test.sh BUILD_DIR SOURCE_DIR WORK_DIR C_COMPILER LIBDIR HAVE_CARDFLASH VERSION SOVERSION [EXTRA_FLAGS]
 set -euo pipefail
-build=$1 source=$2 work=$3 cc=$4 libdir=$5 have_cardflash=$6 extra_flags=${7:-}
+build=$1 source=$2 work=$3 cc=$4 libdir=$5 have_cardflash=$6 version=$7 soversion=$8 extra_flags=${9:-}
 cmake="${CMAKE:-cmake}"  # the cmake that configured the build
 
 failures=0
@@ -18,8 +18,8 @@ stage="$work/stage"
 
 expected_files=(
   bin/cardtool
-  "$libdir/libCardlink.so.1.0.0" "$libdir/libCardlink.so.1" "$libdir/libCardlink.so"
-  include/cardlink.h
+  "$libdir/libCardlink.so.$version" "$libdir/libCardlink.so.$soversion" "$libdir/libCardlink.so"
+  include/cardlink.h include/cardlink_export.h
   "$libdir/pkgconfig/cardlink.pc"
   "$libdir/cmake/Cardlink/CardlinkConfig.cmake" "$libdir/cmake/Cardlink/CardlinkConfigVersion.cmake"
   lib/udev/rules.d/70-cardlink.rules
@@ -28,10 +28,11 @@ expected_files=(
 for f in "${expected_files[@]}"; do
   [ -e "$stage/$f" ] || fail "not installed: $f"
 done
-[ "$(readlink "$stage/$libdir/libCardlink.so")" = libCardlink.so.1 ] || fail "libCardlink.so is not a link to libCardlink.so.1"
-soname=$(readelf -d "$stage/$libdir/libCardlink.so.1.0.0" | sed -n 's/.*Library soname: \[\(.*\)\]/\1/p')
-[ "$soname" = libCardlink.so.1 ] || fail "SONAME is '$soname'"
-for f in bin/cardtool bin/Cardflash "$libdir/libCardlink.so.1.0.0"; do
+[ "$(readlink "$stage/$libdir/libCardlink.so")" = "libCardlink.so.$soversion" ] \
+  || fail "libCardlink.so is not a link to libCardlink.so.$soversion"
+soname=$(readelf -d "$stage/$libdir/libCardlink.so.$version" | sed -n 's/.*Library soname: \[\(.*\)\]/\1/p')
+[ "$soname" = "libCardlink.so.$soversion" ] || fail "SONAME is '$soname'"
+for f in bin/cardtool bin/Cardflash "$libdir/libCardlink.so.$version"; do
   [ -e "$stage/$f" ] || continue
   if readelf -d "$stage/$f" | grep -E 'R(UN)?PATH' | grep -q "$build"; then fail "$f keeps a run path into the build tree"; fi
 done
@@ -40,8 +41,8 @@ for page in cardtool Cardflash; do
 done
 
 export PKG_CONFIG_PATH="$stage/$libdir/pkgconfig"
-version=$(pkg-config --modversion cardlink) || fail "pkg-config does not find cardlink"
-[ "${version:-}" = 1.0.0 ] || fail "pkg-config version '${version:-}'"
+pc_version=$(pkg-config --modversion cardlink) || fail "pkg-config does not find cardlink"
+[ "${pc_version:-}" = "$version" ] || fail "pkg-config version '${pc_version:-}'"
 
 # shellcheck disable=SC2086  # the flags are words
 "$cc" -D_GNU_SOURCE $extra_flags -o "$work/consumer-pkg-config" "$source/tests/install/consumer.c" \
@@ -55,7 +56,7 @@ unset PKG_CONFIG_PATH
   || { cat "$work/consumer-cmake.log"; fail "consumer does not build through find_package"; }
 
 # The virtual bus stands in for Debian's hidapi; libCardlink must come from the staging directory.
-staged_lib=$(cd "$stage/$libdir" && pwd -P)/libCardlink.so.1
+staged_lib=$(cd "$stage/$libdir" && pwd -P)/libCardlink.so.$soversion
 expected="cards 1
 first card 2933:0001 id 3 firmware 0102 boot loader 0005
 library $staged_lib"
