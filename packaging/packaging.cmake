@@ -9,6 +9,10 @@ include(CMakePackageConfigHelpers)
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/udev/70-cardlink.rules
         DESTINATION lib/udev/rules.d COMPONENT Runtime)
 
+# Cardflash looks for TI's RAM boot-loader image in /usr/share/cardlink (among other places); the
+# image is not ours to ship, so the folder comes empty but for a README that says what goes there.
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/share/README DESTINATION ${CMAKE_INSTALL_DATADIR}/cardlink COMPONENT Runtime)
+
 # Manual pages compressed as Debian installs them (gzip -n: no name or time stamp, so the
 # package is reproducible).
 find_program(CARDLINK_GZIP NAMES gzip REQUIRED)

@@ -187,12 +187,27 @@ TEST(Headless, RefusalsByWhatIsListed) {
                 "Cardflash: 2 boot loaders (2047:0200) are listed; --recover flashes exactly one: unplug the others\n"},
            Case{"card id=1; card id=2", {"--update", image}, 3,
                 "Cardflash: 2 cards are listed (card ids 1, 2); --update flashes exactly one: remove the others\n"},
+           Case{"card fault=open", {"--scan"}, 1,
+                "Cardflash: the card was listed but could not be read; if its /dev/hidraw node is not readable\n"
+                "and writable for you, install the udev rule and join the plugdev group (see Cardflash(1))\n"},
        }) {
     SCOPED_TRACE(c.devices);
     ProgramResult r = cardflash(c.devices, c.args, {{"CARDSIM_WIRE_LOG", ""}});
     EXPECT_EQ(r.exit_status, c.exit_status);
     EXPECT_EQ(r.err, c.err);
   }
+}
+
+// The build tree's program, which has no RAM boot-loader image beside it, given one; a controller
+// whose update failed before the RAM boot loader ran, after a power cycle: its boot loader in flash.
+TEST(Headless, RecoveryFromTheBootLoaderInFlashWithTheImageNamed) {
+  ProgramResult r = run_program(CARDFLASH_PATH,
+                                {"--ram-bsl", kData + "/RAM_BSL_00.08.08.39.txt", "--recover", kData + "/firmware_0200.txt"},
+                                virtual_bus_env("bsl flash=erased"));
+  EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("==Load RAM BSL==\n" + kData + "/RAM_BSL_00.08.08.39.txt\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Download full BSL...\nWait for BSL\n"), std::string::npos);
+  EXPECT_NE(r.out.find("FW Ver =0200,Boot Ver=0005\n"), std::string::npos);
 }
 
 TEST(Headless, NoDisplayForTheWindow) {

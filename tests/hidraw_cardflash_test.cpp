@@ -79,8 +79,32 @@ TEST(HidrawCardflash, UpdateWithADevicePluggedInWhileTheCardIsInItsBootLoader) {
 
 TEST(HidrawCardflash, CardThatNeverComesBackAfterTheResetFailsTheFinalIdentity) {
   Played p = update("hid; card id=1 fault=noreturn");
-  EXPECT_NE(p.run.exit_status, 0);
+  EXPECT_EQ(p.run.exit_status, 1);
   EXPECT_TRUE(ends_with(p.run.out, "Device Reset  Complete\nFail to Get Device information!!\n")) << p.run.out;
+}
+
+// --verify catches a weak flash cell: no reset, the controller stays in its RAM boot loader. Once
+// the cell holds, --recover --verify brings the card back through the RAM boot loader that runs.
+TEST(HidrawCardflash, VerifyCatchesAWeakCellThenRecoveryBringsTheCardBack) {
+  HidrawBus bus;
+  ASSERT_TRUE(bus.configure("hid; card id=1 fw=0102 boot=0005 weak=4410"));
+  const std::string cardflash =
+      testsupport::simulated_cardflash(CARDFLASH_PATH, std::string(SAMPLE_DATA_DIR) + "/RAM_BSL_00.08.08.39.txt");
+  cardsim::ProgramRun failed = bus.run(cardflash, {"--update", kFirmware, "--verify"}, {{"LC_ALL", "C"}});
+  EXPECT_EQ(failed.exit_status, 1) << failed.out << failed.err;
+  EXPECT_NE(failed.out.find("program_file\nVerify Fail at 0x04400: CRC 0x"), std::string::npos) << failed.out;
+  cardsim::Board& card = bus.board(1);
+  EXPECT_EQ(card.mode(), cardsim::Mode::RamBootLoader) << "not reset into damaged firmware";
+
+  card.memory().set_weak(0x4410, 0);
+  cardsim::ProgramRun recovered = bus.run(cardflash, {"--recover", kFirmware, "--verify"}, {{"LC_ALL", "C"}});
+  EXPECT_EQ(recovered.exit_status, 0) << recovered.out << recovered.err;
+  EXPECT_NE(recovered.out.find("RAM BSL already running: its download and start are skipped\n"), std::string::npos);
+  EXPECT_TRUE(ends_with(recovered.out, "Device Reset  Complete\nVID: 0x2933 PID:1 CardId: 1\nFW Ver =0200,Boot Ver=0005\n"))
+      << recovered.out;
+  EXPECT_EQ(card.application_version(), "0200");
+  for (std::size_t i = 0; i < bus.device_count(); ++i)
+    EXPECT_EQ(bus.board(i).faults(), std::vector<std::string>{}) << "board " << i;
 }
 
 }  // namespace

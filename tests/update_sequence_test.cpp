@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <unistd.h>
 #include <filesystem>
 #include <functional>
@@ -11,6 +12,7 @@
 
 #include "bsl_client.h"
 #include "flash_image.h"
+#include "headless.h"
 #include "support/bytes.h"
 #include "support/update_fixture.h"
 #include "update_sequence.h"
@@ -366,6 +368,56 @@ TEST_F(UpdateSequenceTest, VerifyCatchesAWeakCellAndRecoveryThenSucceeds) {
             }()) + " bytes");
   EXPECT_EQ(lines.back(), "FW Ver =0200,Boot Ver=0005");
   ExpectImageInFlash(board, kNewFirmware);
+}
+
+// After the reset only a card that answers as a card counts: four printable characters in each
+// version. A boot loader's refusal, or garbage, is not an identity.
+TEST_F(UpdateSequenceTest, CardWithUnprintableVersionsIsNoIdentity) {
+  cardsim::BoardSettings card;
+  card.boot_version = std::string("00\x01") + "5";
+  bus::add_card(card);
+  EXPECT_FALSE(run());
+  EXPECT_EQ(log_lines().back(), "Fail to Get Device information!!");
+}
+
+// The RAM boot-loader image: the first folder that has it; when none has it, the log names them all.
+TEST_F(UpdateSequenceTest, RamBootLoaderIsLookedForInEachFolder) {
+  const std::string empty = scratch_dir();
+  RecordingLog log;
+  FirmwareImage image;
+  UpdateRun found{nullptr, "", RamBslPlaces{{}, {empty, kDataDir}}, log, clock_};
+  EXPECT_TRUE(LoadRamBslImage(found, image));
+  EXPECT_EQ(log_lines_of(log.all), (std::vector<std::string>{"==Load RAM BSL==", kRamBslPath,
+                                                             "Load RAM_BSL_00.08.08.39.txt Complete"}));
+  EXPECT_EQ(DefaultRamBslPlaces().folders.front(), ExecutableDirectory()) << "beside the program first";
+  struct Case {
+    const char* data_home;
+    const char* data_dirs;
+    std::vector<std::string> after_the_program;
+  };
+  for (const Case& c : {Case{"", "", {"/home/u/.local/share/cardlink/", "/usr/local/share/cardlink/", "/usr/share/cardlink/"}},
+                        Case{"/xdg", "/a:relative:/b/", {"/xdg/cardlink/", "/a/cardlink/", "/b/cardlink/"}}}) {
+    setenv("HOME", "/home/u", 1);
+    setenv("XDG_DATA_HOME", c.data_home, 1);
+    setenv("XDG_DATA_DIRS", c.data_dirs, 1);
+    std::vector<std::string> folders = DefaultRamBslPlaces().folders;
+    EXPECT_EQ(std::vector<std::string>(folders.begin() + 1, folders.end()), c.after_the_program) << c.data_dirs;
+  }
+}
+
+// Qt's own options open the window; anything else is for the headless front end.
+TEST(CardflashArguments, QtOptionsOpenTheWindow) {
+  struct Case {
+    std::vector<const char*> args;
+    bool headless;
+  };
+  for (const Case& c : {Case{{}, false}, Case{{"-platform", "offscreen"}, false}, Case{{"--style=fusion", "-reverse"}, false},
+                        Case{{"--scan"}, true}, Case{{"-platform", "offscreen", "--scan"}, true}, Case{{"--bogus"}, true},
+                        Case{{"-h"}, true}}) {
+    std::vector<char*> argv = {const_cast<char*>("Cardflash")};
+    for (const char* a : c.args) argv.push_back(const_cast<char*>(a));
+    EXPECT_EQ(WantsHeadless(static_cast<int>(argv.size()), argv.data()), c.headless) << argv.size();
+  }
 }
 
 // An image the controller could never start is refused before the card is touched: erasing the

@@ -1,6 +1,6 @@
 // TI's MSP430 USB boot loader (the BSL the controller starts in, here "ROM BSL") and the RAM boot
-// loader that the updater loads into it, modelled after TI's public documentation (SLAU319; see
-// shared/notes/usb-bsl-facts.md). Both list as vendor 0x2047, product 0x0200 and take one BSL core
+// loader that the updater loads into it, modelled after TI's public documentation (the MSP430 BSL
+// user's guide SLAU319 and the MSP430F552x data sheet SLAS645). Both list as vendor 0x2047, product 0x0200 and take one BSL core
 // command per 64-byte report: byte 0 report id 0x3F, byte 1 the number of core bytes, then the
 // command code, for most commands 3 address bytes (low, middle, high), then data.
 //

@@ -23,11 +23,13 @@ expected_files=(
   "$libdir/pkgconfig/cardlink.pc"
   "$libdir/cmake/Cardlink/CardlinkConfig.cmake" "$libdir/cmake/Cardlink/CardlinkConfigVersion.cmake"
   lib/udev/rules.d/70-cardlink.rules
-  share/man/man1/cardtool.1.gz share/man/man1/Cardflash.1.gz)
+  share/man/man1/cardtool.1.gz share/man/man1/Cardflash.1.gz share/cardlink/README)
 [ "$have_cardflash" = 1 ] && expected_files+=(bin/Cardflash)
 for f in "${expected_files[@]}"; do
   [ -e "$stage/$f" ] || fail "not installed: $f"
 done
+# TI's RAM boot-loader image is never shipped, and the project's stand-in never installed.
+[ -z "$(find "$stage" -name 'RAM_BSL_*')" ] || fail "a RAM boot-loader image is installed"
 [ "$(readlink "$stage/$libdir/libCardlink.so")" = "libCardlink.so.$soversion" ] \
   || fail "libCardlink.so is not a link to libCardlink.so.$soversion"
 soname=$(readelf -d "$stage/$libdir/libCardlink.so.$version" | sed -n 's/.*Library soname: \[\(.*\)\]/\1/p')

@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# Plants realistic faults in the product code, one at a time, and records which tests catch each:
+# the suite's fault-catching power, measured. Not part of the test command.
+#   scripts/plant-faults.sh [BUILD_DIR] [CTEST_ARGS...]   (default build-faults; e.g. -E hidraw)
+# Each fault is one text replacement in one file; the file is restored after its run, also when
+# the script is interrupted (it touches nothing else in the work tree). Prints one line per fault: its name and the tests that failed.
+set -euo pipefail
+here="$(cd "$(dirname "$0")/.." && pwd)"
+build="${1:-$here/build-faults}"
+shift || true
+"$here/scripts/build.sh" "$build" > /dev/null
+
+# name | file | text as it is | text with the fault (@NL@ stands for a line break)
+faults=(
+  'block size 47|updater/bsl_client.h|kDownloadBlockSize = 48;|kDownloadBlockSize = 47;'
+  'two polls instead of three|library/command_channel.h|kReplyPolls = 3;|kReplyPolls = 2;'
+  'reset write two bytes off|updater/update_sequence.h|kResetAddress = 0x0120;|kResetAddress = 0x0122;'
+  'file without q accepted|updater/titxt_reader.cpp|if (!have_address || unterminated)|if (!have_address)'
+  'ninth card stored|library/card_context.cpp|context.card_count < kCardTableCapacity; d = d->next|context.card_count <= kCardTableCapacity; d = d->next'
+  'wrong byte in a password|updater/bsl_client.cpp|  password.fill(0xFF);|  password.fill(0xFF);@NL@  password[31] = 0xFE;'
+  'switch text without its line feed|library/command_channel.cpp|"2102040004ISPE\n"|"2102040004ISPE"'
+  'scan button left enabled during an update|updater/dialog/cardflash_dlg.cpp|  m_fwUpdate->setEnabled(false);@NL@  // The run takes|  m_fwUpdate->setEnabled(false);@NL@  m_deviceScan->setEnabled(true);@NL@  // The run takes'
+  'old boot-loader path reopened after the RAM boot loader starts|updater/update_sequence.cpp|  return FindAndConnectBootLoader(context, log, false);|  return Tav_BslConnect(context);'
+  'failed block write ignored|updater/bsl_client.cpp|if (!BslWriteBlock(context, address, staging, size)) return address;|(void)BslWriteBlock(context, address, staging, size);'
+)
+
+restore=""
+backup="$build/fault-backup"
+trap '[ -n "$restore" ] && cp "$backup" "$here/$restore"' EXIT
+for fault in "${faults[@]}"; do
+  IFS='|' read -r name file before after <<< "$fault"
+  cp "$here/$file" "$backup"
+  restore="$file"
+  python3 - "$here/$file" "$before" "$after" <<'EOF'
+import sys
+path, before, after = sys.argv[1], sys.argv[2].replace('@NL@', '\n'), sys.argv[3].replace('@NL@', '\n')
+text = open(path).read()
+if text.count(before) != 1:
+    sys.exit(f"{path}: the text to replace is not there exactly once: {before!r}")
+open(path, 'w').write(text.replace(before, after))
+EOF
+  caught="(does not build)"
+  if cmake --build "$build" > "$build/fault-build.log" 2>&1; then
+    ctest --test-dir "$build" -j "$(nproc)" --timeout 300 "$@" > "$build/fault-ctest.log" 2>&1 || true
+    caught=$(sed -n 's/^[[:space:]]*[0-9]* - \(.*\) (.*)$/\1/p' "$build/fault-ctest.log" | paste -sd, -)
+    [ -n "$caught" ] || caught="NOT CAUGHT"
+  fi
+  echo "$name: $caught"
+  cp "$backup" "$here/$file"
+  restore=""
+done
+cmake --build "$build" > /dev/null
