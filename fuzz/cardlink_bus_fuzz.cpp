@@ -8,7 +8,7 @@
 // Beyond the sanitizers: no context while hid_init fails, at most 8 rows and 0xFF past the last
 // one, NUL-terminated version and serial texts, out-buffers untouched on failure, a boot-loader
 // read that never reports more than it was given room for, and no device handle left open.
-#include <unistd.h>
+#include <chrono>
 
 #include <cstdint>
 #include <cstdio>
@@ -80,7 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // The updater's path into the boot loader, with its pause in virtual time.
   (void)Tav_SwitchToISP(context);
-  usleep(10'000'000);
+  cardsim::bus::advance(std::chrono::seconds(10));
   if (Tav_EnumBootDev(context) && Tav_BslConnect(context)) {
     unsigned char packet[64];
     std::memset(packet, 0xAC, sizeof packet);
@@ -89,7 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     packet[2] = 0x11;  // RX PASSWORD, all 0xFF
     std::memset(packet + 3, 0xFF, 32);
     (void)Tav_BslWrite(context, packet, sizeof packet);
-    usleep(100'000);
+    cardsim::bus::advance(std::chrono::milliseconds(100));
     unsigned char reply[8];
     int count = -7;
     if (Tav_BslRead(context, reply, sizeof reply, &count))

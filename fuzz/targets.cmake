@@ -12,14 +12,18 @@ cardlink_fuzz_target(titxt_reader
   SOURCES ${fuzz_dir}/titxt_reader_fuzz.cpp
   LIBRARIES $<IF:$<TARGET_EXISTS:cardflash_engine>,cardflash_engine,titxt_reader_only>)
 
-# libCardlink.so's calls of usleep go to no_sleep.cpp's definition in the program.
+# The library's logic (cardlink_core) with the channel's pauses on virtual time: a pause moves the
+# virtual bus's clock and returns at once, so the simulated card sees the time the real channel
+# would have waited and a run is not capped at a few inputs a second.
+set(virtual_pause ${PROJECT_SOURCE_DIR}/tests/support/virtual_pause.cpp)
+
 cardlink_fuzz_target(card_replies
-  SOURCES ${fuzz_dir}/card_replies_fuzz.cpp ${fuzz_dir}/no_sleep.cpp
-  LIBRARIES Cardlink::Cardlink cardsim_bus)
+  SOURCES ${fuzz_dir}/card_replies_fuzz.cpp ${virtual_pause}
+  LIBRARIES cardlink_core cardsim_bus)
 
 cardlink_fuzz_target(cardlink_bus
-  SOURCES ${fuzz_dir}/cardlink_bus_fuzz.cpp ${fuzz_dir}/no_sleep.cpp
-  LIBRARIES Cardlink::Cardlink cardsim_bus)
+  SOURCES ${fuzz_dir}/cardlink_bus_fuzz.cpp ${virtual_pause}
+  LIBRARIES cardlink_core cardsim_bus)
 
 cardlink_fuzz_target(devices_text
   SOURCES ${fuzz_dir}/devices_text_fuzz.cpp

@@ -3,16 +3,27 @@
 # channel in its library flavour (cardlink_channel: kLibraryChannel, LibTrace) and linked to
 # Debian's hidapi (hidraw back end).
 #
+# The library's logic is the static cardlink_core; the .so is that archive whole, plus the
+# channel's pauses that really sleep (system_pause.cpp). In-process tests and fuzzers link
+# cardlink_core with a pause on virtual time instead (tests/support/virtual_pause.cpp).
+#
 # Exports are kept to those in three ways: the library's own code is compiled with hidden
 # visibility (cardlink.h marks the exports with CARDLINK_API from the generated cardlink_export.h),
 # the static channel's symbols are excluded from export (--exclude-libs), and the version script
 # cardlink.map makes everything but those names local. tests/cardlink_export_test checks
 # the result with nm -D.
-add_library(Cardlink SHARED
+add_library(cardlink_core STATIC
   card_context.cpp
   serial_number.cpp
   boot_loader.cpp
   exports.cpp)
+target_link_libraries(cardlink_core PUBLIC cardlink_channel cardlink_headers)
+set_target_properties(cardlink_core PROPERTIES
+  C_VISIBILITY_PRESET hidden
+  CXX_VISIBILITY_PRESET hidden
+  VISIBILITY_INLINES_HIDDEN ON)
+
+add_library(Cardlink SHARED system_pause.cpp)
 add_library(Cardlink::Cardlink ALIAS Cardlink)
 
 # Consumers see cardlink.h and its export macro only, not the library's internal headers beside
@@ -31,12 +42,16 @@ target_include_directories(Cardlink
     $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>
   PRIVATE
     ${CMAKE_CURRENT_SOURCE_DIR})
-target_link_libraries(Cardlink PRIVATE cardlink_channel PkgConfig::HIDAPI)
+# The public header alone, for code that calls the exports and leaves the choice of
+# implementation (the .so, or cardlink_core in tests) to the program that links it.
+add_library(cardlink_headers INTERFACE)
+target_include_directories(cardlink_headers INTERFACE $<BUILD_INTERFACE:${cardlink_public}>)
+target_link_libraries(Cardlink PRIVATE $<LINK_LIBRARY:WHOLE_ARCHIVE,cardlink_core> cardlink_channel PkgConfig::HIDAPI)
 
 set(cardlink_version_script ${CMAKE_CURRENT_SOURCE_DIR}/cardlink.map)
 target_link_options(Cardlink PRIVATE
   "LINKER:--version-script=${cardlink_version_script}"
-  "LINKER:--exclude-libs,ALL")
+  "LINKER:--exclude-libs,libcardlink_channel.a")
 # clang links the sanitizer runtime into executables only: in the fuzz build the library's
 # sanitizer and coverage calls are resolved by the fuzz program that loads it.
 if(NOT CARDLINK_BUILD_FUZZERS)

@@ -1,7 +1,5 @@
 #include "command_channel.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstring>
 
@@ -9,7 +7,7 @@ namespace cardlink {
 
 namespace {
 
-void pause_100ms() { usleep(kPauseMs * 1000); }
+void pause_100ms() { pause_ms(kPauseMs); }
 
 template <typename... Args>
 void emit(MessageSink sink, const char* format, Args... args) {

@@ -34,6 +34,10 @@ constexpr int kPauseMs = 100;
 constexpr int kReplyPolls = 3;
 constexpr int kMaxDrainedReports = 64;  // the priming read never spins on a device that keeps sending
 
+// Every wait of the channel goes through here. Cardlink and cardtool link the definition that
+// sleeps (system_pause.cpp); tests and fuzzers link one that moves the virtual bus's clock.
+void pause_ms(int milliseconds);
+
 // The command text of an id, or nullptr for an id that is not a command.
 const char* mcu_command_text(int id);
 

@@ -150,6 +150,9 @@ int dispatch(const char* option) {
 }  // namespace
 
 int cardtool_main(int argc, char** argv) {
+  // A caller may run the tool more than once in one process: each run lists the boards afresh.
+  m_hid_count = 0;
+  std::memset(m_tavmcu_info_list, 0, sizeof m_tavmcu_info_list);
   pthread_mutex_init(&m_msp430_lock, nullptr);
   int status = kDone;
   if (hid_init() != 0) {

@@ -1,0 +1,329 @@
+// The scenarios of cardtool, Cardflash and the library's exports, once for both back ends.
+#include "support/cardtool_text.h"
+#include "support/scenario.h"
+
+namespace testsupport {
+
+namespace {
+
+using cardsim::Mode;
+using P = Program;
+
+const std::string kCardId = "a102010004", kVersion = "a100010008", kSwitch = "2102040004ISPE\n";
+const std::string kTotal1 = "Total 1 board found\n", kPrime = "MCU read write Flash\n";
+const std::string kVersions = "Firmware version=0102 Boot version=0005 \n";
+const std::string kWriteFailed = "Unable to write()\nError: Input/output error\n";
+
+std::string found(int minor = 0, const std::string& pid = "0001") {
+  return device_found("/dev/hidraw" + std::to_string(minor), "2933 " + pid);
+}
+std::string found_many(int n) {
+  std::string text;
+  for (int i = 0; i < n; ++i) text += found(i);
+  return text;
+}
+std::string refused(const std::string& listed, int total) {
+  return listed + "Total " + std::to_string(total) + " board found\n" + kCardtoolRefused;
+}
+
+// A step that expects this exit status; what else it expects is filled in.
+Step flash(std::vector<std::string> args, int status) {
+  Step step;
+  step.args = std::move(args);
+  step.status = status;
+  return step;
+}
+
+Scenario scenario(std::string name, std::string devices, Program program, std::vector<Step> steps, bool hidraw) {
+  Scenario s;
+  s.name = std::move(name);
+  s.devices = std::move(devices);
+  s.program = program;
+  s.steps = std::move(steps);
+  s.hidraw = hidraw;
+  return s;
+}
+
+Scenario tool(std::string name, std::string devices, std::vector<std::string> args, std::string out, int status,
+              std::map<std::size_t, std::vector<std::string>> commands = {}, bool hidraw = false) {
+  Step step = flash(std::move(args), status);
+  step.out = std::move(out);
+  step.commands = std::move(commands);
+  return scenario(std::move(name), std::move(devices), P::kCardtool, {step}, hidraw);
+}
+
+std::vector<Scenario> cardtool_scenarios() {
+  const std::string long_path = "/dev/bus/usb/sim/" + std::string(40, 'p');  // 57 characters
+  const std::string fits = "/dev/" + std::string(44, 'q');                 // 49 characters
+  const std::string usage = found() + kTotal1 + kCardtoolUsage;
+  const std::string switched = found() + kTotal1 + "open /dev/hidraw0\nswitch to boot comamand\n" + kPrime;
+  return {
+      // The board count decides first; the argument is not looked at, no board is opened.
+      tool("tool none help", "", {"-h"}, refused("", 0), 3, {}, true),
+      tool("tool none info", "", {"-i"}, refused("", 0), 3, {}, true),
+      tool("tool none switch", "", {"-isp"}, refused("", 0), 3, {}, true),
+      tool("tool two cards", "card id=1; card id=2 usb_pid=0002", {"-i"}, refused(found() + found(1, "0002"), 2), 3,
+           {{0, {}}, {1, {}}}, true),
+      tool("tool nine cards", "card count=9", {"-i"}, refused(found_many(9), 9), 3, {{8, {}}}),
+      tool("tool two interfaces", "card interfaces=2", {"-i"}, refused(found_many(2), 2), 3, {}, true),
+      tool("tool three cards switch", "card id=1; card id=2; card id=3", {"-isp"}, refused(found_many(3), 3), 3,
+           {{0, {}}}, true),
+      // Help asked for, or a usage error.
+      tool("tool help", "card", {"-h"}, usage, 0, {{0, {}}}, true),
+      tool("tool long help", "card", {"--help"}, usage, 0, {}, true),
+      tool("tool help first", "card", {"-h", "-i"}, usage, 0),
+      tool("tool no argument", "card", {}, usage, 2, {{0, {}}}, true),
+      tool("tool mixed case", "card", {"-Isp"}, usage, 2, {}, true),
+      tool("tool unknown", "card", {"-x"}, usage, 2),
+      tool("tool long unknown", "card", {"--info"}, usage, 2),
+      tool("tool upper H", "card", {"-H"}, usage, 2),
+      tool("tool empty argument", "card", {""}, usage, 2),
+      // Versions.
+      tool("tool info", "card fw=0102 boot=0005", {"-i"}, found() + kTotal1 + kPrime + kVersions, 0,
+           {{0, {kCardId, kVersion}}}, true),
+      tool("tool info upper", "card fw=0102 boot=0005", {"-I"}, found() + kTotal1 + kPrime + kVersions, 0, {}, true),
+      tool("tool stale reply", "card id=7 fw=0102 boot=0005 fault=stale", {"-i"}, found() + kTotal1 + kPrime + kVersions,
+           0, {{0, {kCardId, kVersion}}}, true),
+      tool("tool other devices", "hid; card fw=0102 boot=0005; hid pid=c52c", {"-i"},
+           found(1) + kTotal1 + kPrime + kVersions, 0, {{1, {kCardId, kVersion}}}, true),
+      tool("tool 49 character path", "card fw=0303 path=" + fits, {"-i"},
+           device_found(fits) + kTotal1 + kPrime + "Firmware version=0303 Boot version=0005 \n", 0),
+      tool("tool other versions", "card fw=0a0b boot=0c0d product=XY0001", {"-I"},
+           found() + kTotal1 + kPrime + "Firmware version=0a0b Boot version=0c0d \n", 0, {}, true),
+      // Its reply comes after the third poll.
+      tool("tool slow card", "card latency=350", {"-i"},
+           found() + kTotal1 + kPrime + "Board Index=0 Get Fw /Boot version Error\n", 1, {}, true),
+      tool("tool short reply", "card short=12", {"-i"}, found() + kTotal1 + kPrime + "Firmware version=0100 Boot version=00 \n",
+           0, {}, true),
+      tool("tool silent card", "card fault=silent", {"-i"},
+           found() + kTotal1 + kPrime + "Board Index=0 Get Fw /Boot version Error\n", 1, {{0, {kCardId, kVersion}}},
+           true),
+      tool("tool read fails", "card fault=read", {"-i"},
+           found() + kTotal1 + kPrime + "Unable to read()\nUnable to read()\nBoard Index=0 Get Fw /Boot version Error\n",
+           1, {}, true),
+      tool("tool open fails", "card fault=open", {"-i"}, found() + kTotal1 + "Board 0 Error Access!!\n", 1, {}, true),
+      tool("tool path too long", "card path=" + long_path, {"-i"},
+           device_found(long_path) + "  path longer than 49 characters: board not usable\n" + kTotal1 +
+               "Board 0 Error Access!!\n",
+           1, {{0, {}}}),
+      // The switch.
+      tool("tool switch", "card", {"-isp"}, switched + "mcu switch to boot mode\n", 0, {{0, {kCardId, kSwitch}}}, true),
+      tool("tool switch upper", "card", {"-ISP"}, switched + "mcu switch to boot mode\n", 0),
+      tool("tool switch open fails", "card fault=open", {"-isp"},
+           found() + kTotal1 + "open /dev/hidraw0\nBoard 0 Error Access!!\n", 1, {}, true),
+      tool("tool switch write fails", "card fault=write", {"-isp"},
+           switched + kWriteFailed + kWriteFailed + "Switch to isp mode fail\n", 1, {}, true),
+      // The HID layer does not start (no such thing on hidraw nodes).
+      tool("tool init fails", "init fail; card", {"-i"}, "hid_init failed error\n", 255),
+      tool("tool init fails no argument", "init fail", {}, "hid_init failed error\n", 255),
+  };
+}
+
+Scenario client(std::string name, std::string devices, std::vector<std::string> args, std::string out,
+                std::map<std::size_t, std::vector<std::string>> commands, bool hidraw) {
+  Step step = flash(std::move(args), 0);
+  step.out = std::move(out);
+  step.commands = std::move(commands);
+  step.err = "";
+  return scenario(std::move(name), std::move(devices), P::kCardlinkClient, {step}, hidraw);
+}
+
+std::vector<Scenario> client_scenarios() {
+  const std::string serial = "SN-0042-ABCDEFGH";
+  std::vector<std::uint8_t> report(64, 0xAC);
+  const std::uint8_t head[] = {0x3F, 0x06, 0x1B, 0x00, 0x25, 0x00, 0x12, 0x34};
+  std::copy(std::begin(head), std::end(head), report.begin());
+  std::string report_hex;
+  char byte[4];
+  for (std::size_t i = 0; i < report.size(); ++i) {
+    std::snprintf(byte, sizeof byte, i ? " %02X" : "%02X", report[i]);
+    report_hex += byte;
+  }
+  return {
+      // Priming read and card-id query per card; the identity goes to the first card only.
+      client("exports identity", "card id=3 fw=0102 boot=0005 usb_pid=0042; card id=5; card id=7 fw=0200", {"identity"},
+             "cards=3 ids=3 5 7 -1 -1 -1 -1 -1\n"
+             "first card: ok vendor=2933 product=0042 id=3 fw=0102 boot=0005\nopen=0\n",
+             {{0, {kCardId, kCardId, kCardId, kVersion}}, {1, {kCardId, kCardId}}, {2, {kCardId, kCardId}}}, true),
+      client("exports no card", "bsl", {"identity"}, "no context; open=0\n", {}, false),
+      client("exports silent card", "card id=3 fault=silent", {"identity"},
+             "cards=1 ids=0 -1 -1 -1 -1 -1 -1 -1\nfirst card: failed vendor=2933 product=0001 id=0 fw=- boot=-\nopen=0\n",
+             {}, false),
+      client("exports serial number", "card id=3; card id=5", {"serial", "5", serial},
+             "write=1\nread=1 \"" + serial + "\"\nopen=0\n",
+             {{0, {kCardId, kCardId}},
+              {1, {kCardId, kCardId, kCardId, "21020e0013" "12c" + serial, kCardId, "21020f000512c10", "a102100020"}}},
+             true),
+      client("exports serial number of 32", "card id=3; card id=5", {"serial", "5", "0123456789abcdefGHIJKLMNOPQRSTUV"},
+             "write=1\nread=1 \"0123456789abcdefGHIJKLMNOPQRSTUV\"\nopen=0\n", {}, false),
+      client("exports switch and boot loader", "card id=3 isp_delay=300", {"isp"},
+             "switch=1\nBoard 3 Error Access!!\nfirst card: failed vendor=2933 product=0001 id=3 fw=- boot=-\n"
+             "boot loader found=1\nconnect=1\nconnect again=0\nopen while connected=1\nwrite 65=-1\nwrite 1=-1\n"
+             "write=64\nread=1 count=0\nopen=0\n",
+             {{0, {kCardId, kCardId, kCardId, kSwitch, report_hex}}}, true),
+  };
+}
+
+const std::string kImage = "@DATA@/firmware_0200.txt";
+const std::string kScan1 = "VID: 0x2933 PID:1 CardId: 1\nFW Ver =0102,Boot Ver=0005\n";
+const std::string kUpdated = "program_file\nDevice Reset  Complete\nVID: 0x2933 PID:1 CardId: 1\nFW Ver =0200,Boot Ver=0005\n";
+const std::string kRefusedFile = "open file fail,file maybe is not exist or bad.\n";
+
+Scenario cardflash(std::string name, std::string devices, std::vector<Step> steps, bool hidraw = false,
+                   P program = P::kCardflash) {
+  return scenario(std::move(name), std::move(devices), program, std::move(steps), hidraw);
+}
+
+std::vector<Scenario> cardflash_scenarios() {
+  std::vector<Scenario> out;
+  Step scan = flash({"--scan"}, 0);
+  scan.out = "Total 2 Msp430 find\nFlash Msp430 Information:\n" + kScan1;
+  out.push_back(cardflash("flash scan", "card id=1 fw=0102; card id=2", {scan}));
+  Step none = flash({"--scan"}, 1);
+  none.out = "Error Can find Msp430 Device\n";
+  out.push_back(cardflash("flash scan without card", "", {none}));
+
+  Step update = flash({"--update", kImage}, 0);
+  update.out = "Total 1 Msp430 find\nFlash Msp430 Information:\n" + kScan1 +
+               "Load Msp430 FW\n" + kImage + "\n==Load RAM BSL==\n@RAMBSL@\nLoad RAM_BSL_00.08.08.39.txt Complete\n"
+               "Load Msp430 FW Complete\nSwitch to ISP mode \nDevice 0x2047 0x0200 ISP\xA1\x40mode device found\n"
+               "Device Connected\nMass Erase\nDownload full BSL...\nWait for BSL\n==========================\n" +
+               kUpdated;
+  update.cards = {{0, Mode::Application, "0200", true}};
+  out.push_back(cardflash("flash update", "card id=1 fw=0102", {update}));
+
+  // A server's BMC lists its keyboard and mouse before the card.
+  Step beside = flash({"--update", kImage}, 0);
+  beside.out_ends = kUpdated;
+  beside.cards = {{2, Mode::Application, "0200", true}};
+  Scenario lowest = cardflash("flash update after two other devices", "hid; hid pid=c52c; card id=1 fw=0102 boot=0005",
+                              {beside}, true);
+  // The boot loaders list while the engine still holds the card's old node open.
+  lowest.paths = {{0, "/dev/hidraw0"}, {1, "/dev/hidraw1"}, {2, "/dev/hidraw3"}};
+  out.push_back(lowest);
+  // Plugged in after the card has left for its boot loader and before the boot loader lists
+  // itself, the mouse takes the card's old minor.
+  Step plugged = flash({"--update", kImage}, 0);
+  plugged.out_ends = kUpdated;
+  plugged.cards = {{0, Mode::Application, "0200", true}};
+  Scenario late = cardflash("flash update with a device plugged in meanwhile",
+                            "card id=1 fw=0102 boot=0005 isp_delay=5000; hid at=3500", {plugged}, true);
+  late.paths = {{0, "/dev/hidraw2"}, {1, "/dev/hidraw0"}};
+  out.push_back(late);
+  Step gone = flash({"--update", kImage}, 1);
+  gone.out_ends = "Device Reset  Complete\nFail to Get Device information!!\n";
+  out.push_back(cardflash("flash card that never comes back", "hid; card id=1 fault=noreturn", {gone}, true));
+
+  Step no_card = flash({"--update", kImage}, 1);
+  no_card.out = "Error Can find Msp430 Device\n";
+  out.push_back(cardflash("flash update without card", "", {no_card}));
+  Step missing = flash({"--update", "/nonexistent/firmware.txt"}, 1);
+  missing.out_has = {kRefusedFile + "/nonexistent/firmware.txt: No such file or directory\n"};
+  missing.out_lacks = {"Switch to ISP mode"};
+  missing.commands = {{0, {kCardId, kCardId, kCardId, kVersion}}};  // the scan's exchanges only
+  out.push_back(cardflash("flash unreadable file", "card id=1 fw=0102", {missing}));
+  Step damaged = flash({"--update", "@TMP@/damaged.txt"}, 1);
+  damaged.out_has = {kRefusedFile + "@TMP@/damaged.txt: line 3: file ends without the end line \"q\"\n"};
+  damaged.out_lacks = {"Switch to ISP mode"};
+  damaged.cards = {{0, Mode::Application, "0102"}};
+  Scenario no_q = cardflash("flash file without q", "card id=1 fw=0102", {damaged});
+  no_q.files = {{"damaged.txt", "@4400\n31 40 00 24\n"}};
+  out.push_back(no_q);
+  Step bare = flash({"--update", kImage}, 1);
+  bare.out_has = {kRefusedFile + "@EXEDIR@/RAM_BSL_00.08.08.39.txt: No such file or directory\n"};
+  bare.out_lacks = {"Switch to ISP mode"};
+  bare.cards = {{0, Mode::Application, "0102"}};
+  out.push_back(cardflash("flash as built has no RAM boot loader", "card id=1 fw=0102", {bare}, false,
+                          P::kCardflashAsBuilt));
+
+  // After a power cycle in the middle of an update: the boot loader in flash, the image named.
+  Step rom = flash({"--ram-bsl", "@DATA@/RAM_BSL_00.08.08.39.txt", "--recover", kImage}, 0);
+  rom.out_has = {"==Load RAM BSL==\n@DATA@/RAM_BSL_00.08.08.39.txt\n", "Download full BSL...\nWait for BSL\n"};
+  rom.out_ends = "FW Ver =0200,Boot Ver=0005\n";
+  rom.cards = {{0, Mode::Application, "0200", true}};
+  out.push_back(cardflash("flash recovery from the boot loader in flash", "bsl flash=erased", {rom}, false,
+                          P::kCardflashAsBuilt));
+  // Once the RAM boot loader ran; in a pipe no progress line.
+  const std::string recovered_tail = "Device Reset  Complete\nVID: 0x2933 PID:1 CardId: 0\nFW Ver =0200,Boot Ver=0005\n";
+  Step ram = flash({"--recover", kImage, "--verify"}, 0);
+  ram.out_has = {"RAM BSL already running: its download and start are skipped\n", "\nVerify Complete: 8 segments, "};
+  ram.out_lacks = {"\r"};
+  ram.out_ends = recovered_tail;
+  ram.cards = {{0, Mode::Application, "0200", true}};
+  out.push_back(cardflash("flash recovery from the RAM boot loader", "bsl mode=rambsl", {ram}));
+  Step shown = flash({"--recover", kImage, "--verify"}, 0);
+  shown.out_has = {"\r  1/", "\r  329/329 blocks (100%)\r\033[KVerify Complete"};
+  shown.out_ends = recovered_tail;
+  Scenario terminal = cardflash("flash progress on a terminal", "bsl mode=rambsl", {shown});
+  terminal.terminal = true;
+  out.push_back(terminal);
+
+  // --verify catches a weak cell: no reset, the controller stays in its RAM boot loader. Once the
+  // cell holds, --recover --verify brings the card back through the RAM boot loader that runs.
+  Step weak = flash({"--update", kImage, "--verify"}, 1);
+  weak.out_has = {"program_file\nVerify Fail at 0x04400: CRC 0x"};
+  weak.cards = {{1, Mode::RamBootLoader, "0102"}};
+  Step again = flash({"--recover", kImage, "--verify"}, 0);
+  again.heal = std::pair{std::size_t{1}, std::uint32_t{0x4410}};
+  again.out_has = {"RAM BSL already running: its download and start are skipped\n"};
+  again.out_ends = kUpdated.substr(kUpdated.find("Device Reset"));
+  again.cards = {{1, Mode::Application, "0200", true}};
+  out.push_back(cardflash("flash verify catches a weak cell, then recovery", "hid; card id=1 fw=0102 boot=0005 weak=4410",
+                          {weak, again}, true));
+
+  // Refusals by what is listed, before anything is touched.
+  struct Refusal {
+    std::string devices;
+    std::vector<std::string> args;
+    int status;
+    std::string err;
+  };
+  for (const Refusal& r : std::vector<Refusal>{
+           {"", {"--recover", kImage}, 1,
+            "Cardflash: no card and no boot loader (2047:0200) is listed: nothing to recover\n"},
+           {"card", {"--recover", kImage}, 1,
+            "Cardflash: 1 card(s) listed: a controller that runs its firmware is updated with --update FILE\n"},
+           {"bsl; hid; bsl", {"--recover", kImage}, 3,
+            "Cardflash: 2 boot loaders (2047:0200) are listed; --recover flashes exactly one: unplug the others\n"},
+           {"card id=1; card id=2", {"--update", kImage}, 3,
+            "Cardflash: 2 cards are listed (card ids 1, 2); --update flashes exactly one: remove the others\n"},
+           {"card fault=open", {"--scan"}, 1,
+            "Cardflash: the card was listed but could not be read; if its /dev/hidraw node is not readable\n"
+            "and writable for you, install the udev rule and join the plugdev group (see Cardflash(1))\n"}}) {
+    Step step = flash(r.args, r.status);
+    step.err = r.err;
+    out.push_back(cardflash("flash refused: " + r.devices + " " + r.args[0], r.devices, {step}));
+  }
+
+  Step help = flash({"--help"}, 0);
+  help.out_has = {"Usage: Cardflash [--scan | --update FILE | --recover FILE] [--verify] [--ram-bsl FILE]\n"};
+  out.push_back(cardflash("flash help", "", {help}));
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"--update"}, {"--bogus"}, {"--scan", "x"}, {"--update", "a", "b"}, {"--verify"}, {"--scan", "--verify"},
+           {"--update", "a", "--recover", "b"}, {"--scan", "--ram-bsl", "x"}, {"--recover"}}) {
+    Step step = flash(args, 2);
+    step.out = "";
+    step.err_has = "Usage: Cardflash";
+    step.commands = {{0, {}}};
+    std::string name = "flash usage error:";
+    for (const std::string& a : args) name += " " + a;
+    out.push_back(cardflash(name, "card", {step}));
+  }
+  return out;
+}
+
+}  // namespace
+
+void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }
+
+const std::vector<Scenario>& scenarios() {
+  static const std::vector<Scenario> all = [] {
+    std::vector<Scenario> list = cardtool_scenarios();
+    for (auto* part : {client_scenarios, cardflash_scenarios})
+      for (Scenario& s : part()) list.push_back(std::move(s));
+    return list;
+  }();
+  return all;
+}
+
+}  // namespace testsupport

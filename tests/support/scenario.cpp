@@ -1,0 +1,86 @@
+#include "scenario.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "titxt_reader.h"
+
+namespace testsupport {
+
+Placeholders::Placeholders(std::string ram_bsl, std::string exe_dir, std::string tmp) : tmp_(tmp) {
+  values_ = {{"@DATA@", SAMPLE_DATA_DIR}, {"@RAMBSL@", ram_bsl}, {"@EXEDIR@", exe_dir}, {"@TMP@", tmp}};
+}
+
+std::string Placeholders::operator()(std::string text) const {
+  for (const auto& [key, value] : values_)
+    for (std::size_t at; (at = text.find(key)) != std::string::npos;) text.replace(at, key.size(), value);
+  return text;
+}
+
+std::vector<std::string> Placeholders::operator()(std::vector<std::string> texts) const {
+  for (std::string& t : texts) t = (*this)(t);
+  return texts;
+}
+
+void write_files(const Scenario& s, const Placeholders& p) {
+  std::filesystem::create_directories(p.tmp());
+  for (const auto& [name, content] : s.files) std::ofstream(p.tmp() + "/" + name) << content;
+}
+
+namespace {
+
+bool ends_with(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+void expect_flashed(cardsim::Board& board) {
+  cardflash::FirmwareImage image;
+  ASSERT_TRUE(cardflash::ReadTiTxtImage(SAMPLE_DATA_DIR "/firmware_0200.txt", image));
+  for (const cardflash::ImageSegment& segment : image)
+    for (std::int32_t i = 0; i < segment.byte_count; ++i) {
+      const std::uint32_t address = segment.start_address + static_cast<std::uint32_t>(i);
+      ASSERT_EQ(board.memory().read(address), segment.bytes[static_cast<std::size_t>(i)]) << "flash at 0x" << std::hex
+                                                                                          << address;
+    }
+}
+
+}  // namespace
+
+void check_step(const Step& step, const Outcome& got, const Placeholders& p, const BoardAt& board) {
+  EXPECT_EQ(got.status, step.status) << got.out << got.err;
+  if (step.out) {
+    EXPECT_EQ(got.out, p(*step.out));
+  }
+  for (const std::string& part : p(step.out_has))
+    EXPECT_NE(got.out.find(part), std::string::npos) << "missing:\n" << part << "\nin:\n" << got.out;
+  for (const std::string& part : p(step.out_lacks))
+    EXPECT_EQ(got.out.find(part), std::string::npos) << "unexpected:\n" << part << "\nin:\n" << got.out;
+  EXPECT_TRUE(ends_with(got.out, p(step.out_ends))) << "expected the end:\n" << p(step.out_ends) << "\nof:\n"
+                                                    << got.out;
+  if (step.err) {
+    EXPECT_EQ(got.err, p(*step.err));
+  }
+  EXPECT_NE(got.err.find(p(step.err_has)), std::string::npos) << got.err;
+  for (const auto& [index, commands] : step.commands) EXPECT_EQ(board(index).commands(), commands) << "board " << index;
+  for (const CardState& card : step.cards) {
+    cardsim::Board& b = board(card.board);
+    EXPECT_EQ(b.mode(), card.mode) << "board " << card.board;
+    EXPECT_EQ(b.application_version(), card.version) << "board " << card.board;
+    if (card.flashed) expect_flashed(b);
+  }
+}
+
+void check_end(const Scenario& s, std::size_t boards, const BoardAt& board,
+               const std::function<std::string(std::size_t)>& path) {
+  for (std::size_t i = 0; i < boards; ++i) {
+    EXPECT_EQ(board(i).faults(), std::vector<std::string>{}) << "board " << i;
+    if (board(i).mode() == cardsim::Mode::Unrelated) {
+      EXPECT_EQ(board(i).commands(), std::vector<std::string>{}) << "board " << i;
+    }
+  }
+  for (const auto& [index, node] : s.paths) EXPECT_EQ(path(index), node) << "device " << index;
+}
+
+}  // namespace testsupport

@@ -1,0 +1,91 @@
+// One scenario suite, two back ends. A scenario is data: the devices (a device text), the program
+// and its arguments, and what must come out: the transcript, the exit status, the commands the
+// boards received and the cards' state. tests/scenario_test.cpp plays every scenario in-process on
+// the virtual bus and virtual time; tests/hidraw_scenario_test.cpp plays those marked `hidraw`
+// with the shipped programs over umockdev's hidraw nodes in real time.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "board.h"
+
+namespace testsupport {
+
+enum class Program {
+  kCardtool,
+  kCardflash,         // beside the stand-in RAM boot-loader image, as for a simulated card
+  kCardflashAsBuilt,  // nothing beside it: the build tree's program
+  kCardlinkClient,    // tests/hidraw_cardlink_client.c, through the library's exports
+};
+
+struct CardState {
+  std::size_t board;
+  cardsim::Mode mode;
+  std::string version;   // the application firmware's version
+  bool flashed = false;  // the flash holds firmware_0200.txt
+};
+
+// Texts may hold @DATA@ (the sample data folder), @RAMBSL@ (the stand-in image where the back end
+// puts it), @EXEDIR@ (the folder of the program under test) and @TMP@ (the scenario's files).
+struct Step {
+  std::vector<std::string> args;
+  int status = 0;
+  std::optional<std::string> out;  // the whole standard output
+  std::vector<std::string> out_has, out_lacks;
+  std::string out_ends;
+  std::optional<std::string> err;  // the whole standard error
+  std::string err_has;
+  std::map<std::size_t, std::vector<std::string>> commands;  // command texts per board, all so far
+  std::vector<CardState> cards;
+  std::optional<std::pair<std::size_t, std::uint32_t>> heal;  // before the run: this weak cell holds
+};
+
+struct Scenario {
+  std::string name;
+  std::string devices;
+  Program program;
+  std::vector<Step> steps;
+  std::map<std::string, std::string> files = {};  // written to @TMP@ first
+  std::map<std::size_t, std::string> paths = {};  // each device's node at the end
+  bool hidraw = false;                            // played on the hidraw harness too
+  bool terminal = false;                          // standard output on a pseudo-terminal
+};
+
+const std::vector<Scenario>& scenarios();
+// gtest shows a scenario by its name.
+void PrintTo(const Scenario& s, std::ostream* os);
+
+struct Outcome {
+  int status;
+  std::string out, err;
+};
+
+using BoardAt = std::function<cardsim::Board&(std::size_t)>;
+
+class Placeholders {
+ public:
+  Placeholders(std::string ram_bsl, std::string exe_dir, std::string tmp);
+  std::string operator()(std::string text) const;
+  std::vector<std::string> operator()(std::vector<std::string> texts) const;
+  const std::string& tmp() const { return tmp_; }
+
+ private:
+  std::map<std::string, std::string> values_;
+  std::string tmp_;
+};
+
+// Writes the scenario's files into the placeholders' @TMP@.
+void write_files(const Scenario& s, const Placeholders& p);
+// The checks of one step, and those of every scenario's end: no board saw a fault, no unrelated
+// device was written to, and each device is on the node expected.
+void check_step(const Step& step, const Outcome& got, const Placeholders& p, const BoardAt& board);
+void check_end(const Scenario& s, std::size_t boards, const BoardAt& board,
+               const std::function<std::string(std::size_t)>& path);
+
+}  // namespace testsupport
