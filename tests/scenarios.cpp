@@ -198,9 +198,10 @@ std::vector<Scenario> cardflash_scenarios() {
   beside.cards = {{2, Mode::Application, "0200", true}};
   Scenario lowest = cardflash("flash update after two other devices", "hid; hid pid=c52c; card id=1 fw=0102 boot=0005",
                               {beside}, true);
-  // (Where the card lists after its reset differs between the back ends: hidraw2 on hidraw nodes,
-  // hidraw3 on the virtual bus, whose clock passes the re-listing at once; not checked.)
-  lowest.paths = {{0, "/dev/hidraw0"}, {1, "/dev/hidraw1"}};
+  // The boot loader takes the card's node; the RAM boot loader hidraw3, since the connection to
+  // the boot loader holds hidraw2 until after the pause; the card comes back on hidraw2 while the
+  // RAM boot loader's connection still holds hidraw3.
+  lowest.paths = {{0, "/dev/hidraw0"}, {1, "/dev/hidraw1"}, {2, "/dev/hidraw2"}};
   out.push_back(lowest);
   // Plugged in after the card has left for its boot loader and before the boot loader lists
   // itself, the mouse takes the card's old minor.
@@ -209,7 +210,7 @@ std::vector<Scenario> cardflash_scenarios() {
   plugged.cards = {{0, Mode::Application, "0200", true}};
   Scenario late = cardflash("flash update with a device plugged in meanwhile",
                             "card id=1 fw=0102 boot=0005 isp_delay=5000; hid at=3500", {plugged}, true);
-  late.paths = {{1, "/dev/hidraw0"}};
+  late.paths = {{0, "/dev/hidraw1"}, {1, "/dev/hidraw0"}};
   out.push_back(late);
   Step gone = flash({"--update", kImage}, 1);
   gone.out_ends = "Device Reset  Complete\nFail to Get Device information!!\n";
