@@ -1,22 +1,13 @@
 // Cardlink's exports against two simulated cards whose every report to the host comes from the
-// fuzzer's input: any length (0 to 65 bytes; the bus hands over at most the 64 the library asks
-// for), any content, or none, in any order (unsolicited reports, stale ones at the priming
-// read, bursts, replies missing on some polls).
+// fuzzer's input: any length, any content, or none, in any order (unsolicited, stale at the
+// priming read, bursts, missing on some polls). Byte 0 picks the serial-number length to read
+// (1 to 32); in the rest, each time a card is asked for input, a control byte below 0x40 means
+// nothing now, any other sends the next (control % 66) bytes as a report.
 //
-// Input: byte 0 picks the serial-number length to read (1 to 32); the rest is the stream of
-// reports shared by the cards. Each time the bus asks a card for input, a control byte below 0x40
-// means "nothing to send now", any other sends a report of (control % 66) bytes taken from the
-// stream (an empty one counts as nothing). The bus collects what a card sends until it has
-// nothing more, as the hidraw driver queues reports. When the stream runs out, nothing more
-// arrives.
-//
-// Beyond the sanitizers (the library's out-buffers are heap blocks of their exact documented
-// size, so a write past them is caught), the exports' promises are checked: one row per card,
-// NUL-terminated versions and serial number, out-buffers untouched when a call fails, and no
-// device handle left open.
-//
-// The boards are made once and reused (a new board costs more than a run of the library): with
-// their replies taken from the stream, nothing of an earlier input shows in a later one.
+// Beyond the sanitizers (the out-buffers are heap blocks of their documented size), the exports'
+// promises: one row per card, NUL-terminated texts, out-buffers untouched when a call fails, no
+// handle left open. The boards are reused: their replies come from the stream, so nothing of an
+// earlier input shows in a later one.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -72,15 +63,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size < 1) return 0;
   const int serial_length = 1 + data[0] % 32;
   current = ReportStream{data + 1, size - 1};
-  // The boards keep a record of the commands they received: start afresh now and then so
-  // that it stays small.
+  // Afresh now and then: the boards keep a record of the commands they received.
   if (runs_on_this_bus++ % 4096 == 0) make_bus();
   cardsim::bus::clear_wire();
-  const int cards = kCards;
 
   CardContext* context = Tav_Init();
   require(context != nullptr, "cards present but no context");
-  require(Tav_GetCardNum(context) == cards, "card count differs from the cards listed");
+  require(Tav_GetCardNum(context) == kCards, "card count differs from the cards listed");
 
   auto table = std::make_unique<std::int8_t[]>(8);
   require(Tav_GetCardIdTable(context, table.get()), "card id table refused");
@@ -91,11 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::memset(p.get(), 'X', n);
     return p;
   };
-  auto untouched = [](const char* p, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i)
-      if (p[i] != 'X') return false;
-    return true;
-  };
+  auto untouched = [](const char* p, std::size_t n) { return std::all_of(p, p + n, [](char c) { return c == 'X'; }); };
   auto vendor_id = std::make_unique<std::uint16_t>();
   auto product_id = std::make_unique<std::uint16_t>();
   auto card_id = std::make_unique<std::uint8_t>();

@@ -1,11 +1,7 @@
-# The fuzz targets: one list for two kinds of program. fuzz/CMakeLists.txt builds them as libFuzzer
-# programs (CARDLINK_BUILD_FUZZERS, fuzz_<name>); tests/cmake/fuzz.cmake builds them with a driver
-# that replays the seed corpora (fuzz_replay_<name>). Each includer defines
-# cardlink_fuzz_target(NAME SOURCES ... LIBRARIES ...) for its kind.
+# The fuzz targets, built by fuzz/CMakeLists.txt as libFuzzer programs (CARDLINK_BUILD_FUZZERS,
+# fuzz_<name>) through its cardlink_fuzz_target(NAME SOURCES ... LIBRARIES ...).
 #   titxt_reader   the updater's TI-TXT reader on arbitrary file contents
-#   card_replies   Cardlink's exports with a simulated card that answers with arbitrary reports
-#   cardlink_bus   Cardlink's exports on a virtual bus built from an arbitrary CARDSIM_DEVICES text
-#   devices_text   the virtual bus's CARDSIM_DEVICES parser, and the bus it builds
+#   card_replies   Cardlink's exports with simulated cards that answer with arbitrary reports
 set(fuzz_dir ${CMAKE_CURRENT_LIST_DIR})
 
 cardlink_fuzz_target(titxt_reader
@@ -20,11 +16,3 @@ set(virtual_pause ${PROJECT_SOURCE_DIR}/tests/support/virtual_pause.cpp)
 cardlink_fuzz_target(card_replies
   SOURCES ${fuzz_dir}/card_replies_fuzz.cpp ${virtual_pause}
   LIBRARIES cardlink_core cardsim_bus)
-
-cardlink_fuzz_target(cardlink_bus
-  SOURCES ${fuzz_dir}/cardlink_bus_fuzz.cpp ${virtual_pause}
-  LIBRARIES cardlink_core cardsim_bus)
-
-cardlink_fuzz_target(devices_text
-  SOURCES ${fuzz_dir}/devices_text_fuzz.cpp
-  LIBRARIES cardsim_bus)

@@ -94,8 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   bool accepted = cardflash::ReadTiTxtImage(memory_path, image, &refusal);
   if (!accepted) {
     require(image.segment_count() == 1 && image.segment(0).start_address == 0x1234 &&
-                image.segment(0).bytes == std::vector<std::uint8_t>{0xAB, 0xCD},
-            "a refused file changed the caller's image");
+            image.segment(0).bytes == std::vector<std::uint8_t>{0xAB, 0xCD}, "a refused file changed the caller's image");
     unsigned long line = 0;
     int consumed = 0;
     require(std::sscanf(refusal.c_str(), "line %lu: %n", &line, &consumed) == 1 && consumed > 0 && line >= 1,

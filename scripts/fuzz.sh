@@ -19,7 +19,7 @@ cmake --build "$build" -j "$(nproc)"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 status=0
-for target in titxt_reader card_replies cardlink_bus devices_text; do
+for target in titxt_reader card_replies; do
   corpus="$build/corpus/$target"
   mkdir -p "$corpus" "$build/artifacts"
   args=(-max_total_time="$seconds" -seed="${FUZZ_SEED:-1}" -timeout=10 -print_final_stats=1 -close_fd_mask=1

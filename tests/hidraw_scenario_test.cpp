@@ -1,13 +1,12 @@
 // The scenarios marked for hidraw, with the shipped programs linked to Debian's libhidapi-hidraw
 // on umockdev's nodes, in real time: the same expectations as on the virtual bus.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
-#include <cctype>
 #include <filesystem>
 
 #include "hidraw_bus.h"
 #include "support/scenario.h"
-#include "support/simulated_updater.h"
 
 using cardsim::hidraw::HidrawBus;
 using cardsim::hidraw::Played;
@@ -19,12 +18,25 @@ namespace {
 
 const std::string kRamBsl = SAMPLE_DATA_DIR "/RAM_BSL_00.08.08.39.txt";
 
+// The updater as a simulated card needs it: a copy of the built Cardflash beside the stand-in RAM
+// boot loader. The build tree's Cardflash has none beside it, so that nobody runs the stand-in
+// against a real card.
+std::string simulated_cardflash() {
+  static const std::string copy = [] {
+    const fs::path folder = fs::temp_directory_path() / ("cardflash-sim-" + std::to_string(getpid()));
+    fs::create_directories(folder);
+    fs::copy_file(CARDFLASH_PATH, folder / "Cardflash", fs::copy_options::overwrite_existing);
+    fs::copy_file(kRamBsl, folder / fs::path(kRamBsl).filename(), fs::copy_options::overwrite_existing);
+    return (folder / "Cardflash").string();
+  }();
+  return copy;
+}
+
 std::string program_path(Program program) {
   switch (program) {
     case Program::kCardtool: return CARDTOOL_PATH;
-    case Program::kCardlinkClient: return CARDLINK_CLIENT_PATH;
     case Program::kCardflashAsBuilt: return CARDFLASH_PATH;
-    case Program::kCardflash: return simulated_cardflash(CARDFLASH_PATH, kRamBsl);
+    case Program::kCardflash: return simulated_cardflash();
   }
   return {};
 }
@@ -66,12 +78,7 @@ std::vector<Scenario> marked() {
   return out;
 }
 
-std::string name_of(const ::testing::TestParamInfo<Scenario>& info) {
-  std::string name;
-  for (char c : info.param.name) name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-  return name + "_" + std::to_string(info.index);
-}
-
-INSTANTIATE_TEST_SUITE_P(Marked, HidrawScenarios, ::testing::ValuesIn(marked()), name_of);
+INSTANTIATE_TEST_SUITE_P(Marked, HidrawScenarios, ::testing::ValuesIn(marked()),
+                         [](const auto& info) { return test_name(info.param, info.index); });
 
 }  // namespace

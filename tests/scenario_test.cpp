@@ -1,10 +1,9 @@
-// Every scenario in-process on the virtual bus and virtual time: cardtool_main, RunHeadless and
-// the C client's main, each on a bus reset to the scenario's devices.
-#include <fcntl.h>
+// Every scenario in-process on the virtual bus and virtual time: cardtool_main and RunHeadless,
+// each on a bus reset to the scenario's devices.
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <thread>
@@ -13,10 +12,7 @@
 #include "headless.h"
 #include "support/scenario.h"
 #include "support/update_fixture.h"
-#include "support/virtual_pause.h"
 #include "virtual_bus.h"
-
-extern "C" int cardlink_client_main(int argc, char** argv);
 
 namespace bus = cardsim::bus;
 namespace fs = std::filesystem;
@@ -50,18 +46,14 @@ int call(Program program, const std::vector<std::string>& args) {
   VirtualClock clock;
   switch (program) {
     case Program::kCardtool: return cardtool_main(argc, argv.data());
-    case Program::kCardlinkClient: return cardlink_client_main(argc, argv.data());
     default: return cardflash::RunHeadless(argc, argv.data(), clock);
   }
 }
 
 // Standard output on a pseudo-terminal while `body` runs; what arrived there.
 std::string on_terminal(const std::function<void()>& body) {
-  const int master = posix_openpt(O_RDWR | O_NOCTTY);
-  EXPECT_GE(master, 0);
-  EXPECT_EQ(grantpt(master), 0);
-  EXPECT_EQ(unlockpt(master), 0);
-  const int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+  int master = -1, slave = -1;
+  EXPECT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
   std::string shown;
   std::thread reader([&] {
     char buffer[4096];
@@ -83,23 +75,11 @@ std::string on_terminal(const std::function<void()>& body) {
   return out;
 }
 
-// The client counts its descriptors of device nodes, which only hidraw has.
-std::string without_descriptor_counts(const std::string& out) {
-  std::string kept;
-  for (std::size_t at = 0, end; at < out.size(); at = end) {
-    end = out.find('\n', at);
-    end = end == std::string::npos ? out.size() : end + 1;
-    if (out.compare(at, 4, "open") != 0) kept += out.substr(at, end - at);
-  }
-  return kept;
-}
-
 class Scenarios : public ::testing::TestWithParam<Scenario> {};
 
 TEST_P(Scenarios, OnTheVirtualBus) {
   const Scenario& s = GetParam();
   bus::reset();
-  clear_channel_pauses();
   std::string error;
   ASSERT_TRUE(bus::configure(s.devices, &error)) << error;
   const std::string ram_bsl = prepare_search(s.program);
@@ -118,36 +98,14 @@ TEST_P(Scenarios, OnTheVirtualBus) {
       got.out = ::testing::internal::GetCapturedStdout();
       got.err = ::testing::internal::GetCapturedStderr();
     }
-    Step expected = step;
-    if (s.program == Program::kCardlinkClient && expected.out) {
-      got.out = without_descriptor_counts(got.out);
-      expected.out = without_descriptor_counts(*expected.out);
-    }
-    check_step(expected, got, p, [](std::size_t i) -> cardsim::Board& { return bus::board(i); });
+    check_step(step, got, p, [](std::size_t i) -> cardsim::Board& { return bus::board(i); });
     EXPECT_EQ(bus::open_handles(), 0) << "device handles left open";
   }
   check_end(s, bus::device_count(), [](std::size_t i) -> cardsim::Board& { return bus::board(i); },
             [](std::size_t i) { return bus::path(i); });
 }
 
-std::string name_of(const ::testing::TestParamInfo<Scenario>& info) {
-  std::string name;
-  for (char c : info.param.name) name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-  return name + "_" + std::to_string(info.index);
-}
-
-INSTANTIATE_TEST_SUITE_P(All, Scenarios, ::testing::ValuesIn(scenarios()), name_of);
-
-// The channel's pacing as the tool sees it: a card that never answers costs two exchanges of four
-// pauses each (priming read and version query), and nothing else waits.
-TEST(ScenarioTime, SilentCardCostsTwoFullExchanges) {
-  bus::reset();
-  clear_channel_pauses();
-  ASSERT_TRUE(bus::configure("card fault=silent"));
-  ::testing::internal::CaptureStdout();
-  EXPECT_EQ(call(Program::kCardtool, {"-i"}), 1);
-  ::testing::internal::GetCapturedStdout();
-  EXPECT_EQ(channel_pauses(), std::vector<int>(8, 100));
-}
+INSTANTIATE_TEST_SUITE_P(All, Scenarios, ::testing::ValuesIn(scenarios()),
+                         [](const auto& info) { return test_name(info.param, info.index); });
 
 }  // namespace

@@ -1,4 +1,4 @@
-// The scenarios of cardtool, Cardflash and the library's exports, once for both back ends.
+// The scenarios of cardtool and Cardflash, once for both back ends.
 #include "support/cardtool_text.h"
 #include "support/scenario.h"
 
@@ -60,7 +60,6 @@ std::vector<Scenario> cardtool_scenarios() {
   return {
       // The board count decides first; the argument is not looked at, no board is opened.
       tool("tool none help", "", {"-h"}, refused("", 0), 3, {}, true),
-      tool("tool none info", "", {"-i"}, refused("", 0), 3, {}, true),
       tool("tool none switch", "", {"-isp"}, refused("", 0), 3, {}, true),
       tool("tool two cards", "card id=1; card id=2 usb_pid=0002", {"-i"}, refused(found() + found(1, "0002"), 2), 3,
            {{0, {}}, {1, {}}}, true),
@@ -88,8 +87,6 @@ std::vector<Scenario> cardtool_scenarios() {
            found(1) + kTotal1 + kPrime + kVersions, 0, {{1, {kCardId, kVersion}}}, true),
       tool("tool 49 character path", "card fw=0303 path=" + fits, {"-i"},
            device_found(fits) + kTotal1 + kPrime + "Firmware version=0303 Boot version=0005 \n", 0),
-      tool("tool other versions", "card fw=0a0b boot=0c0d product=XY0001", {"-I"},
-           found() + kTotal1 + kPrime + "Firmware version=0a0b Boot version=0c0d \n", 0, {}, true),
       // Its reply comes after the third poll.
       tool("tool slow card", "card latency=350", {"-i"},
            found() + kTotal1 + kPrime + "Board Index=0 Get Fw /Boot version Error\n", 1, {}, true),
@@ -119,51 +116,6 @@ std::vector<Scenario> cardtool_scenarios() {
   };
 }
 
-Scenario client(std::string name, std::string devices, std::vector<std::string> args, std::string out,
-                std::map<std::size_t, std::vector<std::string>> commands, bool hidraw) {
-  Step step = flash(std::move(args), 0);
-  step.out = std::move(out);
-  step.commands = std::move(commands);
-  step.err = "";
-  return scenario(std::move(name), std::move(devices), P::kCardlinkClient, {step}, hidraw);
-}
-
-std::vector<Scenario> client_scenarios() {
-  const std::string serial = "SN-0042-ABCDEFGH";
-  std::vector<std::uint8_t> report(64, 0xAC);
-  const std::uint8_t head[] = {0x3F, 0x06, 0x1B, 0x00, 0x25, 0x00, 0x12, 0x34};
-  std::copy(std::begin(head), std::end(head), report.begin());
-  std::string report_hex;
-  char byte[4];
-  for (std::size_t i = 0; i < report.size(); ++i) {
-    std::snprintf(byte, sizeof byte, i ? " %02X" : "%02X", report[i]);
-    report_hex += byte;
-  }
-  return {
-      // Priming read and card-id query per card; the identity goes to the first card only.
-      client("exports identity", "card id=3 fw=0102 boot=0005 usb_pid=0042; card id=5; card id=7 fw=0200", {"identity"},
-             "cards=3 ids=3 5 7 -1 -1 -1 -1 -1\n"
-             "first card: ok vendor=2933 product=0042 id=3 fw=0102 boot=0005\nopen=0\n",
-             {{0, {kCardId, kCardId, kCardId, kVersion}}, {1, {kCardId, kCardId}}, {2, {kCardId, kCardId}}}, true),
-      client("exports no card", "bsl", {"identity"}, "no context; open=0\n", {}, false),
-      client("exports silent card", "card id=3 fault=silent", {"identity"},
-             "cards=1 ids=0 -1 -1 -1 -1 -1 -1 -1\nfirst card: failed vendor=2933 product=0001 id=0 fw=- boot=-\nopen=0\n",
-             {}, false),
-      client("exports serial number", "card id=3; card id=5", {"serial", "5", serial},
-             "write=1\nread=1 \"" + serial + "\"\nopen=0\n",
-             {{0, {kCardId, kCardId}},
-              {1, {kCardId, kCardId, kCardId, "21020e0013" "12c" + serial, kCardId, "21020f000512c10", "a102100020"}}},
-             true),
-      client("exports serial number of 32", "card id=3; card id=5", {"serial", "5", "0123456789abcdefGHIJKLMNOPQRSTUV"},
-             "write=1\nread=1 \"0123456789abcdefGHIJKLMNOPQRSTUV\"\nopen=0\n", {}, false),
-      client("exports switch and boot loader", "card id=3 isp_delay=300", {"isp"},
-             "switch=1\nBoard 3 Error Access!!\nfirst card: failed vendor=2933 product=0001 id=3 fw=- boot=-\n"
-             "boot loader found=1\nconnect=1\nconnect again=0\nopen while connected=1\nwrite 65=-1\nwrite 1=-1\n"
-             "write=64\nread=1 count=0\nopen=0\n",
-             {{0, {kCardId, kCardId, kCardId, kSwitch, report_hex}}}, true),
-  };
-}
-
 const std::string kImage = "@DATA@/firmware_0200.txt";
 const std::string kScan1 = "VID: 0x2933 PID:1 CardId: 1\nFW Ver =0102,Boot Ver=0005\n";
 const std::string kUpdated = "program_file\nDevice Reset  Complete\nVID: 0x2933 PID:1 CardId: 1\nFW Ver =0200,Boot Ver=0005\n";
@@ -179,9 +131,6 @@ std::vector<Scenario> cardflash_scenarios() {
   Step scan = flash({"--scan"}, 0);
   scan.out = "Total 2 Msp430 find\nFlash Msp430 Information:\n" + kScan1;
   out.push_back(cardflash("flash scan", "card id=1 fw=0102; card id=2", {scan}));
-  Step none = flash({"--scan"}, 1);
-  none.out = "Error Can find Msp430 Device\n";
-  out.push_back(cardflash("flash scan without card", "", {none}));
 
   Step update = flash({"--update", kImage}, 0);
   update.out = "Total 1 Msp430 find\nFlash Msp430 Information:\n" + kScan1 +
@@ -321,8 +270,7 @@ void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }
 const std::vector<Scenario>& scenarios() {
   static const std::vector<Scenario> all = [] {
     std::vector<Scenario> list = cardtool_scenarios();
-    for (auto* part : {client_scenarios, cardflash_scenarios})
-      for (Scenario& s : part()) list.push_back(std::move(s));
+    for (Scenario& s : cardflash_scenarios()) list.push_back(std::move(s));
     return list;
   }();
   return all;

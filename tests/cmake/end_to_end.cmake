@@ -1,6 +1,5 @@
 # The scenario suite (scenarios.cpp) in-process on the virtual bus and virtual time: cardtool's
-# and Cardflash's front ends and the C client of the exports (its main renamed) linked with the
-# library's logic. The hidraw harness plays the same scenarios with the shipped programs
+# and Cardflash's front ends linked with the library's logic. The hidraw harness plays the same scenarios with the shipped programs
 # (hidraw.cmake). Beside it, what only a whole program shows: the access hint as another user,
 # and Cardflash without a display.
 if(NOT TARGET cardflash_engine)
@@ -11,9 +10,8 @@ add_library(scenario_support STATIC scenarios.cpp support/scenario.cpp)
 target_link_libraries(scenario_support PUBLIC testsupport cardflash_engine cardsim_models)
 target_compile_definitions(scenario_support PUBLIC SAMPLE_DATA_DIR="${PROJECT_SOURCE_DIR}/sim/data")
 
-cardlink_test(scenario_test scenario_test.cpp hidraw_cardlink_client.c)
+cardlink_test(scenario_test scenario_test.cpp)
 link_virtual_time(scenario_test scenario_support cardtool_core cardflash_engine cardlink_core)
-target_compile_definitions(scenario_test PRIVATE $<$<COMPILE_LANGUAGE:C>:main=cardlink_client_main>)
 
 if(TARGET Cardflash)
   cardlink_test(program_test program_test.cpp)

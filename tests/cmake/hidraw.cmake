@@ -1,7 +1,8 @@
-# End-to-end runs of the shipped programs, linked to Debian's real hidapi, against the simulated
-# boards shown as umockdev hidraw nodes. Not built where umockdev is missing; a test exits 77
-# (skipped) when umockdev cannot run on the machine.
-if(NOT TARGET cardsim_hidraw)
+# The scenario suite's scenarios marked for hidraw, played with the shipped programs linked to
+# Debian's real hidapi against the simulated boards shown as umockdev hidraw nodes (each update
+# there lasts its 17.5 s of fixed pauses: only a few are marked). Not built where umockdev is
+# missing; a test exits 77 (skipped) when umockdev cannot run on the machine.
+if(NOT TARGET cardsim_hidraw OR NOT TARGET Cardlink OR NOT TARGET Cardflash OR NOT TARGET scenario_support)
   return()
 endif()
 
@@ -9,36 +10,16 @@ endif()
 set(HIDRAW_TMPDIR ${CMAKE_BINARY_DIR}/hidraw-tmp)
 file(MAKE_DIRECTORY ${HIDRAW_TMPDIR})
 
-# Plain open/read/write/close on the nodes, for the checks of the kernel's node rules.
-add_executable(hidraw_node_probe hidraw_node_probe.c)
-
-add_executable(hidraw_e2e_test hidraw_main.cpp hidraw_cardtool_test.cpp hidraw_node_test.cpp)
-target_link_libraries(hidraw_e2e_test PRIVATE cardsim_hidraw testsupport GTest::gtest)
+add_executable(hidraw_e2e_test hidraw_main.cpp hidraw_scenario_test.cpp)
+# The checks read the image with the engine's TI-TXT reader; the engine's archive wants the
+# exports, which the shipped library provides as before (listed before the engine's archive on
+# the link line, so --as-needed must not drop it).
+target_link_libraries(hidraw_e2e_test PRIVATE cardsim_hidraw testsupport GTest::gtest scenario_support
+                                              Cardlink::Cardlink)
+target_link_options(hidraw_e2e_test PRIVATE "LINKER:--no-as-needed")
 target_compile_definitions(hidraw_e2e_test PRIVATE CARDTOOL_PATH="$<TARGET_FILE:cardtool>"
-  NODE_PROBE_PATH="$<TARGET_FILE:hidraw_node_probe>")
-add_dependencies(hidraw_e2e_test cardtool cardsim_bus hidraw_node_probe)
-
-if(TARGET Cardlink)
-  # A C program that uses nothing but the library's exports, as a customer's program would.
-  add_executable(hidraw_cardlink_client hidraw_cardlink_client.c)
-  target_link_libraries(hidraw_cardlink_client PRIVATE Cardlink)
-  target_sources(hidraw_e2e_test PRIVATE hidraw_cardlink_test.cpp)
-  target_compile_definitions(hidraw_e2e_test PRIVATE CARDLINK_CLIENT_PATH="$<TARGET_FILE:hidraw_cardlink_client>")
-  add_dependencies(hidraw_e2e_test hidraw_cardlink_client)
-endif()
-
-# The scenario suite's scenarios marked for hidraw, with the shipped programs (each update there
-# lasts its 17.5 s of fixed pauses: only a few are marked).
-if(TARGET Cardflash AND TARGET scenario_support)
-  target_sources(hidraw_e2e_test PRIVATE hidraw_scenario_test.cpp)
-  # The checks read the image with the engine's TI-TXT reader; the engine's archive wants the
-  # exports, which the shipped library provides as before.
-  # (listed before the engine's archive on the link line, so --as-needed must not drop it).
-  target_link_libraries(hidraw_e2e_test PRIVATE scenario_support Cardlink::Cardlink)
-  target_link_options(hidraw_e2e_test PRIVATE "LINKER:--no-as-needed")
-  target_compile_definitions(hidraw_e2e_test PRIVATE CARDFLASH_PATH="$<TARGET_FILE:Cardflash>")
-  add_dependencies(hidraw_e2e_test Cardflash)
-endif()
+  CARDFLASH_PATH="$<TARGET_FILE:Cardflash>")
+add_dependencies(hidraw_e2e_test cardtool cardsim_bus Cardflash)
 
 gtest_discover_tests(hidraw_e2e_test DISCOVERY_TIMEOUT 60
   PROPERTIES TIMEOUT 120 SKIP_RETURN_CODE 77 ENVIRONMENT "TMPDIR=${HIDRAW_TMPDIR}" LABELS hidraw)

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 
@@ -22,6 +23,12 @@ std::string Placeholders::operator()(std::string text) const {
 std::vector<std::string> Placeholders::operator()(std::vector<std::string> texts) const {
   for (std::string& t : texts) t = (*this)(t);
   return texts;
+}
+
+std::string test_name(const Scenario& s, std::size_t index) {
+  std::string name;
+  for (char c : s.name) name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+  return name + "_" + std::to_string(index);
 }
 
 void write_files(const Scenario& s, const Placeholders& p) {

@@ -21,7 +21,6 @@ enum class Program {
   kCardtool,
   kCardflash,         // beside the stand-in RAM boot-loader image, as for a simulated card
   kCardflashAsBuilt,  // nothing beside it: the build tree's program
-  kCardlinkClient,    // tests/hidraw_cardlink_client.c, through the library's exports
 };
 
 struct CardState {
@@ -58,8 +57,9 @@ struct Scenario {
 };
 
 const std::vector<Scenario>& scenarios();
-// gtest shows a scenario by its name.
+// gtest shows a scenario by its name, and names its test after it.
 void PrintTo(const Scenario& s, std::ostream* os);
+std::string test_name(const Scenario& s, std::size_t index);
 
 struct Outcome {
   int status;
