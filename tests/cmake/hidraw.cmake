@@ -28,7 +28,7 @@ if(TARGET Cardlink)
 endif()
 
 if(TARGET Cardflash)
-  target_sources(hidraw_e2e_test PRIVATE hidraw_cardflash_test.cpp)
+  target_sources(hidraw_e2e_test PRIVATE hidraw_cardflash_test.cpp hidraw_access_test.cpp)
   target_link_libraries(hidraw_e2e_test PRIVATE cardflash_engine)
   target_compile_definitions(hidraw_e2e_test PRIVATE CARDFLASH_PATH="$<TARGET_FILE:Cardflash>"
     SAMPLE_DATA_DIR="${PROJECT_SOURCE_DIR}/sim/data")
