@@ -200,13 +200,16 @@ TEST_F(UpdateSequenceTest, CardThatCannotBeOpenedAfterTheReset) {
 // plugged in while the card is in its boot loader and takes the card's old node. The update must
 // reach the card through all of it and never write to another device.
 TEST_F(UpdateSequenceTest, DevicesFoundAnewAmongOtherHidDevices) {
+  // The card comes back from its reset while the connection to the RAM boot loader (its node
+  // taken) is still open: on the next free node.
   struct Case {
     const char* devices;
-    std::size_t unrelated;
+    std::size_t unrelated, card;
     const char* its_path;
+    const char* card_path;
   };
-  for (const Case& c : {Case{"hid; hid pid=c52c; card id=1 fw=0102", 1, "/dev/hidraw1"},
-                        Case{"card id=1 fw=0102 isp_delay=5000; hid at=3000", 1, "/dev/hidraw0"}}) {
+  for (const Case& c : {Case{"hid; hid pid=c52c; card id=1 fw=0102", 1, 2, "/dev/hidraw1", "/dev/hidraw2"},
+                        Case{"card id=1 fw=0102 isp_delay=5000; hid at=3000", 1, 0, "/dev/hidraw0", "/dev/hidraw1"}}) {
     SCOPED_TRACE(c.devices);
     bus::reset();
     ASSERT_TRUE(bus::configure(c.devices));
@@ -219,6 +222,7 @@ TEST_F(UpdateSequenceTest, DevicesFoundAnewAmongOtherHidDevices) {
     EXPECT_EQ(lines.back(), "FW Ver =0200,Boot Ver=0005");
     EXPECT_EQ(clock_.pauses, (std::vector<int>{10000, 1500, 3000, 3000}));
     EXPECT_EQ(bus::path(c.unrelated), c.its_path);
+    EXPECT_EQ(bus::path(c.card), c.card_path);
     for (std::size_t i = 0; i < bus::device_count(); ++i)
       EXPECT_TRUE(bus::board(i).faults().empty()) << "device " << i << ": " << bus::board(i).faults().front();
   }

@@ -543,6 +543,9 @@ void hid_close(hid_device* dev) {
   {
     std::lock_guard lock(bus.mutex);
     if (dev->generation == bus.generation) {
+      // What happened on the bus while the handle was open happened with its minor taken: replay
+      // it before the close frees the minor.
+      sync(bus);
       --bus.open_handles;
       // The last close of a vanished device's node frees its minor (drop_ref).
       if (dev->minor >= 0) --bus.minors[static_cast<std::size_t>(dev->minor)].open_files;
