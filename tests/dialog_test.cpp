@@ -328,7 +328,7 @@ TEST_F(DialogTest, WindowDuringAnUpdate) {
   Click("fwUpdate");
   tick.stop();
 
-  EXPECT_EQ(last_line_at_hold, (Lines{"Switch to ISP mode ", "Mass Erase", "Wait for BSL", "Device Reset  Complete"}));
+  EXPECT_EQ(last_line_at_hold, (Lines{"Switch to ISP mode ", "Mass Erase", "Download full BSL...", "Device Reset  Complete"}));
   const Lines shown = Shown();
   EXPECT_EQ(std::count(shown.begin(), shown.end(), refused), 3);
   EXPECT_EQ(shown.back(), "FW Ver =0200,Boot Ver=0005");
