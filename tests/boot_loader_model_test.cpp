@@ -21,9 +21,8 @@ namespace bus = cardsim::bus;
 
 namespace {
 
-constexpr std::uint8_t kRxDataBlock = 0x10, kRxPassword = 0x11, kEraseSegment = 0x12, kMassErase = 0x15,
-                       kCrcCheck = 0x16, kLoadPc = 0x17, kTxDataBlock = 0x18, kTxBslVersion = 0x19,
-                       kTxBufferSize = 0x1A, kFast = 0x1B;
+constexpr std::uint8_t kRxPassword = 0x11, kMassErase = 0x15, kCrcCheck = 0x16, kLoadPc = 0x17, kTxBslVersion = 0x19,
+                       kFast = 0x1B;
 
 // A BSL report as the updater builds it: 0xAC everywhere, then id, length, code, operands.
 Bytes bsl_report(std::uint8_t code, const Bytes& operands = {}) {
@@ -264,34 +263,6 @@ TEST(RamBootLoader, DoubleProgrammingIsAFault) {
   EXPECT_EQ(d.board().faults()[0],
             "RAM boot loader: flash 0x04400 programmed twice (0x30 then 0x32) (and 1 more byte(s))");
   EXPECT_BYTES((Bytes{0x30 & 0x32, 0x31 & 0x33}), memory_range(d.board(), 0x4400, 0x4402));
-}
-
-// The commands the updater never sends, and a wrong password that locks the RAM boot loader.
-TEST(RamBootLoader, RepliesToTheCommandsTheUpdaterDoesNotUse) {
-  Driver d;
-  d.start_ram_bsl();
-  Bytes too_long = bsl_report(kFast, addressed(0x3000));
-  too_long[1] = 63;
-  const std::vector<std::pair<Bytes, Bytes>> table = {
-      {bsl_report(kRxDataBlock, addressed(0x3000, bytes_of("123456789"))), {0x3B, 0x00}},
-      {with_length(kCrcCheck, 0x3000, 9), {0x3A, 0xB1, 0x29}},
-      {with_length(kTxDataBlock, 0x3000, 9), concat({{0x3A}, bytes_of("123456789")})},
-      {bsl_report(kTxBufferSize), {0x3A, 62, 0}},
-      {bsl_report(kEraseSegment, addressed(0x3000)), {0x3B, 0x02}},  // not flash
-      {bsl_report(0x42), {0x3B, 0x07}},
-      {too_long, {0x3B, 0x08}},
-      {password(kWrongPassword), {0x3B, 0x05}},
-      {with_length(kCrcCheck, 0x3000, 9), {0x3B, 0x04}},  // locked now
-      {bsl_report(kTxBslVersion), {0x3A, 0x00, 0x08, 0x08, 0x39}},
-  };
-  for (const auto& [command, answer] : table) {
-    d.send(command);
-    d.advance(100ms);
-    EXPECT_BYTES(reply(answer), d.receive()) << hex(command).substr(0, 12);
-  }
-  d.send(fast(0x3100, {7}));
-  EXPECT_EQ(d.board().memory().read(0x3100), 0) << "locked: writes are dropped";
-  EXPECT_TRUE(d.board().faults().empty()) << d.faults();
 }
 
 // A write into the running RAM boot loader's own code crashes it, whether it was started by the

@@ -187,24 +187,19 @@ class DialogTest : public ::testing::Test {
   std::unique_ptr<CCardflashDlg> dialog_;
 };
 
-TEST_F(DialogTest, StartState) {
+// 415 x 245 dialog units: the log on the left, the buttons in a column to its right. The units
+// follow the font, and resizing moves nothing.
+TEST_F(DialogTest, StartStateAndLayoutInDialogUnits) {
   CCardflashDlg& dialog = Open();
   EXPECT_EQ(dialog.windowTitle(), QStringLiteral("Cardflash"));
   ExpectButtons(true, false);
-  EXPECT_EQ(Button("deviceScan")->text(), QStringLiteral("Device Scan"));
-  EXPECT_EQ(Button("fwUpdate")->text(), QStringLiteral("FW Update"));
-  EXPECT_EQ(Button("close")->text(), QStringLiteral("Close"));
+  for (const auto& [name, text] : {std::pair{"deviceScan", "Device Scan"}, {"fwUpdate", "FW Update"}, {"close", "Close"}})
+    EXPECT_EQ(Button(name)->text(), QLatin1String(text));
   EXPECT_FALSE(Button("test")->isVisible());
   EXPECT_TRUE(Shown().empty());
   EXPECT_TRUE(LogView()->isReadOnly());
   EXPECT_EQ(LogView()->lineWrapMode(), QPlainTextEdit::NoWrap);
   EXPECT_FALSE(dialog.windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
-}
-
-// 415 x 245 dialog units: the log on the left, the buttons in a column to its right. The units
-// follow the font, and resizing moves nothing.
-TEST_F(DialogTest, LayoutInDialogUnits) {
-  CCardflashDlg& dialog = Open();
   const QWidget* log = LogView();
   const std::vector<const QWidget*> column = {Button("deviceScan"), Button("fwUpdate"), Button("test"), Button("close")};
   for (const QWidget* w : column) {
@@ -280,17 +275,6 @@ TEST_F(DialogTest, UpdateByClicks) {
   EXPECT_EQ(Ledger(), std::make_pair(2, 2));
 }
 
-TEST_F(DialogTest, FailedUpdateEndsWithScanEnabledAndTheContextClosed) {
-  CCardflashDlg& dialog = Open();
-  const std::size_t index = ScanCard();
-  bus::set_faults(index, true, false, false);  // the card can no longer be opened: the switch fails
-  Click("fwUpdate");
-  EXPECT_EQ(Shown().back(), "Switch to ISP mode fail");
-  ExpectButtons(true, false);
-  EXPECT_EQ(dialog.HeldContext(), nullptr);
-  EXPECT_EQ(Ledger(), std::make_pair(1, 1));
-}
-
 // The worker is held in each of its pauses. Meanwhile the window takes events: the log has
 // followed the worker to its last line, both buttons that could start a run are disabled, and
 // Close, the close box and Escape are each refused with a line in the log.
@@ -337,6 +321,7 @@ TEST_F(DialogTest, WindowDuringAnUpdate) {
   EXPECT_FALSE(dialog.isVisible()) << "once the update has ended, Close closes";
 }
 
+// A run that fails ends with Device Scan enabled and the context closed once.
 TEST_F(DialogTest, UnreadableFileShowsWhyInTheLog) {
   CCardflashDlg& dialog = Open();
   ScanCard();
@@ -351,6 +336,7 @@ TEST_F(DialogTest, UnreadableFileShowsWhyInTheLog) {
   EXPECT_EQ(shown.back().rfind(info.absoluteFilePath().toStdString() + ": line 3: ", 0), 0u) << shown.back();
   ExpectButtons(true, false);
   EXPECT_EQ(dialog.HeldContext(), nullptr);
+  EXPECT_EQ(Ledger(), std::make_pair(1, 1));
   EXPECT_EQ(bus::board(0).mode(), cardsim::Mode::Application);
 }
 

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
 #include <map>
 #include <random>
 #include <sstream>
@@ -25,19 +26,15 @@ namespace {
 // A file in the test's temporary folder, removed at the end of its scope.
 class TempFile {
  public:
-  explicit TempFile(const std::string& content) {
-    std::string name = ::testing::TempDir() + "titxt_XXXXXX";
-    const int fd = mkstemp(name.data());
-    if (fd < 0) throw std::runtime_error("mkstemp");
-    path_ = name;
-    if (write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size()))
-      throw std::runtime_error("write");
-    close(fd);
+  explicit TempFile(const std::string& content)
+      : path_(::testing::TempDir() + "titxt_" + std::to_string(::getpid()) + "_" + std::to_string(count_++)) {
+    std::ofstream(path_, std::ios::binary) << content;
   }
   ~TempFile() { std::remove(path_.c_str()); }
   const char* path() const { return path_.c_str(); }
 
  private:
+  static inline int count_ = 0;
   std::string path_;
 };
 
