@@ -146,14 +146,6 @@ TEST(TiTxtReader, FilesThatCannotBeReadLeaveTheImage) {
   EXPECT_EQ(render(image), "1234: 01 02 03");
 }
 
-TEST(TiTxtReader, ParseHexTextStaysLenient) {
-  for (const auto& [text, value] : std::vector<std::pair<const char*, std::uint32_t>>{
-           {"b0", 0xB0}, {"0X1f", 0x1F}, {"1G2", 0x1}, {"ZZ", 0}, {"", 0}, {"0x", 0}, {"x1F", 0}, {" 1", 0},
-           {"FFFFFFFF", 0xFFFFFFFF}, {"123456789", 0x23456789}})  // the top digit is pushed out
-    EXPECT_EQ(ParseHexText(text), value) << text;
-  EXPECT_EQ(ParseHexText(nullptr), 0u);
-}
-
 // ---------------------------------------------------------------------------------------------------------------
 // Cross-check against Debian's srec_cat
 
