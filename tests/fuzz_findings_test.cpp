@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <hidapi.h>
 
-#include <chrono>
 #include <optional>
 #include <string>
 
@@ -24,11 +23,8 @@ TEST(CardsimDevicesDelays, AcceptedUpToADayAndRefusedBeyond) {
     auto day = cardsim::parse_bus_setup("card " + key + "=86400000", &error);
     ASSERT_TRUE(day) << error;
     const cardsim::BoardSettings& b = day->devices.at(0).board;
-    const cardsim::SimTime parsed = key == "latency" ? b.reply_latency : key == "isp_delay" ? b.isp_delay : b.restart_delay;
-    EXPECT_EQ(parsed, 24h);
-
+    EXPECT_EQ(key == "latency" ? b.reply_latency : key == "isp_delay" ? b.isp_delay : b.restart_delay, 24h);
     for (const std::string value : {"86400001", "9999999999999999", "9223372036854775807"}) {
-      error.clear();
       EXPECT_FALSE(cardsim::parse_bus_setup("card " + key + "=" + value, &error)) << value;
       EXPECT_EQ(error, key + "=" + value + ": milliseconds expected");
     }
@@ -54,15 +50,12 @@ TEST(CardReplySource, EmptyReportIsNoReportAndLongReportIsCut) {
   ASSERT_EQ(hid_set_nonblocking(device, 1), 0);
 
   unsigned char buffer[64] = {};
-  next = cardsim::Report{};
-  EXPECT_EQ(hid_read(device, buffer, sizeof buffer), 0);
-  next.reset();
-  EXPECT_EQ(hid_read(device, buffer, sizeof buffer), 0);
-  next = cardsim::Report(65, 0x5A);
-  EXPECT_EQ(hid_read(device, buffer, sizeof buffer), 64);
+  for (const auto& [report, size] : std::vector<std::pair<std::optional<cardsim::Report>, int>>{
+           {cardsim::Report{}, 0}, {std::nullopt, 0}, {cardsim::Report(65, 0x5A), 64}, {cardsim::Report{0x3F, 0x01}, 2}}) {
+    next = report;
+    EXPECT_EQ(hid_read(device, buffer, sizeof buffer), size);
+  }
   EXPECT_EQ(buffer[63], 0x5A);
-  next = cardsim::Report{0x3F, 0x01};
-  EXPECT_EQ(hid_read(device, buffer, sizeof buffer), 2);
 
   hid_close(device);
   EXPECT_EQ(bus::open_handles(), 0);

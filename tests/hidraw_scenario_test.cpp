@@ -43,9 +43,16 @@ std::string program_path(Program program) {
 
 class HidrawScenarios : public ::testing::TestWithParam<Scenario> {};
 
+// Every test of this program needs umockdev: all are skipped where it cannot run.
+class Umockdev : public ::testing::Environment {
+  void SetUp() override {
+    if (const std::string reason = cardsim::hidraw::unavailable_reason(); !reason.empty())
+      GTEST_SKIP() << "umockdev cannot run here: " << reason;
+  }
+};
+const auto* const kUmockdev = ::testing::AddGlobalTestEnvironment(new Umockdev);
+
 TEST_P(HidrawScenarios, OnHidrawNodes) {
-  if (const std::string reason = cardsim::hidraw::unavailable_reason(); !reason.empty())
-    GTEST_SKIP() << "umockdev cannot run here: " << reason;
   const Scenario& s = GetParam();
   const std::string program = program_path(s.program);
   const fs::path folder = fs::path(program).parent_path();

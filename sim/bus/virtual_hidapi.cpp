@@ -543,11 +543,11 @@ void hid_close(hid_device* dev) {
   {
     std::lock_guard lock(bus.mutex);
     if (dev->generation == bus.generation) {
-      --bus.open_handles;
-      // The last close of a vanished device's node frees its minor (drop_ref). What the bus did
-      // before the close, on the clock, comes first: a device that appeared during a pause found
-      // this minor still held, even if the program's first call after the pause is this close.
+      // What happened on the bus while the handle was open happened with its minor taken: replay
+      // it before the close frees the minor.
       sync(bus);
+      --bus.open_handles;
+      // The last close of a vanished device's node frees its minor (drop_ref).
       if (dev->minor >= 0) --bus.minors[static_cast<std::size_t>(dev->minor)].open_files;
     }
   }

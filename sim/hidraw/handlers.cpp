@@ -47,17 +47,27 @@ void HidrawBus::State::pump(Slot& s) {
   set_marker(s, !n->queue.empty() || d.setup.fail_read);
 }
 
+// Fails the client's call with `error`, as the driver's handler returns -error.
+// A handler's slot and bus, with the bus's lock held for the handler's whole run.
+struct Handling {
+  explicit Handling(gpointer data) : s(*static_cast<Slot*>(data)), bus(*s.bus), lock(bus.mutex) {}
+  Slot& s;
+  HidrawBus::State& bus;
+  std::lock_guard<std::mutex> lock;
+};
+
+static gboolean refuse(UMockdevIoctlClient* client, int error) {
+  umockdev_ioctl_client_complete(client, -1, error);
+  return TRUE;
+}
+
 gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
-  Slot& s = *static_cast<Slot*>(data);
-  HidrawBus::State& bus = *s.bus;
   const unsigned long request = umockdev_ioctl_client_get_request(client);
   UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-  std::lock_guard lock(bus.mutex);
+  Handling h(data);
+  auto& [s, bus, lock] = h;
   Node* n = bus.node_of(s, client);
-  if (!n || !n->live) {
-    umockdev_ioctl_client_complete(client, -1, ENODEV);
-    return TRUE;
-  }
+  if (!n || !n->live) return refuse(client, ENODEV);
   auto answer = [&](const void* value, std::size_t size) {
     GError* error = nullptr;
     UMockdevIoctlData* out = umockdev_ioctl_data_resolve(arg, 0, size, &error);
@@ -91,29 +101,17 @@ gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data
 }
 
 gboolean on_write(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
-  Slot& s = *static_cast<Slot*>(data);
-  HidrawBus::State& bus = *s.bus;
   UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-  std::lock_guard lock(bus.mutex);
+  Handling h(data);
+  auto& [s, bus, lock] = h;
   Node* n = bus.node_of(s, client);
-  if (!n || !n->live) {
-    umockdev_ioctl_client_complete(client, -1, ENODEV);  // as hidraw_write on a vanished device
-    return TRUE;
-  }
+  if (!n || !n->live) return refuse(client, ENODEV);  // as hidraw_write on a vanished device
   Device& d = *bus.devices[n->device];
-  if (d.setup.fail_write) {
-    umockdev_ioctl_client_complete(client, -1, EIO);
-    return TRUE;
-  }
+  if (d.setup.fail_write) return refuse(client, EIO);
   const std::size_t size = static_cast<std::size_t>(arg->data_len);
-  if (size < 2 || size > kKernelLargestWrite) {
-    umockdev_ioctl_client_complete(client, -1, EINVAL);  // the hidraw driver's bounds
-    return TRUE;
-  }
-  if (d.board->write(n->incarnation, n->iface, arg->data, size, bus.now()) != Board::Io::Ok) {
-    umockdev_ioctl_client_complete(client, -1, ENODEV);
-    return TRUE;
-  }
+  if (size < 2 || size > kKernelLargestWrite) return refuse(client, EINVAL);  // the hidraw driver's bounds
+  if (d.board->write(n->incarnation, n->iface, arg->data, size, bus.now()) != Board::Io::Ok)
+    return refuse(client, ENODEV);
   umockdev_ioctl_client_complete(client, static_cast<glong>(size), 0);
   if (!d.unplug_trigger.empty() && !d.board->commands().empty() && d.board->commands().back() == d.unplug_trigger)
     d.unplugged = true;
@@ -132,20 +130,14 @@ gboolean on_write(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data
 }
 
 gboolean on_read(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
-  Slot& s = *static_cast<Slot*>(data);
-  HidrawBus::State& bus = *s.bus;
-  UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-  std::lock_guard lock(bus.mutex);
+  Handling h(data);
+  auto& [s, bus, lock] = h;
   Node* n = bus.node_of(s, client);
-  if (!n || !n->live || bus.devices[n->device]->setup.fail_read) {
-    umockdev_ioctl_client_complete(client, -1, EIO);  // as hidraw_read on a vanished device
-    return TRUE;
-  }
+  // As hidraw_read on a vanished device.
+  if (!n || !n->live || bus.devices[n->device]->setup.fail_read) return refuse(client, EIO);
   bus.pump(s);
-  if (n->queue.empty()) {
-    umockdev_ioctl_client_complete(client, -1, EAGAIN);
-    return TRUE;
-  }
+  if (n->queue.empty()) return refuse(client, EAGAIN);
+  UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
   Report r = std::move(n->queue.front());
   n->queue.pop_front();
   const std::size_t size = std::min(r.size(), static_cast<std::size_t>(arg->data_len));
@@ -156,9 +148,8 @@ gboolean on_read(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data)
 }
 
 void on_connected(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
-  Slot& s = *static_cast<Slot*>(data);
-  HidrawBus::State& bus = *s.bus;
-  std::lock_guard lock(bus.mutex);
+  Handling h(data);
+  auto& [s, bus, lock] = h;
   // A descriptor opened while the node is being added belongs to it too: the kernel's node
   // appears only once its device is ready (hidraw_connect).
   Node* n = s.node && !s.node->gone ? s.node : nullptr;
@@ -174,9 +165,8 @@ void on_connected(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data
 }
 
 void on_vanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
-  Slot& s = *static_cast<Slot*>(data);
-  HidrawBus::State& bus = *s.bus;
-  std::lock_guard lock(bus.mutex);
+  Handling h(data);
+  auto& [s, bus, lock] = h;
   bus.forget(s, client);
   bus.pump(s);
 }

@@ -61,37 +61,25 @@ static int finish(const char* path, int fd) {
   return fd;
 }
 
-#define FORWARD_OPEN(name)                                          \
-  int name(const char* path, int flags, ...) {                      \
-    static open_fn next;                                            \
-    va_list args;                                                   \
-    va_start(args, flags);                                          \
-    mode_t mode = mode_argument(flags, args);                       \
-    va_end(args);                                                   \
-    int refused = refusal(path);                                    \
-    if (refused) {                                                  \
-      errno = refused;                                              \
-      return -1;                                                    \
-    }                                                               \
-    if (!next) next = (open_fn)dlsym(RTLD_NEXT, #name);             \
-    return finish(path, next(path, flags | O_NOCTTY, mode));        \
-  }
+/* The mode argument, the refusal and the call of the next definition, shared by both forms. */
+#define OPEN_BODY(next_type, name, ...)                                    \
+  static next_type next;                                                   \
+  va_list args;                                                            \
+  va_start(args, flags);                                                   \
+  mode_t mode = mode_argument(flags, args);                                \
+  va_end(args);                                                            \
+  int refused = refusal(path);                                             \
+  if (refused) {                                                           \
+    errno = refused;                                                       \
+    return -1;                                                             \
+  }                                                                        \
+  if (!next) next = (next_type)dlsym(RTLD_NEXT, #name);                    \
+  return finish(path, next(__VA_ARGS__, flags | O_NOCTTY, mode));
 
-#define FORWARD_OPENAT(name)                                        \
-  int name(int dir, const char* path, int flags, ...) {             \
-    static openat_fn next;                                          \
-    va_list args;                                                   \
-    va_start(args, flags);                                          \
-    mode_t mode = mode_argument(flags, args);                       \
-    va_end(args);                                                   \
-    int refused = refusal(path);                                    \
-    if (refused) {                                                  \
-      errno = refused;                                              \
-      return -1;                                                    \
-    }                                                               \
-    if (!next) next = (openat_fn)dlsym(RTLD_NEXT, #name);           \
-    return finish(path, next(dir, path, flags | O_NOCTTY, mode));   \
-  }
+#define FORWARD_OPEN(name) \
+  int name(const char* path, int flags, ...) { OPEN_BODY(open_fn, name, path) }
+#define FORWARD_OPENAT(name) \
+  int name(int dir, const char* path, int flags, ...) { OPEN_BODY(openat_fn, name, dir, path) }
 
 FORWARD_OPEN(open)
 FORWARD_OPEN(open64)

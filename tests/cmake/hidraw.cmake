@@ -10,7 +10,7 @@ endif()
 set(HIDRAW_TMPDIR ${CMAKE_BINARY_DIR}/hidraw-tmp)
 file(MAKE_DIRECTORY ${HIDRAW_TMPDIR})
 
-add_executable(hidraw_e2e_test hidraw_scenario_test.cpp)
+add_executable(hidraw_e2e_test hidraw_scenario_test.cpp hidraw_access_test.cpp)
 # The checks read the image with the engine's TI-TXT reader; the engine's archive wants the
 # exports, which the shipped library provides as before (listed before the engine's archive on
 # the link line, so --as-needed must not drop it).
