@@ -4,6 +4,7 @@
 #   scripts/plant-faults.sh [BUILD_DIR] [CTEST_ARGS...]   (default build-faults; e.g. -E hidraw)
 # Each fault is one text replacement in one file; the file is restored after its run, also when
 # the script is interrupted (it touches nothing else in the work tree). Prints one line per fault: its name and the tests that failed.
+# The fields are split at '|': a fault's texts hold no '|' of their own.
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 build="${1:-$here/build-faults}"
@@ -15,7 +16,7 @@ faults=(
   'block size 47|updater/bsl_client.h|kDownloadBlockSize = 48;|kDownloadBlockSize = 47;'
   'two polls instead of three|library/command_channel.h|kReplyPolls = 3;|kReplyPolls = 2;'
   'reset write two bytes off|updater/update_sequence.h|kResetAddress = 0x0120;|kResetAddress = 0x0122;'
-  'file without q accepted|updater/titxt_reader.cpp|if (!have_address || unterminated)|if (!have_address || (unterminated && false))'
+  'file without q accepted|updater/titxt_reader.cpp|unterminated)@NL@    return refuse(|(unterminated && false))@NL@    return refuse('
   'ninth card stored|library/card_context.cpp|context.card_count < kCardTableCapacity; d = d->next|context.card_count <= kCardTableCapacity; d = d->next'
   'wrong byte in a password|updater/bsl_client.cpp|  password.fill(0xFF);|  password.fill(0xFF);@NL@  password[31] = 0xFE;'
   'switch text without its line feed|library/command_channel.cpp|"2102040004ISPE\n"|"2102040004ISPE"'
