@@ -6,7 +6,7 @@ set(fuzz_dir ${CMAKE_CURRENT_LIST_DIR})
 
 cardlink_fuzz_target(titxt_reader
   SOURCES ${fuzz_dir}/titxt_reader_fuzz.cpp
-  LIBRARIES $<IF:$<TARGET_EXISTS:cardflash_engine>,cardflash_engine,titxt_reader_only>)
+  LIBRARIES titxt_reader)
 
 # The library's logic (cardlink_core) with the channel's pauses on virtual time: a pause moves the
 # virtual bus's clock and returns at once, so the simulated card sees the time the real channel

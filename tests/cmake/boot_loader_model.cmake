@@ -2,5 +2,5 @@
 # updater's TI-TXT reader.
 cardlink_test(boot_loader_model_test boot_loader_model_test.cpp)
 target_link_libraries(boot_loader_model_test PRIVATE
-  ${TITXT_READER_LIBRARY})
+  titxt_reader)
 target_compile_definitions(boot_loader_model_test PRIVATE CARDSIM_DATA_DIR="${PROJECT_SOURCE_DIR}/sim/data")

@@ -8,15 +8,7 @@ set(cardlink_test_sources cardlink_fixture.cpp cardlink_context_test.cpp cardlin
 add_executable(cardlink_test ${cardlink_test_sources})
 target_link_libraries(cardlink_test PRIVATE testsupport GTest::gtest_main cardsim_bus)
 link_virtual_time(cardlink_test cardlink_core)
-# SilentCardIsCountedWithCardIdZero still measures the silent card's cost on the wall clock; it
-# runs against the shipped library in real time until it checks the pauses instead.
-set(wall_clock_cases CardlinkTest.SilentCardIsCountedWithCardIdZero)
-gtest_discover_tests(cardlink_test TEST_FILTER -${wall_clock_cases} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
-add_executable(cardlink_wall_clock_test ${cardlink_test_sources})
-target_link_libraries(cardlink_wall_clock_test PRIVATE testsupport GTest::gtest_main cardsim_bus Cardlink::Cardlink)
-target_include_directories(cardlink_wall_clock_test PRIVATE ${PROJECT_SOURCE_DIR}/library)
-gtest_discover_tests(cardlink_wall_clock_test TEST_FILTER ${wall_clock_cases} TEST_PREFIX wall_clock.
-  DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+gtest_discover_tests(cardlink_test DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
 # card_context.h for white-box looks at the context (boot_count, boot_device, the rows' paths);
 # the code under test is still reached through the exports only.
 target_include_directories(cardlink_test PRIVATE ${PROJECT_SOURCE_DIR}/library)
@@ -33,8 +25,3 @@ target_compile_definitions(cardlink_export_test PRIVATE
 # The HID layer's one start per process needs a program of its own.
 cardlink_test(cardlink_init_test cardlink_init_test.cpp)
 link_virtual_time(cardlink_init_test cardlink_core)
-
-# How long Tav_Init of the built library takes with one and with three simulated cards, in real
-# time (prints the figures).
-cardlink_test(cardlink_timing_test cardlink_timing_test.cpp)
-target_link_libraries(cardlink_timing_test PRIVATE Cardlink::Cardlink)
