@@ -11,7 +11,6 @@
 
 #include "board.h"
 #include "support/bytes.h"
-#include "titxt_reader.h"
 #include "usb_boot_loader.h"
 #include "virtual_bus.h"
 
@@ -80,23 +79,6 @@ class Driver {
     Report r;
     return p && board_.read(p->incarnation, 0, now_, r) == Board::Io::Ok ? r : Bytes{};
   }
-  // From a locked USB boot loader to a running RAM boot loader, in blocks of 48 bytes.
-  void start_ram_bsl() {
-    send(password(kWrongPassword));
-    advance(1500ms);
-    send(password(kErasedPassword));
-    cardflash::FirmwareImage image;
-    ASSERT_TRUE(cardflash::ReadTiTxtImage(CARDSIM_DATA_DIR "/RAM_BSL_00.08.08.39.txt", image));
-    for (const auto& s : image)
-      for (std::int32_t at = 0; at < s.byte_count; at += 48)
-        send(fast(s.start_address + static_cast<std::uint32_t>(at),
-                  Bytes(s.bytes.begin() + at, s.bytes.begin() + std::min(at + 48, s.byte_count))));
-    send(load_pc(0x2504));
-    advance(board_.settings().restart_delay);
-    ASSERT_EQ(board_.mode(), Mode::RamBootLoader);
-    advance(100ms);
-    while (!receive().empty()) continue;
-  }
   std::string faults() const {
     std::string out;
     for (const auto& f : board_.faults()) out += "\n  " + f;
@@ -107,6 +89,7 @@ class Driver {
   static BoardSettings settings(Mode start) {
     BoardSettings s;
     s.start_mode = start;
+    s.flash_erased = start == Mode::RamBootLoader;  // as the update's mass erase left it
     s.fw_version = "0102";
     return s;
   }
@@ -228,8 +211,7 @@ TEST(RamBootLoader, WhatLoadPcStarts) {
                         Case{"reset, no vectors", {fast(0x4400, bytes_of("0300")), kResetWrite, load_pc(0x2504)},
                              Mode::UsbBootLoader}}) {
     SCOPED_TRACE(c.name);
-    Driver d;
-    d.start_ram_bsl();
+    Driver d(Mode::RamBootLoader);
     for (const Bytes& r : c.reports) d.send(r);
     d.advance(d.board().settings().restart_delay);
     EXPECT_EQ(d.board().mode(), c.mode);
@@ -243,8 +225,7 @@ TEST(RamBootLoader, WhatLoadPcStarts) {
 }
 
 TEST(RamBootLoader, DoubleProgrammingIsAFault) {
-  Driver d;
-  d.start_ram_bsl();
+  Driver d(Mode::RamBootLoader);
   d.send(fast(0x4400, {0x30, 0x31}));
   d.send(fast(0x4400, {0x32, 0x33}));  // not contiguous: the first block is programmed now
   d.send(load_pc(0x2504));             // and the second here
@@ -254,18 +235,14 @@ TEST(RamBootLoader, DoubleProgrammingIsAFault) {
   EXPECT_BYTES((Bytes{0x30 & 0x32, 0x31 & 0x33}), memory_range(d.board(), 0x4400, 0x4402));
 }
 
-// A write into the running RAM boot loader's own code crashes it, whether it was started by the
-// update or still runs from an earlier one.
+// A write into the running RAM boot loader's own code crashes it.
 TEST(RamBootLoader, OverwritingItsOwnCodeCrashesIt) {
-  for (bool started_here : {true, false}) {
-    Driver d(started_here ? Mode::UsbBootLoader : Mode::RamBootLoader);
-    if (started_here) d.start_ram_bsl();
-    d.send(fast(0x2510, {1}));
-    ASSERT_EQ(d.board().faults().size(), 1u);
-    EXPECT_EQ(d.board().faults()[0], "RAM boot loader: write to 0x02510 overwrites its own code; it crashed");
-    d.advance(10s);
-    EXPECT_FALSE(d.presence()) << "it has left the bus";
-  }
+  Driver d(Mode::RamBootLoader);
+  d.send(fast(0x2510, {1}));
+  ASSERT_EQ(d.board().faults().size(), 1u);
+  EXPECT_EQ(d.board().faults()[0], "RAM boot loader: write to 0x02510 overwrites its own code; it crashed");
+  d.advance(10s);
+  EXPECT_FALSE(d.presence()) << "it has left the bus";
 }
 
 // Nodes as the hidraw driver numbers them: the lowest free minor, kept taken while a handle is

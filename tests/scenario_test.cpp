@@ -36,14 +36,13 @@ std::string prepare_search(Program program) {
   return image.string();
 }
 
-int call(Program program, const std::vector<std::string>& args) {
+int call(Program program, const std::vector<std::string>& args, VirtualClock& clock) {
   std::vector<std::string> texts = {program == Program::kCardtool ? "cardtool" : "Cardflash"};
   texts.insert(texts.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (std::string& t : texts) argv.push_back(t.data());
   argv.push_back(nullptr);
   const int argc = static_cast<int>(texts.size());
-  VirtualClock clock;
   switch (program) {
     case Program::kCardtool: return cardtool_main(argc, argv.data());
     default: return cardflash::RunHeadless(argc, argv.data(), clock);
@@ -88,7 +87,8 @@ TEST_P(Scenarios, OnTheVirtualBus) {
   for (const Step& step : s.steps) {
     if (step.heal) bus::board(step.heal->first).memory().set_weak(step.heal->second, 0);
     Outcome got{};
-    auto run = [&] { got.status = call(s.program, p(step.args)) & 0xFF; };
+    VirtualClock clock;
+    auto run = [&] { got.status = call(s.program, p(step.args), clock) & 0xFF; };
     if (s.terminal) {
       got.out = on_terminal(run);
     } else {
@@ -99,6 +99,9 @@ TEST_P(Scenarios, OnTheVirtualBus) {
       got.err = ::testing::internal::GetCapturedStderr();
     }
     check_step(step, got, p, [](std::size_t i) -> cardsim::Board& { return bus::board(i); });
+    if (step.pauses) {
+      EXPECT_EQ(clock.pauses, *step.pauses);
+    }
     EXPECT_EQ(bus::open_handles(), 0) << "device handles left open";
   }
   check_end(s, bus::device_count(), [](std::size_t i) -> cardsim::Board& { return bus::board(i); },

@@ -139,12 +139,14 @@ std::vector<Scenario> cardflash_scenarios() {
                "Device Connected\nMass Erase\nDownload full BSL...\nWait for BSL\n==========================\n" +
                kUpdated;
   update.cards = {{0, Mode::Application, "0200", true}};
+  update.pauses = {10000, 1500, 3000, 3000};
   out.push_back(cardflash("flash update", "card id=1 fw=0102", {update}));
 
   // A server's BMC lists its keyboard and mouse before the card.
   Step beside = flash({"--update", kImage}, 0);
   beside.out_ends = kUpdated;
   beside.cards = {{2, Mode::Application, "0200", true}};
+  beside.pauses = update.pauses;
   Scenario lowest = cardflash("flash update after two other devices", "hid; hid pid=c52c; card id=1 fw=0102 boot=0005",
                               {beside}, true);
   // The boot loader takes the card's node; the RAM boot loader hidraw3, since the connection to
@@ -157,6 +159,7 @@ std::vector<Scenario> cardflash_scenarios() {
   Step plugged = flash({"--update", kImage}, 0);
   plugged.out_ends = kUpdated;
   plugged.cards = {{0, Mode::Application, "0200", true}};
+  plugged.pauses = update.pauses;
   Scenario late = cardflash("flash update with a device plugged in meanwhile",
                             "card id=1 fw=0102 boot=0005 isp_delay=5000; hid at=3500", {plugged}, true);
   late.paths = {{0, "/dev/hidraw1"}, {1, "/dev/hidraw0"}};
@@ -181,25 +184,48 @@ std::vector<Scenario> cardflash_scenarios() {
   no_q.files = {{"damaged.txt", "@4400\n31 40 00 24\n"}};
   out.push_back(no_q);
   Step bare = flash({"--update", kImage}, 1);
-  bare.out_has = {kRefusedFile + "@EXEDIR@/RAM_BSL_00.08.08.39.txt: No such file or directory\n"};
+  bare.out_has = {kRefusedFile + "@EXEDIR@/RAM_BSL_00.08.08.39.txt: No such file or directory\n"
+                  "RAM_BSL_00.08.08.39.txt is TI's RAM boot loader and not shipped; looked for it in: @EXEDIR@"};
   bare.out_lacks = {"Switch to ISP mode"};
   bare.cards = {{0, Mode::Application, "0102"}};
+  bare.pauses = std::vector<int>{};
   out.push_back(cardflash("flash as built has no RAM boot loader", "card id=1 fw=0102", {bare}, false,
                           P::kCardflashAsBuilt));
 
+  // Images the controller could never start: erasing the card for them would only lose its firmware.
+  for (const auto& [text, reason] : std::vector<std::pair<std::string, std::string>>{
+           {"@4400\nq\n", "the image holds no data byte"},
+           {"@4400\n31 40\nq\n", "the image has no reset vector at 0xFFFE"},
+           {"@4400\n31 40\n@FFFE\nFF FF\nq\n", "the image's reset vector at 0xFFFE is erased (0xFFFF)"},
+           {"@FFFE\n00 44\n@FFFE\nFF FF\nq\n", "the image's reset vector at 0xFFFE is erased (0xFFFF)"}}) {
+    Step step = flash({"--update", "@TMP@/image.txt"}, 1);
+    step.out_has = {kRefusedFile + "@TMP@/image.txt: " + reason + "\n"};
+    step.out_lacks = {"Switch to ISP mode"};
+    step.cards = {{0, Mode::Application, "0102"}};
+    step.pauses = std::vector<int>{};
+    Scenario refused_image = cardflash("flash image refused: " + reason, "card id=1 fw=0102", {step});
+    refused_image.files = {{"image.txt", text}};
+    out.push_back(refused_image);
+  }
+
   // After a power cycle in the middle of an update: the boot loader in flash, the image named.
   Step rom = flash({"--ram-bsl", "@DATA@/RAM_BSL_00.08.08.39.txt", "--recover", kImage}, 0);
-  rom.out_has = {"==Load RAM BSL==\n@DATA@/RAM_BSL_00.08.08.39.txt\n", "Download full BSL...\nWait for BSL\n"};
-  rom.out_ends = "FW Ver =0200,Boot Ver=0005\n";
+  rom.out = "Load Msp430 FW\n" + kImage + "\nLoad Msp430 FW Complete\nDevice 0x2047 0x0200 ISP\xA1\x40mode device found\n"
+            "Device Connected\n==Load RAM BSL==\n@DATA@/RAM_BSL_00.08.08.39.txt\nLoad RAM_BSL_00.08.08.39.txt Complete\n"
+            "Mass Erase\nDownload full BSL...\nWait for BSL\n==========================\nprogram_file\n"
+            "Device Reset  Complete\nVID: 0x2933 PID:1 CardId: 0\nFW Ver =0200,Boot Ver=0005\n";
+  rom.pauses = {10, 1500, 3000, 3000};  // the first: one poll for the reply to TX BSL VERSION
   rom.cards = {{0, Mode::Application, "0200", true}};
   out.push_back(cardflash("flash recovery from the boot loader in flash", "bsl flash=erased", {rom}, false,
                           P::kCardflashAsBuilt));
   // Once the RAM boot loader ran; in a pipe no progress line.
   const std::string recovered_tail = "Device Reset  Complete\nVID: 0x2933 PID:1 CardId: 0\nFW Ver =0200,Boot Ver=0005\n";
   Step ram = flash({"--recover", kImage, "--verify"}, 0);
-  ram.out_has = {"RAM BSL already running: its download and start are skipped\n", "\nVerify Complete: 8 segments, "};
+  ram.out_has = {"Mass Erase\nRAM BSL already running: its download and start are skipped\n==========================\n",
+                 "\nVerify Complete: 8 segments, 15696 bytes\n"};
   ram.out_lacks = {"\r"};
   ram.out_ends = recovered_tail;
+  ram.pauses = {10, 1500, 10, 10, 10, 10, 10, 10, 10, 10, 3000};  // a poll for each segment's CRC
   ram.cards = {{0, Mode::Application, "0200", true}};
   out.push_back(cardflash("flash recovery from the RAM boot loader", "bsl mode=rambsl", {ram}));
   Step shown = flash({"--recover", kImage, "--verify"}, 0);
@@ -212,7 +238,8 @@ std::vector<Scenario> cardflash_scenarios() {
   // --verify catches a weak cell: no reset, the controller stays in its RAM boot loader. Once the
   // cell holds, --recover --verify brings the card back through the RAM boot loader that runs.
   Step weak = flash({"--update", kImage, "--verify"}, 1);
-  weak.out_has = {"program_file\nVerify Fail at 0x04400: CRC 0x"};
+  weak.out_has = {"program_file\nVerify Fail at 0x04400: CRC 0x7B9A, expected 0x42A4\n"};
+  weak.pauses = {10000, 1500, 3000, 10};
   weak.cards = {{1, Mode::RamBootLoader, "0102"}};
   Step again = flash({"--recover", kImage, "--verify"}, 0);
   again.heal = std::pair{std::size_t{1}, std::uint32_t{0x4410}};

@@ -43,6 +43,7 @@ struct Step {
   std::map<std::size_t, std::vector<std::string>> commands;  // command texts per board, all so far
   std::vector<CardState> cards;
   std::optional<std::pair<std::size_t, std::uint32_t>> heal;  // before the run: this weak cell holds
+  std::optional<std::vector<int>> pauses;  // the updater's pauses in ms (checked on virtual time only)
 };
 
 struct Scenario {
