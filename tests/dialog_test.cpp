@@ -1,7 +1,7 @@
-// The Cardflash window driven through its buttons: scans, updates by clicks, closing refused
-// while the worker runs, the file dialog, the hidden test command and the layout. The card sits
-// on the virtual bus; the update's pauses run on virtual time. The engine's own log lines are
-// update_sequence_test's subject: here the transcript is checked once, end to end.
+// The Cardflash window driven through its buttons: scans, an update by clicks through the file
+// dialog, closing refused while the worker runs, the hidden test command and the layout. The card
+// sits on the virtual bus; the update's pauses run on virtual time. The engine's log lines are the
+// scenario suite's subject: here the transcript is checked once, end to end.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
@@ -255,11 +255,36 @@ TEST_F(DialogTest, ScansWithoutACardThenUnreadableThenReadable) {
   EXPECT_EQ(ledger::live, std::set<CardContext*>{dialog.HeldContext()});
 }
 
+// The file is chosen in Qt's own file dialog, owned by the window: cancelled, nothing starts and
+// the scan's context stays; a file chosen in it is the one flashed.
 TEST_F(DialogTest, UpdateByClicks) {
-  CCardflashDlg& dialog = Open();
+  CCardflashDlg& dialog = Open(nullptr, true);
   const std::size_t index = ScanCard();
-  Click("fwUpdate");
-  EXPECT_EQ(Shown(), kScanLines + kUpdateLines);
+  CardContext* context = dialog.HeldContext();
+  auto answer = [&](bool accept) {
+    QTimer::singleShot(0, [&dialog, accept] {
+      auto* file_dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+      ASSERT_NE(file_dialog, nullptr);
+      EXPECT_EQ(file_dialog->windowTitle(), QStringLiteral("Read System Firmware 2 BIN"));
+      EXPECT_EQ(file_dialog->nameFilters(), QStringList{QStringLiteral("Firmware TXT (*.txt)")});
+      EXPECT_TRUE(file_dialog->testOption(QFileDialog::DontUseNativeDialog));
+      EXPECT_EQ(file_dialog->parentWidget(), &dialog);
+      if (!accept) return file_dialog->reject();
+      file_dialog->setDirectory(QString::fromStdString(kDataDir));
+      file_dialog->selectFile(QStringLiteral("firmware_0200.txt"));
+      static_cast<QDialog*>(file_dialog)->accept();  // QFileDialog::accept, through the public base
+    });
+    Click("fwUpdate");
+  };
+  answer(false);
+  const Lines cancelled = kScanLines + Lines{"Fail To Load Msp430 FW"};
+  EXPECT_EQ(Shown(), cancelled);
+  ExpectButtons(false, true);
+  EXPECT_EQ(dialog.HeldContext(), context);
+  EXPECT_TRUE(clock_.pauses.empty());
+
+  answer(true);
+  EXPECT_EQ(Shown(), cancelled + kUpdateLines);
   EXPECT_EQ(clock_.pauses, (std::vector<int>{10000, 1500, 3000, 3000}));
   ExpectButtons(true, false);
   EXPECT_FALSE(dialog.UpdateRunning());
@@ -269,7 +294,7 @@ TEST_F(DialogTest, UpdateByClicks) {
   EXPECT_EQ(Ledger(), std::make_pair(2, 2)) << "the scan's context and the run's fresh listing, each closed once";
 
   Click("fwUpdate");  // disabled: takes no click
-  EXPECT_EQ(Shown().size(), kScanLines.size() + kUpdateLines.size());
+  EXPECT_EQ(Shown().size(), cancelled.size() + kUpdateLines.size());
   Click("close");
   EXPECT_FALSE(dialog.isVisible());
   EXPECT_EQ(Ledger(), std::make_pair(2, 2));
@@ -338,38 +363,6 @@ TEST_F(DialogTest, UnreadableFileShowsWhyInTheLog) {
   EXPECT_EQ(dialog.HeldContext(), nullptr);
   EXPECT_EQ(Ledger(), std::make_pair(1, 1));
   EXPECT_EQ(bus::board(0).mode(), cardsim::Mode::Application);
-}
-
-// Qt's own file dialog, owned by the window: cancelled, nothing starts and the scan's context
-// stays; a file chosen in it is the one flashed.
-TEST_F(DialogTest, RealFileDialog) {
-  CCardflashDlg& dialog = Open(nullptr, true);
-  const std::size_t index = ScanCard();
-  CardContext* context = dialog.HeldContext();
-  auto answer = [&](bool accept) {
-    QTimer::singleShot(0, [&dialog, accept] {
-      auto* file_dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-      ASSERT_NE(file_dialog, nullptr);
-      EXPECT_EQ(file_dialog->windowTitle(), QStringLiteral("Read System Firmware 2 BIN"));
-      EXPECT_EQ(file_dialog->nameFilters(), QStringList{QStringLiteral("Firmware TXT (*.txt)")});
-      EXPECT_TRUE(file_dialog->testOption(QFileDialog::DontUseNativeDialog));
-      EXPECT_EQ(file_dialog->parentWidget(), &dialog);
-      if (!accept) return file_dialog->reject();
-      file_dialog->setDirectory(QString::fromStdString(kDataDir));
-      file_dialog->selectFile(QStringLiteral("firmware_0200.txt"));
-      static_cast<QDialog*>(file_dialog)->accept();  // QFileDialog::accept, through the public base
-    });
-    Click("fwUpdate");
-  };
-  answer(false);
-  EXPECT_EQ(Shown(), kScanLines + Lines{"Fail To Load Msp430 FW"});
-  ExpectButtons(false, true);
-  EXPECT_EQ(dialog.HeldContext(), context);
-  EXPECT_TRUE(clock_.pauses.empty());
-
-  answer(true);
-  EXPECT_EQ(Shown(), kScanLines + Lines{"Fail To Load Msp430 FW"} + kUpdateLines);
-  EXPECT_EQ(bus::board(index).application_version(), "0200");
 }
 
 // Hidden: only a programmatic click reaches it. It opens and closes a context of its own and

@@ -35,11 +35,11 @@ TEST(HidrawAccess, ProgramsRunAsNobodyNameTheWayToAccess) {
     std::string tail_out;
     std::string err;
   };
+  const std::string hint = "  /dev/hidraw0: no read/write access for this user; install the udev rule (see cardtool(1)) "
+                           "and join the plugdev group\n";
   const Case cases[] = {
-      {CARDTOOL_PATH, {"-i"}, 1,
-       "Board 0 Error Access!!\n  /dev/hidraw0: no read/write access for this user; install the udev rule "
-       "(see cardtool(1)) and join the plugdev group\n",
-       ""},
+      {CARDTOOL_PATH, {"-i"}, 1, "Total 1 board found\nBoard 0 Error Access!!\n" + hint, ""},
+      {CARDTOOL_PATH, {"-isp"}, 1, "Total 1 board found\nopen /dev/hidraw0\nBoard 0 Error Access!!\n" + hint, ""},
       {CARDFLASH_PATH, {"--scan"}, 1, "Board 0 Error Access!!\nFail to Get Flash Device information!!\n",
        "Cardflash: the card was listed but could not be read; if its /dev/hidraw node is not readable\n"
        "and writable for you, install the udev rule and join the plugdev group (see Cardflash(1))\n"},

@@ -237,6 +237,8 @@ std::vector<Scenario> cardflash_scenarios() {
 
   // --verify catches a weak cell: no reset, the controller stays in its RAM boot loader. Once the
   // cell holds, --recover --verify brings the card back through the RAM boot loader that runs.
+  // CRC-16/CCITT-FALSE of the first segment with bit 0 of 0x4410 stuck at 1 (the card's), and as
+  // the image has it (the updater's).
   Step weak = flash({"--update", kImage, "--verify"}, 1);
   weak.out_has = {"program_file\nVerify Fail at 0x04400: CRC 0x7B9A, expected 0x42A4\n"};
   weak.pauses = {10000, 1500, 3000, 10};

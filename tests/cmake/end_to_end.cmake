@@ -1,7 +1,6 @@
 # The scenario suite (scenarios.cpp) in-process on the virtual bus and virtual time: cardtool's
 # and Cardflash's front ends linked with the library's logic. The hidraw harness plays the same scenarios with the shipped programs
-# (hidraw.cmake). Beside it, what only a whole program shows: the access hint as another user,
-# and Cardflash without a display.
+# (hidraw.cmake). Beside it, what only a whole program shows: Cardflash without a display.
 if(NOT TARGET cardflash_engine)
   return()
 endif()
@@ -15,7 +14,6 @@ link_virtual_time(scenario_test scenario_support cardtool_core cardflash_engine 
 
 if(TARGET Cardflash)
   cardlink_test(program_test program_test.cpp)
-  target_compile_definitions(program_test PRIVATE CARDTOOL_PATH="$<TARGET_FILE:cardtool>"
-    CARDFLASH_PATH="$<TARGET_FILE:Cardflash>")
-  add_dependencies(program_test cardtool Cardflash cardsim_bus)
+  target_compile_definitions(program_test PRIVATE CARDFLASH_PATH="$<TARGET_FILE:Cardflash>")
+  add_dependencies(program_test Cardflash cardsim_bus)
 endif()
