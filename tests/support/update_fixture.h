@@ -21,14 +21,12 @@ class VirtualClock : public cardflash::Clock {
   std::vector<int> pauses;
 };
 
-// Collects the log pieces as they are appended.
+// Collects the log as it is appended.
 class RecordingLog : public cardflash::LogSink {
  public:
   void Append(const std::string& text) override {
-    pieces.push_back(text);
     all += text;
   }
-  std::vector<std::string> pieces;
   std::string all;
 };
 
