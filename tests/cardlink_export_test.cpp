@@ -2,6 +2,7 @@
 // dependency on Debian's hidapi.
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <set>
 #include <sstream>
 #include <string>
@@ -18,17 +19,15 @@ const std::set<std::string> kExports = {
     "Tav_Write_SN",    "Tav_Read_SN",     "Tav_SwitchToISP",    "Tav_EnumBootDev",            "Tav_BslConnect",
     "Tav_BslWrite",    "Tav_BslRead",     "Tav_BslClose",       "Tav_InitForRecovery"};
 
-std::vector<std::vector<std::string>> nm_lines(const std::vector<std::string>& args) {
-  std::vector<std::string> all = args;
-  all.push_back(CARDLINK_LIBRARY);
-  ProgramResult r = run_program(NM_PATH, all);
+std::vector<std::vector<std::string>> nm_lines(std::vector<std::string> args) {
+  args.push_back(CARDLINK_LIBRARY);
+  ProgramResult r = run_program(NM_PATH, args);
   EXPECT_EQ(r.exit_status, 0) << r.err;
   std::vector<std::vector<std::string>> lines;
   std::istringstream in(r.out);
   for (std::string line; std::getline(in, line);) {
     std::istringstream words(line);
-    std::vector<std::string> w;
-    for (std::string word; words >> word;) w.push_back(word);
+    std::vector<std::string> w{std::istream_iterator<std::string>(words), {}};
     if (!w.empty()) lines.push_back(w);
   }
   return lines;

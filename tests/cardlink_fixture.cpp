@@ -15,8 +15,6 @@ std::vector<Bytes> writes_to(const std::string& path) {
   return out;
 }
 
-std::vector<std::string> commands_of(std::size_t board) { return bus::board(board).commands(); }
-
 std::string stdout_of(const std::function<void()>& body) {
   bool failed_before = ::testing::Test::HasFailure();
   ::testing::internal::CaptureStdout();

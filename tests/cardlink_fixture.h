@@ -28,8 +28,6 @@ using Context = std::unique_ptr<CardContext, ContextCloser>;
 Bytes request(const std::string& text);
 // The reports the host wrote to the device at `path`, in order.
 std::vector<Bytes> writes_to(const std::string& path);
-// The command texts the board received, in order.
-std::vector<std::string> commands_of(std::size_t board);
 // What `body` printed on standard output (failures reported inside `body` are shown on
 // standard error).
 std::string stdout_of(const std::function<void()>& body);

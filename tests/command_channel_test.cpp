@@ -4,10 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <string>
+#include <vector>
 
 #include "card_session.h"
-#include "command_channel.h"
 #include "library_channel.h"
 #include "support/virtual_pause.h"
 #include "tool_channel.h"
@@ -19,32 +18,10 @@ namespace bus = cardsim::bus;
 
 namespace {
 
-class ChannelTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    bus::reset();
-    clear_channel_pauses();
-  }
-  void TearDown() override {
-    if (device_) hid_close(device_);
-    EXPECT_EQ(bus::open_handles(), 0);
-  }
-  hid_device* open_card(bool silent = false, bool fail_write = false, bool fail_read = false) {
-    cardsim::BoardSettings settings;
-    settings.silent = silent;
-    bus::set_faults(bus::add_card(settings), false, fail_write, fail_read);
-    device_ = hid_open_path(bus::path(0).c_str());
-    EXPECT_NE(device_, nullptr);
-    hid_set_nonblocking(device_, 1);
-    return device_;
-  }
-  hid_device* device_ = nullptr;
-};
-
 // A reply is read only after the first pause and ends the polling; three empty polls give up; a
 // failed write waits for nothing, except the serial-number address write, which still waits for
 // its acknowledgement; a failed read ends the exchange at once.
-TEST_F(ChannelTest, PausesOfEachOutcome) {
+TEST(ChannelTest, PausesOfEachOutcome) {
   const std::vector<int> two(2, kPauseMs), four(4, kPauseMs);
   struct Case {
     const char* name;
@@ -65,21 +42,26 @@ TEST_F(ChannelTest, PausesOfEachOutcome) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    SetUp();
-    hid_device* d = open_card(c.silent, c.fail_write, c.fail_read);
+    bus::reset();
+    clear_channel_pauses();
+    cardsim::BoardSettings settings;
+    settings.silent = c.silent;
+    bus::set_faults(bus::add_card(settings), false, c.fail_write, c.fail_read);
+    hid_device* d = hid_open_path(bus::path(0).c_str());
+    ASSERT_NE(d, nullptr);
+    hid_set_nonblocking(d, 1);
     unsigned char reply[kReportSize] = {};
     ::testing::internal::CaptureStdout();  // the tool's complaints are the scenario suite's
     const int result = c.write_text ? mcu_write_command(*c.profile, d, c.id, c.write_text)
                                     : mcu_read_command(*c.profile, d, c.id, reply);
     ::testing::internal::GetCapturedStdout();
+    hid_close(d);
     EXPECT_EQ(result, c.result);
     EXPECT_EQ(channel_pauses(), c.pauses);
     const auto wire = bus::wire();  // a reply read is one no sooner than the first pause's end
     if (wire.size() == 2) {
       EXPECT_GE(wire[1].time - wire[0].time, std::chrono::milliseconds(kPauseMs));
     }
-    TearDown();
-    device_ = nullptr;
   }
 }
 
@@ -91,7 +73,8 @@ bool held(pthread_mutex_t& lock) {
 
 // The lock covers the priming read and the exchanges, never the open or the close; whoever owns
 // the session last closes the device.
-TEST_F(ChannelTest, SessionHoldsTheLockFromPrimingReadToClose) {
+TEST(ChannelTest, SessionHoldsTheLockFromPrimingReadToClose) {
+  bus::reset();
   bus::add_card();
   pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
   CardSession outer;
