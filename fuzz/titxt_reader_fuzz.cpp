@@ -5,11 +5,10 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -17,16 +16,13 @@
 
 namespace {
 
-int memory_file = -1;
-char memory_path[64];
-
 void require(bool condition, const char* what) {
   if (condition) return;
   std::fprintf(stderr, "broken promise: %s\n", what);
   std::abort();
 }
 
-// What an accepted file holds, read line by line with the C library: its address lines in order,
+// What an accepted file holds, read line by line with the standard library: its address lines in order,
 // its end-line count, and its data bytes in order with the address line each follows.
 struct Tokens {
   std::vector<std::uint32_t> addresses;
@@ -36,41 +32,32 @@ struct Tokens {
 };
 
 Tokens tokenize(const std::string& text) {
+  const char* const hex = "0123456789abcdefABCDEF";
   Tokens t;
-  std::size_t pos = 0;
-  while (pos < text.size()) {
-    std::size_t eol = text.find('\n', pos);
-    if (eol == std::string::npos) eol = text.size();
-    std::string line = text.substr(pos, eol - pos);
-    pos = eol + 1;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    std::size_t first = line.find_first_not_of(" \t");
+    const std::size_t first = line.find_first_not_of(" \t");
     if (first == std::string::npos) continue;
     if (line[first] == 'q') {
       ++t.end_lines;
       continue;
     }
-    std::size_t at = first;
-    while (at < line.size()) {
-      std::size_t stop = line.find_first_of(" \t", at);
-      if (stop == std::string::npos) stop = line.size();
-      const bool first_field = at == first;
-      std::string token = line.substr(at, stop - at);
-      at = line.find_first_not_of(" \t", stop);
-      if (at == std::string::npos) at = line.size();
-      if (token[0] == '@') {
-        require(token.size() >= 5 && token.size() <= 7 && first_field && at == line.size(), "accepted an address line of another form");
-        for (std::size_t i = 1; i < token.size(); ++i)
-          require(std::isxdigit(static_cast<unsigned char>(token[i])), "accepted an address with a non-digit");
-        t.addresses.push_back(static_cast<std::uint32_t>(std::strtoul(token.c_str() + 1, nullptr, 16)));
-        t.data_after_last_address = 0;
-        continue;
-      }
-      require(token.size() <= 2 && std::isxdigit(static_cast<unsigned char>(token[0])) &&
-                  (token.size() == 1 || std::isxdigit(static_cast<unsigned char>(token[1]))),
+    if (line[first] == '@') {
+      const std::string address = line.substr(first, line.find_last_not_of(" \t") + 1 - first);
+      require(address.size() >= 5 && address.size() <= 7 && address.find_first_not_of(hex, 1) == std::string::npos,
+              "accepted an address line that is not \"@\" and 4, 5 or 6 hexadecimal digits");
+      t.addresses.push_back(static_cast<std::uint32_t>(std::strtoul(address.c_str() + 1, nullptr, 16)));
+      t.data_after_last_address = 0;
+      continue;
+    }
+    for (std::size_t at = first; at != std::string::npos; at = line.find_first_not_of(" \t", at)) {
+      const std::string field = line.substr(at, line.find_first_of(" \t", at) - at);
+      require(field.size() <= 2 && field.find_first_not_of(hex) == std::string::npos,
               "accepted a data field that is not one or two hexadecimal digits");
-      t.data.push_back(static_cast<std::uint8_t>(std::strtoul(token.c_str(), nullptr, 16)));
+      t.data.push_back(static_cast<std::uint8_t>(std::strtoul(field.c_str(), nullptr, 16)));
       ++t.data_after_last_address;
+      at += field.size();
     }
   }
   return t;
@@ -78,20 +65,16 @@ Tokens tokenize(const std::string& text) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  memory_file = memfd_create("titxt", 0);
-  if (memory_file < 0) std::abort();
-  std::snprintf(memory_path, sizeof memory_path, "/proc/self/fd/%d", memory_file);
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (ftruncate(memory_file, 0) != 0 || pwrite(memory_file, data, size, 0) != static_cast<ssize_t>(size)) std::abort();
+  static const int memory_file = memfd_create("titxt", 0);
+  static const std::string path = "/proc/self/fd/" + std::to_string(memory_file);
+  if (memory_file < 0 || ftruncate(memory_file, 0) != 0 ||
+      pwrite(memory_file, data, size, 0) != static_cast<ssize_t>(size)) std::abort();
 
   cardflash::FirmwareImage image;
   image.append({0x1234, 2, {0xAB, 0xCD}});  // what the caller held before
   std::string refusal;
-  bool accepted = cardflash::ReadTiTxtImage(memory_path, image, &refusal);
+  const bool accepted = cardflash::ReadTiTxtImage(path.c_str(), image, &refusal);
   if (!accepted) {
     require(image.segment_count() == 1 && image.segment(0).start_address == 0x1234 &&
             image.segment(0).bytes == std::vector<std::uint8_t>{0xAB, 0xCD}, "a refused file changed the caller's image");
