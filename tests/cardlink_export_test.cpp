@@ -8,9 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "support/run_program.h"
-
-using namespace testsupport;
+#include "program_run.h"
 
 namespace {
 
@@ -21,7 +19,7 @@ const std::set<std::string> kExports = {
 
 std::vector<std::vector<std::string>> nm_lines(std::vector<std::string> args) {
   args.push_back(CARDLINK_LIBRARY);
-  ProgramResult r = run_program(NM_PATH, args);
+  cardsim::ProgramRun r = cardsim::run_program(NM_PATH, args);
   EXPECT_EQ(r.exit_status, 0) << r.err;
   std::vector<std::vector<std::string>> lines;
   std::istringstream in(r.out);
@@ -45,7 +43,7 @@ TEST(CardlinkLibrary, ExportsExactlyTheThirteenNamesAndTheRecoveryOne) {
 }
 
 TEST(CardlinkLibrary, NeedsDebianHidapiAndNeverShutsItDown) {
-  ProgramResult r = run_program(READELF_PATH, {"-d", "-W", CARDLINK_LIBRARY});
+  cardsim::ProgramRun r = cardsim::run_program(READELF_PATH, {"-d", "-W", CARDLINK_LIBRARY});
   ASSERT_EQ(r.exit_status, 0) << r.err;
   EXPECT_NE(r.out.find("(SONAME)             Library soname: [libCardlink.so.1]"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("Shared library: [libhidapi-hidraw.so.0]"), std::string::npos) << r.out;

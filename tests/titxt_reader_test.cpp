@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "support/bytes.h"
-#include "support/run_program.h"
+#include "program_run.h"
 #include "titxt_reader.h"
 
 using namespace cardflash;
@@ -363,7 +363,7 @@ TEST(TiTxtReaderCrossCheck, AgainstSrecCat) {
     TempFile file(text);
     SCOPED_TRACE("file " + std::to_string(n) + " of seed " + std::to_string(seed) + ", damage: " + expected.name +
                  ", line " + std::to_string(g.damaged_line) + "\n" + text);
-    const ProgramResult r = run_program(srec_cat, {file.path(), "-ti-txt", "-o", "-", "-vmem", "8"});
+    const cardsim::ProgramRun r = cardsim::run_program(srec_cat, {file.path(), "-ti-txt", "-o", "-", "-vmem", "8"});
     FirmwareImage image;
     std::string refusal;
     const bool ours = ReadTiTxtImage(file.path(), image, &refusal);
