@@ -56,8 +56,8 @@ TEST_P(HidrawScenarios, OnHidrawNodes) {
   const Scenario& s = GetParam();
   const std::string program = program_path(s.program);
   const fs::path folder = fs::path(program).parent_path();
-  const Placeholders p((folder / "RAM_BSL_00.08.08.39.txt").string(), folder.string(),
-                       ::testing::TempDir() + "/hidraw-scenario-files");
+  const Placeholders p{(folder / "RAM_BSL_00.08.08.39.txt").string(), folder.string(),
+                       ::testing::TempDir() + "/hidraw-scenario-files"};
   write_files(s, p);
   const std::map<std::string, std::string> env = {{"LC_ALL", "C"}};
   std::unique_ptr<HidrawBus> bus;

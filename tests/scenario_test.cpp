@@ -82,7 +82,7 @@ TEST_P(Scenarios, OnTheVirtualBus) {
   std::string error;
   ASSERT_TRUE(bus::configure(s.devices, &error)) << error;
   const std::string ram_bsl = prepare_search(s.program);
-  const Placeholders p(ram_bsl, fs::read_symlink("/proc/self/exe").parent_path().string(), (kHome / "files").string());
+  const Placeholders p{ram_bsl, fs::read_symlink("/proc/self/exe").parent_path().string(), (kHome / "files").string()};
   write_files(s, p);
   for (const Step& step : s.steps) {
     if (step.heal) bus::board(step.heal->first).memory().set_weak(step.heal->second, 0);

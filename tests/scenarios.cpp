@@ -1,5 +1,4 @@
 // The scenarios of cardtool and Cardflash, once for both back ends.
-#include "support/cardtool_text.h"
 #include "support/scenario.h"
 
 namespace testsupport {
@@ -9,11 +8,21 @@ namespace {
 using cardsim::Mode;
 using P = Program;
 
+const std::string kCardtoolUsage =
+    "Usage: ./cardtool  -h or for ./cardtool --help for help \n"
+    "mcu info read ./cardtool [-i/-I]  \n"
+    "switch to boot mode ./cardtool [-isp/-ISP]  \n";
+const std::string kCardtoolRefused =
+    "Board number = 0 or exceed 1 , only one board for fw update , please remove extra board!!\n";
 const std::string kCardId = "a102010004", kVersion = "a100010008", kSwitch = "2102040004ISPE\n";
 const std::string kTotal1 = "Total 1 board found\n", kPrime = "MCU read write Flash\n";
 const std::string kVersions = "Firmware version=0102 Boot version=0005 \n";
 const std::string kWriteFailed = "Unable to write()\nError: Input/output error\n";
 
+// The block cardtool prints for each device found; `type` is vendor and product id.
+std::string device_found(const std::string& path, const std::string& type = "2933 0001") {
+  return "Device Found\n  type: " + type + "\n  path: " + path + "\n";
+}
 std::string found(int minor = 0, const std::string& pid = "0001") {
   return device_found("/dev/hidraw" + std::to_string(minor), "2933 " + pid);
 }

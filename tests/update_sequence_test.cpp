@@ -94,8 +94,6 @@ TEST_F(UpdateSequenceTest, StepsThatFail) {
          return !left || mode != Mode::Application;
        }),
        {"Device Reset  Complete", "Fail to Get Device information!!"}, kAllPauses, "Board 0 Error Access!!\n"},
-      {"hid; card id=1 fault=noreturn; hid pid=c52c at=25000", {},
-       {"Device Reset  Complete", "Fail to Get Device information!!"}, kAllPauses},
       // After the reset only four printable characters in each version make an identity.
       {"card boot=00\x01" "5", {}, {"Device Reset  Complete", "Fail to Get Device information!!"}, kAllPauses},
   };

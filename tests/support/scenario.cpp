@@ -10,12 +10,10 @@
 
 namespace testsupport {
 
-Placeholders::Placeholders(std::string ram_bsl, std::string exe_dir, std::string tmp) : tmp_(tmp) {
-  values_ = {{"@DATA@", SAMPLE_DATA_DIR}, {"@RAMBSL@", ram_bsl}, {"@EXEDIR@", exe_dir}, {"@TMP@", tmp}};
-}
-
 std::string Placeholders::operator()(std::string text) const {
-  for (const auto& [key, value] : values_)
+  const std::map<std::string, std::string> values = {
+      {"@DATA@", SAMPLE_DATA_DIR}, {"@RAMBSL@", ram_bsl}, {"@EXEDIR@", exe_dir}, {"@TMP@", tmp}};
+  for (const auto& [key, value] : values)
     for (std::size_t at; (at = text.find(key)) != std::string::npos;) text.replace(at, key.size(), value);
   return text;
 }
@@ -32,8 +30,8 @@ std::string test_name(const Scenario& s, std::size_t index) {
 }
 
 void write_files(const Scenario& s, const Placeholders& p) {
-  std::filesystem::create_directories(p.tmp());
-  for (const auto& [name, content] : s.files) std::ofstream(p.tmp() + "/" + name) << content;
+  std::filesystem::create_directories(p.tmp);
+  for (const auto& [name, content] : s.files) std::ofstream(p.tmp + "/" + name) << content;
 }
 
 namespace {

@@ -69,16 +69,11 @@ struct Outcome {
 
 using BoardAt = std::function<cardsim::Board&(std::size_t)>;
 
-class Placeholders {
- public:
-  Placeholders(std::string ram_bsl, std::string exe_dir, std::string tmp);
+// The values of the placeholders; applied to a text, or to each of a list.
+struct Placeholders {
+  std::string ram_bsl, exe_dir, tmp;
   std::string operator()(std::string text) const;
   std::vector<std::string> operator()(std::vector<std::string> texts) const;
-  const std::string& tmp() const { return tmp_; }
-
- private:
-  std::map<std::string, std::string> values_;
-  std::string tmp_;
 };
 
 // Writes the scenario's files into the placeholders' @TMP@.
