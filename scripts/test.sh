@@ -29,13 +29,14 @@ count() {
 for variant in normal sanitize; do
   build="$here/build-$variant"
   args=()
-  selection=()
-  # The hidraw harness runs the shipped programs in real time: its few scenarios run in the normal build only.
-  [ "$variant" = sanitize ] && args+=(-DCARDLINK_SANITIZE=ON) && selection+=(-LE hidraw)
+  # The hidraw harness runs the shipped programs in real time: its few scenarios run in the normal
+  # build only. The sanitizer build is a debug build: it compiles faster, and its tests run on
+  # virtual time.
+  [ "$variant" = sanitize ] && args+=(-DCARDLINK_SANITIZE=ON -DCARDLINK_HIDRAW_HARNESS=OFF -DCMAKE_BUILD_TYPE=Debug)
   echo "== $variant build =="
   "$here/scripts/build.sh" "$build" "${args[@]}"
   echo "== $variant tests =="
-  ctest --test-dir "$build" -j "$(nproc)" "${selection[@]}" --output-on-failure --timeout 600 2>&1 | tee "$build/ctest.log" \
+  ctest --test-dir "$build" -j "$(nproc)" --output-on-failure --timeout 600 2>&1 | tee "$build/ctest.log" \
     || status=1
   count "$build/ctest.log"
 done
