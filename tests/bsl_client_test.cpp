@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <numeric>
 
 #include "bsl_client.h"
 #include "support/bytes.h"
@@ -35,9 +36,12 @@ FirmwareImage image_of(std::initializer_list<std::pair<std::uint32_t, int>> segm
 // A context connected to a boot loader (device 0 is the card, device 1 a board in its boot loader).
 class BslClientTest : public ::testing::Test {
  protected:
-  void SetUp() override {
+  void SetUp() override { Connect(""); }
+  // A fresh bus whose boot loader has these device-text keys, connected.
+  void Connect(const std::string& bsl_keys) {
+    if (context_) Tav_Close(context_);
     bus::reset();
-    ASSERT_TRUE(bus::configure("card; bsl"));
+    ASSERT_TRUE(bus::configure("card; bsl " + bsl_keys));
     context_ = Tav_Init();
     ASSERT_NE(context_, nullptr);
     ASSERT_TRUE(Tav_EnumBootDev(context_));
@@ -82,18 +86,48 @@ TEST_F(BslClientTest, Reports) {
 }
 
 // The mass erase: a password no programmed device has (a reset vector always holds an even
-// address), then the erased device's, after the erase time.
+// address), then the erased device's once the 1500 ms for the erase are over, however its
+// refusal came; what answered the second password, if anything.
 TEST_F(BslClientTest, MassEraseSendsTheWrongPasswordThenTheErasedOne) {
   const BslPassword wrong = WrongPassword();
   EXPECT_EQ(wrong[30] & 1, 1);
-  VirtualClock clock;
-  BslMassErase(context_, clock);
-  EXPECT_EQ(clock.pauses, std::vector<int>{1500});
-  ASSERT_EQ(Sent().size(), 2u);
-  EXPECT_BYTES(report(concat({{0x3F, 0x21, 0x11}, Bytes(wrong.begin(), wrong.end())})), Sent()[0]);
-  EXPECT_BYTES(report(concat({{0x3F, 0x21, 0x11}, Bytes(32, 0xFF)})), Sent()[1]);
+  struct Case {
+    const char* keys;
+    BslMessage answer;
+    std::vector<int> pauses;
+  };
+  // The refusal of the wrong password comes after the 25 ms erase, read at the third poll.
+  for (const Case& c : {Case{"", 0x00, {10, 10, 10, 1470, 10}},
+                        Case{"fault=unlock", 0x05, {10, 10, 10, 1470, 10, 10, 10}},  // refused: erased again
+                        Case{"rombsl=quiet", std::nullopt, std::vector<int>(250, 10)}}) {
+    SCOPED_TRACE(c.keys);
+    Connect(c.keys);
+    VirtualClock clock;
+    EXPECT_EQ(BslMassErase(context_, clock), c.answer);
+    EXPECT_EQ(clock.pauses, c.pauses);
+    EXPECT_EQ(std::accumulate(c.pauses.begin(), c.pauses.begin() + (c.answer ? 4 : 150), 0), 1500);
+    ASSERT_EQ(Sent().size(), 2u);
+    EXPECT_BYTES(report(concat({{0x3F, 0x21, 0x11}, Bytes(wrong.begin(), wrong.end())})), Sent()[0]);
+    EXPECT_BYTES(report(concat({{0x3F, 0x21, 0x11}, Bytes(32, 0xFF)})), Sent()[1]);
+    // The bus's time runs on with the machine's between the pauses.
+    const auto apart = bus::writes()[1].time - bus::writes()[0].time;
+    EXPECT_GE(apart, std::chrono::milliseconds(1500));
+    EXPECT_LT(apart, std::chrono::milliseconds(1510));
+  }
   const BslPassword erased = ErasedDevicePassword();
   EXPECT_BYTES(Bytes(32, 0xFF), Bytes(erased.begin(), erased.end()));
+}
+
+// A reply of the other kind, left by an earlier command, is not taken for the one awaited.
+TEST_F(BslClientTest, RepliesOfTheOtherKindArePassedOver) {
+  VirtualClock clock;
+  ASSERT_TRUE(BslSendPassword(context_, WrongPassword()));
+  bus::advance(std::chrono::milliseconds(100));
+  EXPECT_EQ(BslAwaitReply(context_, clock, 50, BslReplyKind::kData), std::nullopt) << "0x3B 05 is a message";
+  EXPECT_EQ(clock.pauses, std::vector<int>(5, 10));
+  ASSERT_TRUE(BslSendPassword(context_, WrongPassword()));
+  bus::advance(std::chrono::milliseconds(100));
+  EXPECT_EQ(BslAwaitReply(context_, clock, 0, BslReplyKind::kMessage), (std::vector<std::uint8_t>{0x3B, 0x05}));
 }
 
 // Each segment in blocks of at most 48 bytes, the data running on across its blocks; segments are

@@ -127,7 +127,31 @@ std::vector<Scenario> cardtool_scenarios() {
 
 const std::string kImage = "@DATA@/firmware_0200.txt";
 const std::string kScan1 = "VID: 0x2933 PID:1 CardId: 1\nFW Ver =0102,Boot Ver=0005\n";
-const std::string kUpdated = "program_file\nDevice Reset  Complete\nVID: 0x2933 PID:1 CardId: 1\nFW Ver =0200,Boot Ver=0005\n";
+const std::string kVerified = "Verify Complete: 8 segments, 15696 bytes\n";
+const std::string kUpdated = "program_file\n" + kVerified +
+                             "Device Reset  Complete\nVID: 0x2933 PID:1 CardId: 1\nFW Ver =0200,Boot Ver=0005\n";
+
+// What the boot loaders receive: RX PASSWORD twice (erase, unlock); the stand-in RAM boot loader
+// in 43 blocks and LOAD PC; TX BSL VERSION and the password again once it runs; the firmware in
+// 329 blocks; a CRC CHECK of each of its 8 segments; the reset write and LOAD PC.
+const std::string kErase = "11*2", kRamBslStart = "1B*43 17 19 11", kProgram = "1B*329", kVerify = "16*8",
+                  kReset = "1B 17";
+const std::string kUpdateWire = kErase + " " + kRamBslStart + " " + kProgram + " " + kVerify + " " + kReset;
+
+// Pauses of the updater, in ms: `n` polls for a reply that does not come.
+std::vector<int> polls(int n, int ms = 10) { return std::vector<int>(static_cast<std::size_t>(n), ms); }
+std::vector<int> join(std::initializer_list<std::vector<int>> parts) {
+  std::vector<int> all;
+  for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
+  return all;
+}
+// The erase's 1500 ms, in which the refusal of the wrong password is read (the boot loader answers
+// once its 25 ms erase is done); then the poll that finds the unlock.
+const std::vector<int> kErasePauses = {10, 10, 10, 1470, 10};
+// The RAM boot loader's start; the polls that find its version and the answer to the password.
+const std::vector<int> kStartPauses = {3000, 10, 10};
+const std::vector<int> kVerifyPauses = polls(8);
+const std::vector<int> kUpdatePauses = join({{10000}, kErasePauses, kStartPauses, kVerifyPauses, {3000}});
 const std::string kRefusedFile = "open file fail,file maybe is not exist or bad.\n";
 
 Scenario cardflash(std::string name, std::string devices, std::vector<Step> steps, bool hidraw = false,
@@ -148,7 +172,8 @@ std::vector<Scenario> cardflash_scenarios() {
                "Device Connected\nMass Erase\nDownload full BSL...\nWait for BSL\n==========================\n" +
                kUpdated;
   update.cards = {{0, Mode::Application, "0200", true}};
-  update.pauses = {10000, 1500, 3000, 3000};
+  update.pauses = kUpdatePauses;
+  update.bsl = {{0, kUpdateWire}};
   out.push_back(cardflash("flash update", "card id=1 fw=0102", {update}));
 
   // A server's BMC lists its keyboard and mouse before the card.
@@ -221,9 +246,10 @@ std::vector<Scenario> cardflash_scenarios() {
   Step rom = flash({"--ram-bsl", "@DATA@/RAM_BSL_00.08.08.39.txt", "--recover", kImage}, 0);
   rom.out = "Load Msp430 FW\n" + kImage + "\nLoad Msp430 FW Complete\nDevice 0x2047 0x0200 ISP\xA1\x40mode device found\n"
             "Device Connected\n==Load RAM BSL==\n@DATA@/RAM_BSL_00.08.08.39.txt\nLoad RAM_BSL_00.08.08.39.txt Complete\n"
-            "Mass Erase\nDownload full BSL...\nWait for BSL\n==========================\nprogram_file\n"
+            "Mass Erase\nDownload full BSL...\nWait for BSL\n==========================\nprogram_file\n" + kVerified +
             "Device Reset  Complete\nVID: 0x2933 PID:1 CardId: 0\nFW Ver =0200,Boot Ver=0005\n";
-  rom.pauses = {10, 1500, 3000, 3000};  // the first: one poll for the reply to TX BSL VERSION
+  rom.bsl = {{0, "19 " + kUpdateWire}};
+  rom.pauses = join({{10}, kErasePauses, kStartPauses, kVerifyPauses, {3000}});  // first: the reply to TX BSL VERSION
   rom.cards = {{0, Mode::Application, "0200", true}};
   out.push_back(cardflash("flash recovery from the boot loader in flash", "bsl flash=erased", {rom}, false,
                           P::kCardflashAsBuilt));
@@ -234,7 +260,8 @@ std::vector<Scenario> cardflash_scenarios() {
                  "\nVerify Complete: 8 segments, 15696 bytes\n"};
   ram.out_lacks = {"\r"};
   ram.out_ends = recovered_tail;
-  ram.pauses = {10, 1500, 10, 10, 10, 10, 10, 10, 10, 10, 3000};  // a poll for each segment's CRC
+  ram.pauses = join({{10}, kErasePauses, kVerifyPauses, {3000}});
+  ram.bsl = {{0, "19 " + kErase + " " + kProgram + " " + kVerify + " " + kReset}};
   ram.cards = {{0, Mode::Application, "0200", true}};
   out.push_back(cardflash("flash recovery from the RAM boot loader", "bsl mode=rambsl", {ram}));
   Step shown = flash({"--recover", kImage, "--verify"}, 0);
@@ -244,13 +271,13 @@ std::vector<Scenario> cardflash_scenarios() {
   terminal.terminal = true;
   out.push_back(terminal);
 
-  // --verify catches a weak cell: no reset, the controller stays in its RAM boot loader. Once the
-  // cell holds, --recover --verify brings the card back through the RAM boot loader that runs.
-  // CRC-16/CCITT-FALSE of the first segment with bit 0 of 0x4410 stuck at 1 (the card's), and as
-  // the image has it (the updater's).
-  Step weak = flash({"--update", kImage, "--verify"}, 1);
+  // The check before the reset catches a weak cell: no reset, the controller stays in its RAM
+  // boot loader. Once the cell holds, --recover brings the card back through the RAM boot loader
+  // that runs. CRC-16/CCITT-FALSE of the first segment with bit 0 of 0x4410 stuck at 1 (the
+  // card's), and as the image has it (the updater's).
+  Step weak = flash({"--update", kImage}, 1);
   weak.out_has = {"program_file\nVerify Fail at 0x04400: CRC 0x7B9A, expected 0x42A4\n"};
-  weak.pauses = {10000, 1500, 3000, 10};
+  weak.pauses = join({{10000}, kErasePauses, kStartPauses, {10}});
   weak.cards = {{1, Mode::RamBootLoader, "0102"}};
   Step again = flash({"--recover", kImage, "--verify"}, 0);
   again.heal = std::pair{std::size_t{1}, std::uint32_t{0x4410}};
@@ -259,6 +286,68 @@ std::vector<Scenario> cardflash_scenarios() {
   again.cards = {{1, Mode::Application, "0200", true}};
   out.push_back(cardflash("flash verify catches a weak cell, then recovery", "hid; card id=1 fw=0102 boot=0005 weak=4410",
                           {weak, again}, true));
+
+  // The boot loader refuses the erased device's password after the erase (TI's forum): the run
+  // stops before a single block, which the locked boot loader would drop without a word, and
+  // leaves the controller in its boot loader, from which --recover brings it back.
+  Step refused = flash({"--update", kImage}, 1);
+  refused.out_ends = "Mass Erase\nUnlock Fail: BSL message 0x05\n";
+  refused.bsl = {{0, kErase}};
+  refused.pauses = join({{10000}, kErasePauses, {10, 10}});  // the refusal erases once more
+  refused.cards = {{0, Mode::UsbBootLoader, "0102"}};
+  Step recovered = flash({"--recover", kImage}, 0);
+  recovered.out_ends = kUpdated.substr(kUpdated.find("Device Reset"));
+  recovered.bsl = {{0, kErase + " 19 " + kUpdateWire}};
+  recovered.cards = {{0, Mode::Application, "0200", true}};
+  out.push_back(cardflash("flash unlock refused, then recovery", "card id=1 fw=0102 fault=unlock", {refused, recovered},
+                          true));
+
+  // A RAM boot loader that does not start leaves the boot loader in flash, which does not answer
+  // TX BSL VERSION (0x3B 07, or nothing at all): not a block goes into it.
+  for (const auto& [devices, version_polls] : std::vector<std::pair<std::string, int>>{
+           {"card id=1 fw=0102 rambsl=nostart", 1}, {"card id=1 fw=0102 rambsl=nostart rombsl=quiet", 100}}) {
+    Step step = flash({"--update", kImage}, 1);
+    step.out_ends = "Wait for BSL\nRAM BSL did not start\n";
+    step.bsl = {{0, kErase + " 1B*43 17 19"}};
+    step.cards = {{0, Mode::UsbBootLoader, "0102"}};
+    out.push_back(cardflash("flash RAM boot loader that does not start: " + devices, devices, {step}));
+  }
+
+  // The update succeeds whichever way the boot loaders behave where TI's documents leave it open:
+  // a RAM boot loader that starts locked (the password again unlocks it), a boot loader in flash
+  // that sends no replies (the run waits out the unlock's second), a controller that resets at
+  // the reset write (the LOAD PC after it finds the device gone).
+  struct Variant {
+    std::string devices;
+    std::vector<int> pauses;
+    std::string wire;
+    bool hidraw;
+  };
+  for (const Variant& v : std::vector<Variant>{
+           {"card id=1 fw=0102 rambsl=locked", kUpdatePauses, kUpdateWire, false},
+           {"card id=1 fw=0102 rombsl=quiet",
+            join({{10000}, polls(150), polls(100), kStartPauses, kVerifyPauses, {3000}}), kUpdateWire, false},
+           {"card id=1 fw=0102 reset=write", kUpdatePauses, kUpdateWire.substr(0, kUpdateWire.size() - 3), true}}) {
+    const auto& [devices, pauses, wire, hidraw] = v;
+    Step step = flash({"--update", kImage}, 0);
+    step.out_ends = kUpdated;
+    step.bsl = {{0, wire}};
+    step.pauses = pauses;
+    step.cards = {{0, Mode::Application, "0200", true}};
+    out.push_back(cardflash("flash update with " + devices, devices, {step}, hidraw));
+  }
+
+  // A block the RAM boot loader drops without a word is caught by the check before the reset,
+  // which runs by default; --no-verify leaves it out.
+  Step dropped = flash({"--update", kImage}, 1);
+  dropped.out_ends = "program_file\nVerify Fail at 0x04400: CRC 0xEFD4, expected 0x42A4\n";
+  dropped.bsl = {{0, kErase + " " + kRamBslStart + " " + kProgram + " 16"}};
+  dropped.cards = {{0, Mode::RamBootLoader, "0102"}};
+  Step unchecked = flash({"--recover", kImage, "--no-verify"}, 0);
+  unchecked.out_has = {"program_file\nDevice Reset  Complete\n"};
+  unchecked.cards = {{0, Mode::Application, "0200", true}};
+  out.push_back(cardflash("flash dropped block caught by the default check", "card id=1 fw=0102 drop=4430",
+                          {dropped, unchecked}));
 
   // Refusals by what is listed, before anything is touched.
   struct Refusal {
@@ -285,10 +374,11 @@ std::vector<Scenario> cardflash_scenarios() {
   }
 
   Step help = flash({"--help"}, 0);
-  help.out_has = {"Usage: Cardflash [--scan | --update FILE | --recover FILE] [--verify] [--ram-bsl FILE]\n"};
+  help.out_has = {"Usage: Cardflash [--scan | --update FILE | --recover FILE] [--no-verify] [--ram-bsl FILE]\n"};
   out.push_back(cardflash("flash help", "", {help}));
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
            {"--update"}, {"--bogus"}, {"--scan", "x"}, {"--update", "a", "b"}, {"--verify"}, {"--scan", "--verify"},
+           {"--no-verify"}, {"--update", "a", "--verify", "--no-verify"},
            {"--update", "a", "--recover", "b"}, {"--scan", "--ram-bsl", "x"}, {"--recover"}}) {
     Step step = flash(args, 2);
     step.out = "";

@@ -22,7 +22,17 @@ namespace {
 const std::string kDataDir = SAMPLE_DATA_DIR;
 const std::string kNewFirmware = kDataDir + "/firmware_0200.txt";
 const std::string kRamBslPath = kDataDir + "/RAM_BSL_00.08.08.39.txt";
-const std::vector<int> kAllPauses = {10000, 1500, 3000, 3000};
+// The erase's 1500 ms, in which its refusal is read; the poll that reads the unlock.
+const std::vector<int> kErase = {10, 10, 10, 1470, 10};
+// After the RAM boot loader's start: the polls for its version and its unlock.
+const std::vector<int> kStart = {3000, 10, 10};
+const std::vector<int> kVerify(8, 10);
+std::vector<int> join(std::initializer_list<std::vector<int>> parts) {
+  std::vector<int> all;
+  for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
+  return all;
+}
+const std::vector<int> kAllPauses = join({{10000}, kErase, kStart, kVerify, {3000}});
 
 class UpdateSequenceTest : public ::testing::Test {
  protected:
@@ -80,8 +90,11 @@ TEST_F(UpdateSequenceTest, StepsThatFail) {
       {"card", open_filter([](Mode mode) { return mode == Mode::Application; }),
        {"Device 0x2047 0x0200 ISP\xA1\x40mode device found", "Fail To Connect ISP mode device"}, {10000}},
       // The first LOAD PC fails: no wait for the RAM boot loader.
-      {"card", write_filter(Mode::UsbBootLoader, 0x17), {"Download full BSL...", "Bsl Load PC Fail"}, {10000, 1500}},
-      {"card", write_filter(Mode::RamBootLoader, 0x17), {"program_file", "Bsl Load PC Fail"}, {10000, 1500, 3000}},
+      {"card", write_filter(Mode::UsbBootLoader, 0x17), {"Download full BSL...", "Bsl Load PC Fail"},
+       join({{10000}, kErase})},
+      // The RAM boot loader is still there: a LOAD PC that fails is not the reset.
+      {"card", write_filter(Mode::RamBootLoader, 0x17), {"Verify Complete: 8 segments, 15696 bytes", "Bsl Load PC Fail"},
+       join({{10000}, kErase, kStart, kVerify})},
       // Once the board has been in its boot loader, the card it becomes again cannot be opened.
       {"card id=0", open_filter([left = false](Mode mode) mutable {
          left = left || mode != Mode::Application;

@@ -69,18 +69,32 @@ BslReport BuildCrcCheckReport(std::uint32_t address, std::uint16_t length) {
 
 BslReport BuildTxBslVersionReport() { return EmptyReport(kBslTxVersion, 1); }
 
-void BslSendPassword(CardContext* context, const BslPassword& password) {
-  (void)Tav_BslWrite(context, BuildPasswordReport(password).data(), kBslReportSize);
-  // One read that does not wait: the connection is non-blocking. The reply is not used.
-  unsigned char reply[kBslReportSize] = {};
-  int count = 0;
-  (void)Tav_BslRead(context, reply, kBslReportSize, &count);
+bool BslSendPassword(CardContext* context, const BslPassword& password) {
+  return SendWhole(context, BuildPasswordReport(password));
 }
 
-void BslMassErase(CardContext* context, Clock& clock) {
-  BslSendPassword(context, WrongPassword());
-  clock.Pause(kMassErasePauseMs);
-  BslSendPassword(context, ErasedDevicePassword());
+BslMessage BslUnlock(CardContext* context, Clock& clock) {
+  // What waits now answers earlier commands, not this password.
+  BslDrainReplies(context);
+  if (!BslSendPassword(context, ErasedDevicePassword())) return std::nullopt;
+  auto reply = BslAwaitReply(context, clock, kPasswordReplyWaitMs, BslReplyKind::kMessage);
+  if (!reply || reply->size() < 2) return std::nullopt;
+  return (*reply)[1];
+}
+
+BslMessage BslMassErase(CardContext* context, Clock& clock) {
+  BslDrainReplies(context);
+  const std::int64_t erased_at = clock.NowMs() + kMassErasePauseMs;
+  if (BslSendPassword(context, WrongPassword())) {
+    // The refusal (0x05) comes once the erase is done; it is read inside the erase's pause,
+    // which it does not shorten or lengthen.
+    for (std::int64_t left; (left = erased_at - clock.NowMs()) > 0;) {
+      if (BslAwaitReply(context, clock, 0, BslReplyKind::kMessage)) break;
+      clock.Pause(static_cast<int>(std::min<std::int64_t>(left, kReplyPollMs)));
+    }
+  }
+  PauseUntil(clock, erased_at);
+  return BslUnlock(context, clock);
 }
 
 bool BslWriteBlock(CardContext* context, std::uint32_t address, const std::uint8_t* data, int size) {
@@ -112,43 +126,54 @@ std::optional<std::uint32_t> BslDownloadImage(CardContext* context, const Firmwa
   return std::nullopt;
 }
 
-}  // namespace cardflash
-
-namespace cardflash {
-
 std::optional<std::vector<std::uint8_t>> BslAwaitReply(CardContext* context, Clock& clock, int wait_ms,
-                                                       bool message_ends_wait) {
-  constexpr int kPollMs = 10;
-  for (int waited = 0;; waited += kPollMs) {
+                                                       BslReplyKind wanted) {
+  for (int waited = 0;; waited += kReplyPollMs) {
     unsigned char reply[kBslReportSize] = {};
     int count = 0;
     while (Tav_BslRead(context, reply, kBslReportSize, &count) && count > 0) {
       // 0x3F, the number of core bytes, then the core reply.
       const int core = std::min<int>(reply[1], count - 2);
-      if (count >= 3 && reply[0] == kBslReportId && core >= 1 &&
-          (reply[2] == kBslDataReply || message_ends_wait))
+      const bool data = count >= 3 && reply[2] == kBslDataReply, message = count >= 3 && reply[2] == kBslMessageReply;
+      const bool kind = wanted == BslReplyKind::kAny ? data || message
+                        : wanted == BslReplyKind::kData ? data
+                                                        : message;
+      if (reply[0] == kBslReportId && core >= 1 && kind)
         return std::vector<std::uint8_t>(reply + 2, reply + 2 + core);
       count = 0;
     }
     if (waited >= wait_ms) return std::nullopt;
-    clock.Pause(kPollMs);
+    clock.Pause(kReplyPollMs);
   }
+}
+
+void BslDrainReplies(CardContext* context) {
+  unsigned char reply[kBslReportSize];
+  int count = 0;
+  while (Tav_BslRead(context, reply, kBslReportSize, &count) && count > 0) count = 0;
+}
+
+bool BslDeviceLeft(CardContext* context) {
+  unsigned char reply[kBslReportSize];
+  int count = 0;
+  return !Tav_BslRead(context, reply, kBslReportSize, &count);
 }
 
 std::optional<std::uint16_t> BslCrcCheck(CardContext* context, Clock& clock, std::uint32_t address,
                                          std::uint16_t length, int wait_ms) {
   if (!SendWhole(context, BuildCrcCheckReport(address, length))) return std::nullopt;
-  auto reply = BslAwaitReply(context, clock, wait_ms, false);
+  auto reply = BslAwaitReply(context, clock, wait_ms, BslReplyKind::kData);
   if (!reply || reply->size() < 3) return std::nullopt;
   return static_cast<std::uint16_t>((*reply)[1] | ((*reply)[2] << 8));
 }
 
-std::optional<std::vector<std::uint8_t>> BslAskVersion(CardContext* context, Clock& clock) {
+std::optional<std::array<std::uint8_t, 4>> BslAskVersion(CardContext* context, Clock& clock) {
+  BslDrainReplies(context);
   if (!SendWhole(context, BuildTxBslVersionReport())) return std::nullopt;
-  // The first reply tells: the boot loader in flash answers 0x3B 07 (unknown command).
-  auto reply = BslAwaitReply(context, clock, 1000, true);
-  if (!reply || (*reply)[0] != kBslDataReply) return std::nullopt;
-  return std::vector<std::uint8_t>(reply->begin() + 1, reply->end());
+  // The first reply tells: the boot loader in flash answers 0x3B 07 (unknown command), or nothing.
+  auto reply = BslAwaitReply(context, clock, kVersionReplyWaitMs, BslReplyKind::kAny);
+  if (!reply || reply->size() < 5 || (*reply)[0] != kBslDataReply) return std::nullopt;
+  return std::array<std::uint8_t, 4>{(*reply)[1], (*reply)[2], (*reply)[3], (*reply)[4]};
 }
 
 }  // namespace cardflash

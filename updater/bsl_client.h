@@ -1,7 +1,9 @@
 // Packets for TI's MSP430 USB boot loader: one core command per 64-byte report (report id 0x3F,
 // length, command, operands, the rest 0xAC), sent through the card library's raw transport.
-// An update needs RX PASSWORD, RX DATA BLOCK FAST and LOAD PC, none of whose replies it reads;
-// recovery and verification add TX BSL VERSION and CRC CHECK, whose replies they do read.
+// An update sends RX PASSWORD, RX DATA BLOCK FAST, LOAD PC, TX BSL VERSION and CRC CHECK. Fast
+// data blocks and LOAD PC are never answered; the boot loader answers a password with a message
+// (0x3B, then 0x00 unlocked or 0x05 wrong), TX BSL VERSION and CRC CHECK with data (0x3A, then
+// the bytes).
 #pragma once
 
 #include <array>
@@ -24,10 +26,15 @@ constexpr std::uint8_t kBslLoadPc = 0x17;
 constexpr std::uint8_t kBslCrcCheck = 0x16;
 constexpr std::uint8_t kBslTxVersion = 0x19;
 constexpr std::uint8_t kBslDataReply = 0x3A;
+constexpr std::uint8_t kBslMessageReply = 0x3B;
+constexpr std::uint8_t kBslMessageOk = 0x00;
 constexpr int kBslPasswordSize = 32;
 constexpr int kDownloadBlockSize = 48;
 constexpr int kMaxBlockData = 58;  // what fits one report after command and address
 constexpr int kMassErasePauseMs = 1500;
+constexpr int kReplyPollMs = 10;
+constexpr int kPasswordReplyWaitMs = 1000;
+constexpr int kVersionReplyWaitMs = 1000;
 
 using BslPassword = std::array<std::uint8_t, kBslPasswordSize>;
 using BslReport = std::array<std::uint8_t, kBslReportSize>;
@@ -52,10 +59,18 @@ class DownloadProgress {
   virtual void BlockSent(int sent, int total) = 0;
 };
 
-void BslSendPassword(CardContext* context, const BslPassword& password);
-// Wrong password (the boot loader erases the flash), a pause for the erase, then the erased
-// device's password (unlocks). Nothing checks either step.
-void BslMassErase(CardContext* context, Clock& clock);
+// The message byte a boot loader answered with (0x00 ok, 0x04 locked, 0x05 password error, ...),
+// or nothing when no message came.
+using BslMessage = std::optional<std::uint8_t>;
+
+// False when the transport did not take the report whole.
+bool BslSendPassword(CardContext* context, const BslPassword& password);
+// The erased device's password, and the message that answers it within kPasswordReplyWaitMs.
+BslMessage BslUnlock(CardContext* context, Clock& clock);
+// Wrong password (the boot loader erases the flash and answers 0x05), a pause of
+// kMassErasePauseMs for the erase, in which that answer is read, then BslUnlock. What the
+// erased device's password was answered with, if anything.
+BslMessage BslMassErase(CardContext* context, Clock& clock);
 bool BslWriteBlock(CardContext* context, std::uint32_t address, const std::uint8_t* data, int size);
 bool BslLoadPc(CardContext* context, std::uint32_t address);
 // Every segment in blocks of at most 48 bytes, in image order. Stops at the first block that the
@@ -64,19 +79,25 @@ bool BslLoadPc(CardContext* context, std::uint32_t address);
 std::optional<std::uint32_t> BslDownloadImage(CardContext* context, const FirmwareImage& image,
                                               DownloadProgress* progress = nullptr);
 
-// Waits up to `wait_ms` for a reply of the boot loader, polling every 10 ms, and returns its core
-// bytes (0x3A and data, or 0x3B and a message). Message replies are passed over unless
-// `message_ends_wait`: those of earlier commands may still be queued.
+enum class BslReplyKind { kData, kMessage, kAny };
+// Waits up to `wait_ms` for a reply of the boot loader of the kind wanted, polling every
+// kReplyPollMs, and returns its core bytes (0x3A and data, or 0x3B and a message). Replies of
+// the other kind are passed over: they answer earlier commands.
 std::optional<std::vector<std::uint8_t>> BslAwaitReply(CardContext* context, Clock& clock, int wait_ms,
-                                                       bool message_ends_wait);
+                                                       BslReplyKind wanted);
+// Reads and drops every reply that waits, so that it is not taken for the answer to the next
+// command.
+void BslDrainReplies(CardContext* context);
+// True when the connection's device has left the bus: a read on it fails.
+bool BslDeviceLeft(CardContext* context);
 
 // CRC CHECK of `length` bytes at `address`, through the RAM boot loader; its CRC, or nothing when
 // the command could not be sent or no data reply came within `wait_ms`.
 std::optional<std::uint16_t> BslCrcCheck(CardContext* context, Clock& clock, std::uint32_t address,
                                          std::uint16_t length, int wait_ms);
 
-// TX BSL VERSION: the RAM boot loader answers with its version; TI's boot loader in the
-// controller's flash does not offer the command (0x3B 07, or no answer at all).
-std::optional<std::vector<std::uint8_t>> BslAskVersion(CardContext* context, Clock& clock);
+// TX BSL VERSION: the RAM boot loader answers with its four version bytes; TI's boot loader in
+// the controller's flash does not offer the command (0x3B 07, or no answer at all).
+std::optional<std::array<std::uint8_t, 4>> BslAskVersion(CardContext* context, Clock& clock);
 
 }  // namespace cardflash

@@ -2,17 +2,26 @@
 // production uses SystemClock, which really sleeps.
 #pragma once
 
+#include <cstdint>
+
 namespace cardflash {
 
 class Clock {
  public:
   virtual ~Clock() = default;
   virtual void Pause(int milliseconds) = 0;
+  // Milliseconds from a fixed point of the clock's own: a pause that polls the boot loader on
+  // its way still ends when it was meant to.
+  virtual std::int64_t NowMs() = 0;
 };
 
 class SystemClock : public Clock {
  public:
   void Pause(int milliseconds) override;
+  std::int64_t NowMs() override;
 };
+
+// Pauses until the clock reads `deadline_ms`; at once when it is past.
+void PauseUntil(Clock& clock, std::int64_t deadline_ms);
 
 }  // namespace cardflash

@@ -20,7 +20,7 @@ namespace cardflash {
 namespace {
 
 const char kUsage[] =
-    "Usage: Cardflash [--scan | --update FILE | --recover FILE] [--verify] [--ram-bsl FILE]\n"
+    "Usage: Cardflash [--scan | --update FILE | --recover FILE] [--no-verify] [--ram-bsl FILE]\n"
     "Scan for the card controller and update its firmware from a TI-TXT file.\n"
     "\n"
     "  (no option)      open the Cardflash window (needs a display)\n"
@@ -28,8 +28,10 @@ const char kUsage[] =
     "  --update FILE    scan, then flash FILE into the card (about 20 s); exactly one card\n"
     "  --recover FILE   flash FILE into a controller left in its boot loader (no card listed,\n"
     "                   exactly one boot loader 2047:0200)\n"
-    "  --verify         with --update or --recover: check every segment's CRC before the\n"
-    "                   controller is reset into the new firmware\n"
+    "  --no-verify      with --update or --recover: skip the CRC check of every segment that\n"
+    "                   otherwise runs before the controller is reset into the new firmware\n"
+    "                   (for a boot loader without CRC CHECK)\n"
+    "  --verify         the CRC check, which runs anyway (kept for scripts that name it)\n"
     "  --ram-bsl FILE   TI's RAM boot-loader image; by default RAM_BSL_00.08.08.39.txt beside\n"
     "                   the program, in $XDG_DATA_HOME/cardlink/ (~/.local/share/cardlink/), or\n"
     "                   in cardlink/ of each $XDG_DATA_DIRS folder (/usr/local/share, /usr/share)\n"
@@ -105,6 +107,7 @@ struct Options {
   bool scan = false;
   std::string update, recover, ram_bsl;
   bool verify = false;
+  bool no_verify = false;
   bool help = false;
 };
 
@@ -129,7 +132,7 @@ int Flash(const Options& options, ContextHolder context, LogSink& log, Clock& cl
   RamBslPlaces places = DefaultRamBslPlaces();
   if (!options.ram_bsl.empty()) places.file = FullPath(options.ram_bsl);
   TerminalProgress progress;
-  UpdateRun run{std::move(context), path, std::move(places), log, clock, options.verify,
+  UpdateRun run{std::move(context), path, std::move(places), log, clock, !options.no_verify,
                 isatty(STDOUT_FILENO) ? &progress : nullptr};
   return (recover ? RunRecovery(run) : RunUpdate(run)) ? kExitOk : kExitFailed;
 }
@@ -234,7 +237,8 @@ int RunHeadless(int argc, char** argv, Clock& clock) {
   auto* scan = app.add_flag("--scan", options.scan);
   auto* update = app.add_option("--update", options.update)->type_name("FILE");
   auto* recover = app.add_option("--recover", options.recover)->type_name("FILE");
-  app.add_flag("--verify", options.verify);
+  auto* verify = app.add_flag("--verify", options.verify);
+  app.add_flag("--no-verify", options.no_verify)->excludes(verify);
   app.add_option("--ram-bsl", options.ram_bsl)->type_name("FILE");
   scan->excludes(update)->excludes(recover);
   update->excludes(recover);
@@ -249,6 +253,7 @@ int RunHeadless(int argc, char** argv, Clock& clock) {
   }
   const bool flashing = !options.update.empty() || !options.recover.empty();
   if (options.verify && !flashing) return UsageError("--verify goes with --update or --recover");
+  if (options.no_verify && !flashing) return UsageError("--no-verify goes with --update or --recover");
   if (!options.ram_bsl.empty() && !flashing) return UsageError("--ram-bsl goes with --update or --recover");
   if (options.scan) return Scan();
   if (!options.update.empty()) return Update(options, clock);

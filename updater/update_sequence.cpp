@@ -84,7 +84,28 @@ bool ReadFirmware(const UpdateRun& run, FirmwareImage& firmware) {
   return true;
 }
 
-// From the USB boot loader in the controller's flash to the RAM boot loader, connected.
+// The answer to the erased device's password. A refusal stops the run before a single block is
+// sent: locked, the boot loader would drop every block without a word. No answer at all lets the
+// run go on: the boot loader in flash may not send its replies over USB.
+bool Unlocked(LogSink& log, BslMessage answer) {
+  if (!answer || *answer == kBslMessageOk) return true;
+  AppendLog(log, "Unlock Fail: BSL message 0x%02X\r\n", static_cast<unsigned>(*answer));
+  return false;
+}
+
+// The boot loader that listed itself after LOAD PC 0x2504 must be the RAM boot loader: one that
+// failed to start leaves the boot loader in flash under the same ids, which offers no TX BSL
+// VERSION. The RAM boot loader may start locked: the erased device's password unlocks it.
+bool ConfirmRamBootLoader(UpdateRun& run, CardContext* context) {
+  if (!BslAskVersion(context, run.clock)) {
+    AppendLog(run.log, "RAM BSL did not start\r\n");
+    return false;
+  }
+  return Unlocked(run.log, BslUnlock(context, run.clock));
+}
+
+// From the USB boot loader in the controller's flash to the RAM boot loader, connected, answering
+// and unlocked.
 bool StartRamBootLoader(UpdateRun& run, CardContext* context, const FirmwareImage& ram_bsl) {
   LogSink& log = run.log;
   AppendLog(log, "Download full BSL...\r\n");
@@ -101,7 +122,7 @@ bool StartRamBootLoader(UpdateRun& run, CardContext* context, const FirmwareImag
   // The RAM boot loader has listed itself anew, on a node of its own: the old one stayed taken
   // while the connection to it was open. Search again rather than reopen the old path.
   Tav_BslClose(context);
-  return FindAndConnectBootLoader(context, log, false);
+  return FindAndConnectBootLoader(context, log, false) && ConfirmRamBootLoader(run, context);
 }
 
 // CRC CHECK of every segment as the flash holds it now, before the controller is reset into it.
@@ -126,7 +147,7 @@ bool VerifyFlash(UpdateRun& run, CardContext* context, const FirmwareImage& firm
 }
 
 // From the connected RAM boot loader to the card with its new firmware: programming, the check
-// when asked for, the reset, and the card's identity afterwards.
+// unless it was turned off, the reset, and the card's identity afterwards.
 bool ProgramAndReset(UpdateRun& run, CardContext* context, const FirmwareImage& firmware,
                      std::optional<std::int8_t> card_id) {
   LogSink& log = run.log;
@@ -142,7 +163,9 @@ bool ProgramAndReset(UpdateRun& run, CardContext* context, const FirmwareImage& 
     AppendLog(log, "Write 0xa5 0x06  Fail\r\n");
     return false;
   }
-  if (!BslLoadPc(context, kRamBslStart)) {
+  // The reset write puts a wrong password into PMMCTL0: the controller may reset at that very
+  // write, and then the LOAD PC finds it gone. Whether it came back decides the identity read.
+  if (!BslLoadPc(context, kRamBslStart) && !BslDeviceLeft(context)) {
     AppendLog(log, "Bsl Load PC Fail\r\n");
     return false;
   }
@@ -173,8 +196,8 @@ bool SwitchEraseAndProgram(UpdateRun& run, CardContext* context, const FirmwareI
   run.clock.Pause(kSwitchPauseMs);
   if (!FindAndConnectBootLoader(context, log, true)) return false;
   AppendLog(log, "Mass Erase\r\n");
-  BslMassErase(context, run.clock);
-  return StartRamBootLoader(run, context, ram_bsl) && ProgramAndReset(run, context, firmware, card_ids[0]);
+  return Unlocked(log, BslMassErase(context, run.clock)) && StartRamBootLoader(run, context, ram_bsl) &&
+         ProgramAndReset(run, context, firmware, card_ids[0]);
 }
 
 // The recovery from the boot-loader search on. The RAM boot loader answers TX BSL VERSION; the
@@ -187,7 +210,7 @@ bool RecoverFromBootLoader(UpdateRun& run, CardContext* context, FirmwareImage& 
   const bool ram_bsl_runs = BslAskVersion(context, run.clock).has_value();
   if (!ram_bsl_runs && !LoadRamBslImage(run, ram_bsl)) return false;
   AppendLog(log, "Mass Erase\r\n");
-  BslMassErase(context, run.clock);
+  if (!Unlocked(log, BslMassErase(context, run.clock))) return false;
   if (ram_bsl_runs) {
     AppendLog(log, "RAM BSL already running: its download and start are skipped\r\n");
   } else if (!StartRamBootLoader(run, context, ram_bsl)) {

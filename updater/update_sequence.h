@@ -45,7 +45,7 @@ struct UpdateRun {
   RamBslPlaces ram_bsl;
   LogSink& log;
   Clock& clock;
-  bool verify = false;              // CRC CHECK of every segment before the reset
+  bool verify = true;               // CRC CHECK of every segment before the reset
   DownloadProgress* progress = nullptr;
 };
 

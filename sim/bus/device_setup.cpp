@@ -64,6 +64,20 @@ bool apply_card_key(DeviceSetup& d, int* count, const std::string& key, const st
       return fail("hex bit mask expected");
     b.weak_cell = static_cast<std::uint32_t>(n);
     b.weak_bits = static_cast<std::uint8_t>(mask);
+  } else if (key == "rombsl") {
+    if (value != "answers" && value != "quiet") return fail("answers or quiet expected");
+    b.rom_bsl_quiet = value == "quiet";
+  } else if (key == "rambsl") {
+    if (value == "unlocked") b.ram_bsl_start = RamBslStart::Unlocked;
+    else if (value == "locked") b.ram_bsl_start = RamBslStart::Locked;
+    else if (value == "nostart") b.ram_bsl_start = RamBslStart::Fails;
+    else return fail("unlocked, locked or nostart expected");
+  } else if (key == "reset") {
+    if (value != "loadpc" && value != "write") return fail("loadpc or write expected");
+    b.reset_at_write = value == "write";
+  } else if (key == "drop") {
+    if (!parse_int(value, 16, &n) || n < 0 || n > 0xFFFFF) return fail("hex address expected");
+    b.drop_write_at = static_cast<std::uint32_t>(n);
   } else if (key == "serial") {
     b.serial = value;
   } else if (key == "path") {
@@ -78,6 +92,7 @@ bool apply_card_key(DeviceSetup& d, int* count, const std::string& key, const st
       else if (f == "silent") b.silent = true;
       else if (f == "stale") b.stale_reply_at_open = true;
       else if (f == "noreturn") b.stays_off_after_reset = true;
+      else if (f == "unlock") b.refuse_unlock_once = true;
       else return fail("unknown fault");
     }
   } else {

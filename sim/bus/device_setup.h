@@ -6,11 +6,16 @@
 //             product (6 characters), usb_pid (hex), latency, isp_delay, restart_delay (ms),
 //             interfaces, serial, path, short (reply bytes), count (copies),
 //             fault (comma list of open, write, read, silent, stale, noreturn: never lists
-//             itself again after the reset of an update)
+//             itself again after the reset of an update, unlock: the boot loader in flash
+//             refuses the first right password after its erase)
 //             mode (app, bsl: the board starts in its USB boot loader, rambsl: in the RAM boot
 //             loader, as after an update that failed once it had started it), flash=erased (main
 //             flash erased when the board is made), weak=ADDRESS[:MASK] (hex: a flash cell whose
-//             MASK bits, default 01, stay 1 when programmed)
+//             MASK bits, default 01, stay 1 when programmed), rombsl=answers|quiet (the boot
+//             loader in flash sends its replies, or none), rambsl=unlocked|locked|nostart (how
+//             the RAM boot loader comes up), reset=loadpc|write (where the reset write resets
+//             the controller), drop=ADDRESS (hex: the RAM boot loader drops the first data
+//             block that covers it)
 //   bsl       a card already in its boot loader (same keys as card)
 //   hid       an unrelated HID device (a BMC's keyboard, a mouse): keys vid, pid (hex; default
 //             046d:c52b), at, count. It never answers; a report written to it is a fault.

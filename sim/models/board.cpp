@@ -7,7 +7,11 @@
 namespace cardsim {
 
 Board::Board(BoardSettings settings)
-    : settings_(std::move(settings)), app_version_(settings_.fw_version), mode_(settings_.start_mode) {
+    : settings_(std::move(settings)),
+      app_version_(settings_.fw_version),
+      mode_(settings_.start_mode),
+      unlock_refusal_pending_(settings_.refuse_unlock_once),
+      drop_pending_(settings_.drop_write_at.has_value()) {
   for (std::size_t i = 0; i < settings_.serial.size() && 0x12C + i < storage_.size(); ++i)
     storage_[0x12C + i] = static_cast<std::uint8_t>(settings_.serial[i]);
   install_factory_firmware();
@@ -110,6 +114,12 @@ std::optional<bool> Board::boot_loader_locked() const {
   const auto* bsl = dynamic_cast<const UsbBootLoader*>(firmware_.get());
   if (!bsl) return std::nullopt;
   return bsl->locked();
+}
+
+bool Board::take_dropped_write(std::uint32_t address, std::size_t size) {
+  if (!drop_pending_ || *settings_.drop_write_at < address || *settings_.drop_write_at >= address + size) return false;
+  drop_pending_ = false;
+  return true;
 }
 
 std::string Board::version_in_flash() const {

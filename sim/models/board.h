@@ -7,7 +7,9 @@
 // itself again after the delay, with a new incarnation):
 //   Application   --"ISPE" command--------------------------------> UsbBootLoader after isp_delay
 //   UsbBootLoader --LOAD PC 0x2504, RAM boot-loader image in RAM----> RamBootLoader after restart_delay
+//                   (UsbBootLoader again, locked, when the RAM boot loader fails to start)
 //   RamBootLoader --reset write (0xA5 0x06 to 0x0120), LOAD PC------> reset_controller()
+//                   (at the reset write itself with BoardSettings::reset_at_write)
 //   reset_controller(): Application after restart_delay when the reset vector (0xFFFE) holds an
 //                   address, else UsbBootLoader (an erased controller starts its boot loader)
 //   any boot loader --LOAD PC to memory with no boot loader---------> Hung: a fault is recorded,
@@ -29,6 +31,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "msp430_memory.h"
@@ -48,6 +51,14 @@ constexpr std::uint32_t kFirmwareVersionAddress = 0x4400;
 
 enum class Mode { Off, Application, UsbBootLoader, RamBootLoader, Hung, Unrelated };
 
+// How the RAM boot loader comes up after LOAD PC 0x2504. TI's documents leave open whether every
+// version starts unlocked, and TI's forum reports RAM boot loaders that do not start at all.
+enum class RamBslStart {
+  Unlocked,  // as the images that common host tools ship: programs without a password
+  Locked,    // protected commands answer 0x3B 04 and data is dropped until the right password
+  Fails,     // the boot loader in flash comes back instead, locked, under the same ids
+};
+
 struct BoardSettings {
   char card_id = '0';                  // ASCII character at reply byte 9 of the card-id reply
   std::string fw_version = "0100";     // 4 characters, reported until new firmware is flashed
@@ -63,7 +74,15 @@ struct BoardSettings {
   SimTime restart_delay = 1000ms;      // RAM boot loader start or reset until listed again
   std::string serial;                  // serial-number storage at 0x12C when the board is made
   Mode start_mode = Mode::Application; // UsbBootLoader: a board already waiting in its boot loader
-  SimTime flash_erase_time = 25ms;     // mass or segment erase: the boot loader's reply comes after it
+  SimTime flash_erase_time = 25ms;     // mass or segment erase (23-32 ms): the boot loader takes no
+                                       // command before it ends, and its reply comes after it
+  bool rom_bsl_quiet = false;          // the boot loader in flash sends no reply over USB at all
+  bool refuse_unlock_once = false;     // the boot loader in flash refuses the first right password
+                                       // after an erase (0x3B 05, still locked)
+  RamBslStart ram_bsl_start = RamBslStart::Unlocked;
+  bool reset_at_write = false;         // the reset write resets at once, not at the LOAD PC after it
+  std::optional<std::uint32_t> drop_write_at;  // the RAM boot loader drops the first data block
+                                               // that covers this address: no write, no reply
   SimTime plugged_at{0};               // off the bus until this time, then listed in start_mode
   bool stays_off_after_reset = false;  // the controller never lists itself again after a reset
   bool flash_erased = false;           // main flash erased when the board is made (a failed update)
@@ -159,6 +178,9 @@ class Board {
   // The 4 characters at kFirmwareVersionAddress.
   std::string version_in_flash() const;
   std::array<std::uint8_t, 0x1000>& storage() { return storage_; }
+  // One-shot misbehaviours of the settings, used up by the boot loaders when they happen.
+  bool take_unlock_refusal() { return std::exchange(unlock_refusal_pending_, false); }
+  bool take_dropped_write(std::uint32_t address, std::size_t size);
   // Version the application reports: the configured one until a firmware image that carries
   // its own version has been programmed and started (read from kFirmwareVersionAddress each time
   // the application starts). Setting it also writes it to that address, so that it survives a
@@ -197,6 +219,8 @@ class Board {
   std::vector<std::string> faults_;
   std::vector<std::string> commands_;
   std::vector<BslCommand> bsl_commands_;
+  bool unlock_refusal_pending_;
+  bool drop_pending_;
 };
 
 }  // namespace cardsim

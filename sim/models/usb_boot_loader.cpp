@@ -84,6 +84,10 @@ std::uint32_t UsbBootLoader::Command::address() const {
 
 void UsbBootLoader::on_report(int iface, const std::uint8_t* data, std::size_t size, SimTime now) {
   if (iface != 0) return;
+  // While the flash is erased the controller runs no USB code: a report that arrives meanwhile
+  // waits in the endpoint's buffer and is taken when the erase is done. (The real endpoint holds
+  // one report and refuses more until then; the updater never sends a second one in that time.)
+  now = std::max(now, busy_until_);
   board_.record_command(hex_of(data, size));
   if (size < 3 || data[0] != 0x3F || data[1] == 0) return;  // not a BSL report: ignored
   BslCommand record{now, mode(), data[2], 0, {}, locked_, {}};
@@ -138,15 +142,23 @@ std::string UsbBootLoader::rx_password(const Command& c, SimTime now) {
   bool right = c.size >= 32;
   for (std::size_t i = 0; right && i < 32; ++i)
     right = c.operands[i] == board_.memory().read(Msp430Memory::kVectorsStart + static_cast<std::uint32_t>(i));
-  if (right) {
+  // TI's forum reports the erased device's password refused right after a wrong one.
+  const bool refused = right && erased_by_password_ && mode() == Mode::UsbBootLoader && board_.take_unlock_refusal();
+  if (right && !refused) {
     locked_ = false;
     reply_message(kOk, now);
     return "unlocked";
   }
   board_.memory().mass_erase_main_flash();
+  erased_by_password_ = true;
   locked_ = true;
-  reply_message(kPasswordError, now, board_.settings().flash_erase_time);
-  return "wrong password: main flash erased";
+  reply_message(kPasswordError, now, erase(now));
+  return refused ? "right password refused: main flash erased" : "wrong password: main flash erased";
+}
+
+SimTime UsbBootLoader::erase(SimTime now) {
+  busy_until_ = now + board_.settings().flash_erase_time;
+  return board_.settings().flash_erase_time;
 }
 
 std::string UsbBootLoader::load_pc(std::uint32_t address, SimTime now) {
@@ -156,6 +168,10 @@ std::string UsbBootLoader::load_pc(std::uint32_t address, SimTime now) {
   }
   const Msp430Memory& m = board_.memory();
   if (address == kRamBslEntry && ram_bsl_image_size(m) != 0) {
+    if (board_.settings().ram_bsl_start == RamBslStart::Fails) {
+      board_.restart(Mode::UsbBootLoader, now, board_.settings().restart_delay);
+      return "RAM boot loader failed to start: the boot loader in flash restarted";
+    }
     board_.restart(Mode::RamBootLoader, now, board_.settings().restart_delay);
     return "RAM boot loader started";
   }
@@ -169,6 +185,7 @@ std::string UsbBootLoader::load_pc(std::uint32_t address, SimTime now) {
 }
 
 void UsbBootLoader::reply_message(std::uint8_t message, SimTime now, SimTime delay) {
+  if (quiet()) return;
   Report r(kReportSize, 0x00);
   r[0] = 0x3F;
   r[1] = 2;
@@ -180,6 +197,7 @@ void UsbBootLoader::reply_message(std::uint8_t message, SimTime now, SimTime del
 }
 
 void UsbBootLoader::reply_data(const std::vector<std::uint8_t>& data, SimTime now) {
+  if (quiet()) return;
   const std::size_t per_report = kCoreBuffer - 1;
   std::size_t offset = 0;
   do {
@@ -208,7 +226,8 @@ std::optional<Report> UsbBootLoader::take_input(int iface, SimTime now) {
 
 // ---------------------------------------------------------------------------------------------
 
-RamBootLoader::RamBootLoader(Board& board) : UsbBootLoader(board, false) {
+RamBootLoader::RamBootLoader(Board& board)
+    : UsbBootLoader(board, board.settings().ram_bsl_start == RamBslStart::Locked) {
   std::uint32_t size = ram_bsl_image_size(board.memory());
   image_end_ = kRamBslImageStart + size;
 }
@@ -227,15 +246,20 @@ std::string RamBootLoader::handle(const Command& c, SimTime now) {
         if (!fast) reply_message(kLocked, now);
         return "dropped: locked";
       }
+      if (board_.take_dropped_write(c.address(), c.size - 3)) return "dropped: the write did not take";
       bool forbidden = false;
       bool ok = write(c.address(), c.operands + 3, c.size - 3, &forbidden);
       if (!fast) reply_message(forbidden ? kWriteForbidden : ok ? kOk : kWriteCheckFailed, now);
+      if (reset_requested_ && board_.settings().reset_at_write) {
+        board_.reset_controller(now);
+        return "written; controller reset";
+      }
       return forbidden ? "partly dropped: info A locked" : ok ? "written" : "write failed";
     }
     case kRxPassword: return rx_password(c, now);
     case kMassErase:
       board_.memory().mass_erase_main_flash();
-      reply_message(kOk, now, board_.settings().flash_erase_time);
+      reply_message(kOk, now, erase(now));
       return "main flash erased";
     case kTxBslVersion: {
       std::vector<std::uint8_t> v;
@@ -270,7 +294,7 @@ std::string RamBootLoader::handle(const Command& c, SimTime now) {
         reply_message(kFlashFail, now);
         return "refused: not flash";
       }
-      reply_message(kOk, now, board_.settings().flash_erase_time);
+      reply_message(kOk, now, erase(now));
       return "segment erased";
     }
     case kLockInfo:

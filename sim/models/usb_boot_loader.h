@@ -8,21 +8,34 @@
 // 01 write check failed, 02 flash fail, 04 locked, 05 password error, 06 byte write forbidden,
 // 07 unknown command, 08 packet too long); the rest of the report is 0x00. They queue up for the
 // host to read (like hidraw's queue, at most 64; later ones are dropped) and become readable 1 ms
-// after the command, or after BoardSettings::flash_erase_time for commands that erase.
+// after the command, or after BoardSettings::flash_erase_time for commands that erase (SLAU319:
+// a segment, bank or mass erase takes 23-32 ms; the controller runs no USB code meanwhile, so a
+// command that arrives during the erase is taken when it ends).
 //
 // ROM BSL (Mode::UsbBootLoader): locked at start. Offers only
 //   0x11 RX PASSWORD: the 32 bytes are compared with memory 0xFFE0..0xFFFF. Right: unlocked,
 //        reply 3B 00. Wrong (or fewer than 32 bytes): main flash is mass-erased (all 0xFF, the
 //        information memory stays), the BSL stays (or becomes) locked, reply 3B 05.
+//        BoardSettings::refuse_unlock_once: the first right password after such an erase is
+//        refused as if it were wrong (TI's forum: the default password refused right after a
+//        wrong one, "BSL is locked"; TI's own scripts wait 1-2 s between the two).
+//   BoardSettings::rom_bsl_quiet: this boot loader sends no reply at all. Whether the boot loader
+//        in flash answers RX PASSWORD over USB is not established without hardware: the evidence
+//        (a widely used host tool reads the answers) says it does; the updater must be right
+//        either way.
 //   0x1B RX DATA BLOCK FAST: never replies. Locked: dropped. Unlocked: writes RAM (0x1C00..0x43FF)
 //        only; any other destination is a fault and is not written.
 //   0x17 LOAD PC: locked: reply 3B 04. Unlocked: 0x2504 with a valid RAM boot-loader image in RAM
 //        (see below) starts it: the device leaves the bus and lists itself again as the RAM BSL
-//        after BoardSettings::restart_delay, on whatever node the bus gives it then. The entry point of the application (the address in the reset vector, when that
+//        after BoardSettings::restart_delay, on whatever node the bus gives it then. With
+//        RamBslStart::Fails the boot loader in flash comes back instead, locked (TI's forum:
+//        "Unsuccessful in starting the BSL"). The entry point of the application (the address in the reset vector, when that
 //        code is programmed) starts the application. Anything else: a fault, and the controller
 //        hangs (Board::hang).
 //   Other codes: reply 3B 07.
-// RAM BSL (Mode::RamBootLoader): starts unlocked. Offers the full command set:
+// RAM BSL (Mode::RamBootLoader): starts unlocked, or locked with RamBslStart::Locked (TI does not
+// say which: the images common host tools ship start unlocked, TI's F5529 example sends the
+// password again after LOAD PC 0x2504). Offers the full command set:
 //   0x10 RX DATA BLOCK (reply 3B 00, or 01 when a write failed, 06 for locked info segment A),
 //   0x1B RX DATA BLOCK FAST (no reply), 0x11 RX PASSWORD (as above), 0x12 ERASE SEGMENT (reply 00;
 //   02 when the address is not flash), 0x13 UNLOCK/LOCK INFO (toggles the lock of info segment A,
@@ -38,14 +51,18 @@
 //   byte is a fault (Board::record_fault) and reply 01 for RX DATA BLOCK; a write into the running
 //   RAM boot loader's own image (from 0x2500) crashes it: the controller runs into the bytes just
 //   written and leaves the bus (Board::crash).
+//   BoardSettings::drop_write_at: the first data block that covers that address is dropped
+//   without a word (no write, no reply), as a flash write that did not take.
 //   The reset write: a write to PMMCTL0 (0x0120, password 0xA5 in its high byte 0x0121) that
 //   leaves a wrong password there (the updater writes 0xA5, 0x06, so 0x06 lands in the high byte)
-//   or sets PMMSWBOR/PMMSWPOR (0x04/0x08) is a password violation that resets the controller. The
-//   model takes that reset at the next LOAD PC, whatever its address, so that the LOAD PC report
-//   itself is still accepted (the updater treats a failed LOAD PC write as an error): the
-//   controller then restarts as Board::reset_controller() says (application, or the USB boot
-//   loader when the reset vector is erased). Without the reset write, LOAD PC behaves as in the
-//   ROM BSL (0x2504 restarts the RAM BSL).
+//   or sets PMMSWBOR/PMMSWPOR (0x04/0x08) is a password violation that resets the controller
+//   (a PUC; MSP430x5xx family guide, PMM chapter). When the controller leaves the bus is not
+//   established without hardware: by default the model takes the reset at the next LOAD PC,
+//   whatever its address, so that the LOAD PC report is still accepted; with
+//   BoardSettings::reset_at_write it resets at that very write, and the LOAD PC after it finds
+//   the device gone. Either way the controller then restarts as Board::reset_controller() says
+//   (application, or the USB boot loader when the reset vector is erased). Without the reset
+//   write, LOAD PC behaves as in the ROM BSL (0x2504 restarts the RAM BSL).
 //
 // The RAM boot-loader image (the project's stand-in; TI's real one is not part of this project):
 //   0x2500  4 version bytes (00 08 08 39 in sim/data/RAM_BSL_00.08.08.39.txt)
@@ -107,6 +124,10 @@ class UsbBootLoader : public Firmware {
   virtual std::string handle(const Command& c, SimTime now);
 
   std::string rx_password(const Command& c, SimTime now);
+  // Starts an erase of the flash: no command is taken until it ends. Returns how long it takes.
+  SimTime erase(SimTime now);
+  // The boot loader in flash set to send nothing over USB.
+  bool quiet() const { return mode() == Mode::UsbBootLoader && board_.settings().rom_bsl_quiet; }
   std::string load_pc(std::uint32_t address, SimTime now);
   void reply_message(std::uint8_t message, SimTime now, SimTime delay = SimTime::zero());
   void reply_data(const std::vector<std::uint8_t>& data, SimTime now);
@@ -114,7 +135,9 @@ class UsbBootLoader : public Firmware {
 
   std::deque<std::pair<SimTime, Report>> outbox_;  // (readable from, report)
   SimTime last_ready_{SimTime::min()};
+  SimTime busy_until_{SimTime::min()};
   bool locked_;
+  bool erased_by_password_ = false;
 };
 
 class RamBootLoader : public UsbBootLoader {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 
@@ -51,6 +52,21 @@ void expect_flashed(cardsim::Board& board) {
     }
 }
 
+// The BSL command codes a board received, in hex, a run of one code written once with its count.
+std::string bsl_codes(const cardsim::Board& board) {
+  std::string out;
+  const auto& commands = board.bsl_commands();
+  for (std::size_t i = 0; i < commands.size();) {
+    std::size_t run = 1;
+    while (i + run < commands.size() && commands[i + run].code == commands[i].code) ++run;
+    char code[8];
+    std::snprintf(code, sizeof code, "%02X", commands[i].code);
+    out += (out.empty() ? "" : " ") + std::string(code) + (run > 1 ? "*" + std::to_string(run) : "");
+    i += run;
+  }
+  return out;
+}
+
 }  // namespace
 
 void check_step(const Step& step, const Outcome& got, const Placeholders& p, const BoardAt& board) {
@@ -69,6 +85,7 @@ void check_step(const Step& step, const Outcome& got, const Placeholders& p, con
   }
   EXPECT_NE(got.err.find(p(step.err_has)), std::string::npos) << got.err;
   for (const auto& [index, commands] : step.commands) EXPECT_EQ(board(index).commands(), commands) << "board " << index;
+  for (const auto& [index, codes] : step.bsl) EXPECT_EQ(bsl_codes(board(index)), codes) << "board " << index;
   for (const CardState& card : step.cards) {
     cardsim::Board& b = board(card.board);
     EXPECT_EQ(b.mode(), card.mode) << "board " << card.board;

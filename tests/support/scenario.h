@@ -41,6 +41,8 @@ struct Step {
   std::optional<std::string> err;  // the whole standard error
   std::string err_has;
   std::map<std::size_t, std::vector<std::string>> commands;  // command texts per board, all so far
+  // BSL command codes per board, all so far, a run of one code as CODE*N: "11 11 1B*12 17"
+  std::map<std::size_t, std::string> bsl;
   std::vector<CardState> cards;
   std::optional<std::pair<std::size_t, std::uint32_t>> heal;  // before the run: this weak cell holds
   std::optional<std::vector<int>> pauses;  // the updater's pauses in ms (checked on virtual time only)

@@ -16,9 +16,12 @@ class VirtualClock : public cardflash::Clock {
  public:
   void Pause(int milliseconds) override {
     pauses.push_back(milliseconds);
+    elapsed_ms += milliseconds;
     cardsim::bus::advance(std::chrono::milliseconds(milliseconds));
   }
+  std::int64_t NowMs() override { return elapsed_ms; }
   std::vector<int> pauses;
+  std::int64_t elapsed_ms = 0;
 };
 
 // Collects the log as it is appended.
