@@ -21,7 +21,10 @@ faults=(
   'wrong byte in a password|updater/bsl_client.cpp|  password.fill(0xFF);|  password.fill(0xFF);@NL@  password[31] = 0xFE;'
   'switch text without its line feed|library/command_channel.cpp|"2102040004ISPE\n"|"2102040004ISPE"'
   'scan button left enabled during an update|updater/dialog/cardflash_dlg.cpp|  m_fwUpdate->setEnabled(false);@NL@  // The run takes|  m_fwUpdate->setEnabled(false);@NL@  m_deviceScan->setEnabled(true);@NL@  // The run takes'
-  'old boot-loader path reopened after the RAM boot loader starts|updater/update_sequence.cpp|  return FindAndConnectBootLoader(context, log, false);|  return Tav_BslConnect(context);'
+  'old boot-loader path reopened after the RAM boot loader starts|updater/update_sequence.cpp|  return FindAndConnectBootLoader(context, log, false) && ConfirmRamBootLoader|  return Tav_BslConnect(context) && ConfirmRamBootLoader'
+  'second password reply ignored|updater/update_sequence.cpp|  return Unlocked(log, BslMassErase(context, run.clock)) &&|  return (BslMassErase(context, run.clock), true) &&'
+  'RAM boot loader not confirmed|updater/update_sequence.cpp|if (!BslAskVersion(context, run.clock)) {|if (!BslAskVersion(context, run.clock) && false) {'
+  'verify off by default|updater/update_sequence.h|bool verify = true;|bool verify = false;'
   'failed block write ignored|updater/bsl_client.cpp|if (!BslWriteBlock(context, address, staging, size)) return address;|(void)BslWriteBlock(context, address, staging, size);'
 )
 

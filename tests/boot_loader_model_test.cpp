@@ -128,6 +128,16 @@ TEST(RomBootLoader, Passwords) {
   wrong.send(fast(0x2400, {1, 2, 3}));
   EXPECT_BYTES((Bytes{0, 0, 0}), memory_range(board, 0x2400, 0x2403));
   EXPECT_EQ(board.bsl_commands()[0].outcome, "wrong password: main flash erased");
+  // A command that arrives during the erase is taken when the erase is done.
+  wrong.send(password(kWrongPassword));
+  wrong.advance(1ms);
+  wrong.send(password(kErasedPassword));
+  EXPECT_EQ(board.bsl_commands().back().time - board.bsl_commands()[board.bsl_commands().size() - 2].time,
+            board.settings().flash_erase_time);
+  EXPECT_TRUE(wrong.receive().empty());
+  wrong.advance(board.settings().flash_erase_time);
+  EXPECT_BYTES(reply({0x3B, 0x05}), wrong.receive());
+  EXPECT_BYTES(reply({0x3B, 0x00}), wrong.receive());
 
   Driver right;
   const Bytes flash = memory_range(right.board(), Msp430Memory::kMainFlashStart, Msp430Memory::kMainFlashEnd);

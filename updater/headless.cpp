@@ -132,8 +132,9 @@ int Flash(const Options& options, ContextHolder context, LogSink& log, Clock& cl
   RamBslPlaces places = DefaultRamBslPlaces();
   if (!options.ram_bsl.empty()) places.file = FullPath(options.ram_bsl);
   TerminalProgress progress;
-  UpdateRun run{std::move(context), path, std::move(places), log, clock, !options.no_verify,
-                isatty(STDOUT_FILENO) ? &progress : nullptr};
+  UpdateRun run{std::move(context), path, std::move(places), log, clock};
+  if (options.no_verify) run.verify = false;
+  if (isatty(STDOUT_FILENO)) run.progress = &progress;
   return (recover ? RunRecovery(run) : RunUpdate(run)) ? kExitOk : kExitFailed;
 }
 

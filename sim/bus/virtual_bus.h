@@ -23,9 +23,13 @@ struct WireRecord {
   bool delivered;          // false: the write failed (fault or device gone)
 };
 
-// Removes every device and handle record and starts a new time line. Handles still open are
-// counted as leaked by open_handles() until closed.
+// Removes every device and handle record and starts a new time line, which from now on moves only
+// by advance(): a bus that is never reset (the drop-in library) runs in real time. Handles still
+// open are counted as leaked by open_handles() until closed.
 void reset();
+// After reset(): the bus's time runs on with the machine's too, for a program whose pauses are
+// real (the shipped Cardlink library sleeps its 100 ms).
+void run_in_real_time();
 std::size_t add(const DeviceSetup& setup);
 std::size_t add_card(const BoardSettings& settings = {});
 // Adds the devices of a CARDSIM_DEVICES text; false and `error` set when it does not parse.
@@ -56,7 +60,7 @@ void set_write_filter(std::size_t index, WriteFilter filter);
 void set_write_result_offset(std::size_t index, int offset);
 
 SimTime now();
-// Moves the bus's clock forward without waiting (virtual time for the updater's pauses).
+// Moves the bus's clock forward without waiting (the updater's and the channel's pauses).
 void advance(SimTime by);
 
 std::vector<WireRecord> wire();
