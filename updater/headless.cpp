@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "card_protocol.h"
 #include "device_scan.h"
 #include "update_sequence.h"
 
@@ -142,10 +143,10 @@ int Update(const Options& options, Clock& clock) {
     return kExitFailed;
   }
   if (int cards = Tav_GetCardNum(context.get()); cards > 1) {
-    std::int8_t ids[8];
+    std::int8_t ids[cardlink::kCardTableCapacity];
     Tav_GetCardIdTable(context.get(), ids);
     std::string list;
-    for (int i = 0; i < cards && i < 8; ++i) list += (i ? ", " : "") + std::to_string(ids[i]);
+    for (int i = 0; i < cards && i < cardlink::kCardTableCapacity; ++i) list += (i ? ", " : "") + std::to_string(ids[i]);
     std::fprintf(stderr, "Cardflash: %d cards are listed (card ids %s); --update flashes exactly one: remove the others\n",
                  cards, list.c_str());
     return kExitBoardCount;

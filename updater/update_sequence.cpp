@@ -9,6 +9,7 @@
 #include <optional>
 #include <vector>
 
+#include "card_protocol.h"
 #include "flash_image.h"
 
 namespace cardflash {
@@ -16,7 +17,7 @@ namespace cardflash {
 namespace {
 
 constexpr std::uint8_t kResetBytes[2] = {0xA5, 0x06};
-constexpr std::uint16_t kCardVendorId = 0x2933;
+using cardlink::kCardVendorId;
 
 struct Identity {
   std::uint16_t vendor_id = 0;
@@ -38,7 +39,7 @@ bool IsVersionText(const char* text) {
 bool ReadIdentityAnew(std::optional<std::int8_t> card_id, Identity& id) {
   CardContext* fresh = Tav_Init();
   if (!fresh) return false;
-  std::int8_t card_ids[8] = {};
+  std::int8_t card_ids[cardlink::kCardTableCapacity] = {};
   // The exports read the versions of the first card only: the card must be listed first again.
   const bool found = Tav_GetCardIdTable(fresh, card_ids) && (!card_id || card_ids[0] == *card_id) &&
                      Tav_GetFirstDevInfoToFlash(fresh, &id.vendor_id, &id.product_id, &id.card_id, id.fw_version,
@@ -163,7 +164,7 @@ bool ProgramAndReset(UpdateRun& run, CardContext* context, const FirmwareImage& 
 bool SwitchEraseAndProgram(UpdateRun& run, CardContext* context, const FirmwareImage& ram_bsl,
                            const FirmwareImage& firmware) {
   LogSink& log = run.log;
-  std::int8_t card_ids[8] = {};
+  std::int8_t card_ids[cardlink::kCardTableCapacity] = {};
   (void)Tav_GetCardIdTable(context, card_ids);
   if (!Tav_SwitchToISP(context)) {
     AppendLog(log, "Switch to ISP mode fail\r\n");
