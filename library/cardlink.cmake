@@ -12,6 +12,9 @@
 # the static channel's symbols are excluded from export (--exclude-libs), and the version script
 # cardlink.map makes everything but those names local. tests/cardlink_export_test checks
 # the result with nm -D.
+#
+# In the Windows build the library is Cardlink.dll, linked to the hidapi.dll built from hidapi's
+# source; Cardlink.def lists its exports and tests/windows/dll_check.sh checks them with objdump.
 add_library(cardlink_core STATIC
   card_context.cpp
   serial_number.cpp
