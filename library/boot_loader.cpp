@@ -5,6 +5,7 @@
 #include <cstddef>
 
 #include "card_context.h"
+#include "card_protocol.h"
 #include "lib_trace.h"
 #include "library_channel.h"
 
@@ -71,7 +72,7 @@ bool connect_boot_loader(CardContext& context) {
 }
 
 int write_boot_loader(CardContext& context, const unsigned char* data, int length) {
-  if (!context.bsl_device || !data || length < 1 || length > kLargestBslReport) return -1;
+  if (!context.bsl_device || !data || length < 1 || length > kReportSize) return -1;
   int written = hid_write(context.bsl_device, data, static_cast<std::size_t>(length));
   return written < 0 ? -1 : written;
 }

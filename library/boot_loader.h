@@ -11,7 +11,6 @@ namespace cardlink {
 
 constexpr std::uint16_t BSL_VENDOR_ID = 0x2047;
 constexpr std::uint16_t BSL_PRODUCT_ID = 0x0200;
-constexpr int kLargestBslReport = 64;
 
 // Tav_SwitchToISP: "2102040004ISPE\n" to the first card in one device conversation. True when
 // the command was sent; "Board %d Error Access!!\n" when the card cannot be opened.

@@ -84,7 +84,7 @@ CardContext* create_context() { return make_context(true); }
 CardContext* create_context_allowing_no_card() { return make_context(false); }
 
 int build_card_table(CardContext& context) {
-  hid_device_info* devices = hid_enumerate(CARD_VENDOR_ID, 0);
+  hid_device_info* devices = hid_enumerate(kCardVendorId, 0);
   for (hid_device_info* d = devices; d && context.card_count < kCardTableCapacity; d = d->next) {
     LibTrace("Device Found\n  type: %04hx %04hx\n  path: %s\n", d->vendor_id, d->product_id,
              d->path ? d->path : "");

@@ -11,12 +11,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "card_protocol.h"
 #include "card_session.h"
 
 namespace cardlink {
 
-constexpr std::uint16_t CARD_VENDOR_ID = 0x2933;
-constexpr int kCardTableCapacity = 8;
 constexpr std::size_t kPathFieldSize = 250;  // at most 249 characters and the NUL
 
 // One row of the card table (and the record of the boot-loader device).

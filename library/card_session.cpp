@@ -6,7 +6,9 @@ namespace cardlink {
 
 CardSession::CardSession(const ChannelProfile& profile, const char* path, pthread_mutex_t* lock)
     : profile_(&profile), device_(path ? hid_open_path(path) : nullptr), lock_(lock) {
-  if (device_) hid_set_nonblocking(device_, 1);
+  // Every poll of the channel counts on a read that does not wait: a device that cannot be put in
+  // that mode is not used (a blocking read of a card that never answers would hang the caller).
+  if (device_ && hid_set_nonblocking(device_, 1) != 0) hid_close(std::exchange(device_, nullptr));
 }
 
 CardSession::CardSession(CardSession&& other) noexcept

@@ -14,8 +14,8 @@ namespace cardlink {
 class CardSession {
  public:
   CardSession() = default;
-  // Opens `path` (hid_open_path) and switches the device to non-blocking mode; nothing is sent
-  // until start(). `lock`, when given, is held from start() until close(), and is never held while
+  // Opens `path` (hid_open_path) and switches the device to non-blocking mode; the session is not
+  // open when either fails. Nothing is sent until start(). `lock`, when given, is held from start() until close(), and is never held while
   // the device is opened or closed.
   CardSession(const ChannelProfile& profile, const char* path, pthread_mutex_t* lock = nullptr);
   ~CardSession() { close(); }

@@ -12,6 +12,9 @@
 # the static channel's symbols are excluded from export (--exclude-libs), and the version script
 # cardlink.map makes everything but those names local. tests/cardlink_export_test checks
 # the result with nm -D.
+#
+# In the Windows build the library is Cardlink.dll, linked to the hidapi.dll built from hidapi's
+# source; Cardlink.def lists its exports and tests/windows/dll_check.sh checks them with objdump.
 add_library(cardlink_core STATIC
   card_context.cpp
   serial_number.cpp
@@ -23,7 +26,12 @@ set_target_properties(cardlink_core PROPERTIES
   CXX_VISIBILITY_PRESET hidden
   VISIBILITY_INLINES_HIDDEN ON)
 
-add_library(Cardlink SHARED system_pause.cpp)
+if(WIN32)
+  # Cardlink.dll: its exports are those of Cardlink.def; its pauses are Sleep's.
+  add_library(Cardlink SHARED system_pause_windows.cpp Cardlink.def)
+else()
+  add_library(Cardlink SHARED system_pause.cpp)
+endif()
 add_library(Cardlink::Cardlink ALIAS Cardlink)
 
 # Consumers see cardlink.h and its export macro only, not the library's internal headers beside
@@ -46,6 +54,27 @@ target_include_directories(Cardlink
 # implementation (the .so, or cardlink_core in tests) to the program that links it.
 add_library(cardlink_headers INTERFACE)
 target_include_directories(cardlink_headers INTERFACE $<BUILD_INTERFACE:${cardlink_public}>)
+
+if(WIN32)
+  # Within this build cardlink.h declares the exports plainly (CARDLINK_STATIC_DEFINE): the DLL
+  # exports what Cardlink.def lists, and the engine reaches them through the import library. A
+  # program built against the kit in bin/ sees them as __declspec(dllimport).
+  target_compile_definitions(cardlink_headers INTERFACE CARDLINK_STATIC_DEFINE)
+  target_link_libraries(Cardlink PRIVATE $<LINK_LIBRARY:WHOLE_ARCHIVE,cardlink_core> cardlink_channel hidapi)
+  # The kit beside the DLL: the mingw import library, the .def (from which a Visual C++ user
+  # makes a .lib), cardlink.h and the export header.
+  set_target_properties(Cardlink PROPERTIES
+    PREFIX ""
+    RUNTIME_OUTPUT_DIRECTORY ${CARDLINK_WINDOWS_BIN}
+    ARCHIVE_OUTPUT_DIRECTORY ${CARDLINK_WINDOWS_BIN})
+  foreach(file ${CMAKE_CURRENT_SOURCE_DIR}/Cardlink.def ${CMAKE_CURRENT_SOURCE_DIR}/cardlink.h
+               ${cardlink_public}/cardlink_export.h)
+    get_filename_component(name ${file} NAME)
+    configure_file(${file} ${CARDLINK_WINDOWS_BIN}/${name} COPYONLY)
+  endforeach()
+  return()
+endif()
+
 target_link_libraries(Cardlink PRIVATE $<LINK_LIBRARY:WHOLE_ARCHIVE,cardlink_core> cardlink_channel PkgConfig::HIDAPI)
 
 set(cardlink_version_script ${CMAKE_CURRENT_SOURCE_DIR}/cardlink.map)

@@ -11,6 +11,8 @@
 
 #include <cstdint>
 
+#include "card_protocol.h"
+
 namespace cardlink {
 
 enum McuCommand : int {
@@ -27,7 +29,6 @@ enum McuCommand : int {
   MCU_CMD_READ_DATA = 20,
 };
 
-constexpr int kReportSize = 64;
 constexpr int kCommandTextCapacity = 62;
 constexpr unsigned char kCommandReportId = 0x3F;
 constexpr int kPauseMs = 100;

@@ -3,8 +3,10 @@
 // somewhere when a problem needs it.
 #pragma once
 
+#include "printf_format.h"
+
 namespace cardlink {
 
-void LibTrace(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void LibTrace(const char* format, ...) CARDLINK_PRINTF_FORMAT(1, 2);
 
 }  // namespace cardlink

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds everything and runs the whole test suite twice: in a normal build
 # and in a build with AddressSanitizer and UndefinedBehaviorSanitizer (without the hidraw harness,
-# which plays real time); then runs the fuzzers.
+# which plays real time); then builds for Windows and runs its tests under wine, and runs the
+# fuzzers.
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 "$here/scripts/setup.sh"
@@ -40,6 +41,13 @@ for variant in normal sanitize; do
     || status=1
   count "$build/ctest.log"
 done
+# The Windows build (mingw-w64) and its tests under wine, in a wine prefix of its own.
+echo "== windows build =="
+"$here/scripts/build-windows.sh" "$here/build-windows"
+echo "== windows tests =="
+ctest --test-dir "$here/build-windows" -j "$(nproc)" --output-on-failure --timeout 600 2>&1 \
+  | tee "$here/build-windows/ctest.log" || status=1
+count "$here/build-windows/ctest.log"
 # A bounded libFuzzer run of each target in a clang build of its own (about a minute in all).
 echo "== fuzzing =="
 if "$here/scripts/fuzz.sh" 15; then passed=$((passed + 1)); else failed=$((failed + 1)); status=1; fi

@@ -89,7 +89,8 @@ TEST_F(CardlinkTest, FirstDevInfo) {
 }
 
 // Without a version reply: false, the ids still given, the versions untouched. A card gone from
-// the bus is named by its card id, printed signed ('!' - '0' is -15).
+// the bus, or one that cannot be made non-blocking, is named by its card id, printed signed ('!' -
+// '0' is -15).
 TEST_F(CardlinkTest, FirstDevInfoThatFails) {
   struct Case {
     const char* devices;
@@ -99,7 +100,9 @@ TEST_F(CardlinkTest, FirstDevInfoThatFails) {
   };
   for (const Case& c : {Case{"card id=6", [] { bus::set_faults(0, false, false, true); }, "", 6},
                         Case{"card id=6 fault=silent", [] {}, "", 0},
-                        Case{"card id=!", [] { bus::unplug(0); }, "Board -15 Error Access!!\n", -15}}) {
+                        Case{"card id=!", [] { bus::unplug(0); }, "Board -15 Error Access!!\n", -15},
+                        // Opened, but its reads would wait: not used.
+                        Case{"card id=6", [] { bus::set_nonblocking_fails(0, true); }, "Board 6 Error Access!!\n", 6}}) {
     SCOPED_TRACE(c.devices);
     bus::reset();
     Context context = init(c.devices);

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "card_protocol.h"
 #include "card_session.h"
 #include "tool_channel.h"
 
@@ -15,8 +16,6 @@ using namespace cardlink;
 
 namespace {
 
-constexpr unsigned short kCardVendorId = 0x2933;
-constexpr int kBoardTableSize = 8;
 constexpr int kBoardPathSize = 50;  // at most 49 characters and the NUL
 
 // Exit statuses. A failed HID start ends with -1 (255).
@@ -30,11 +29,11 @@ struct BoardRecord {
   std::int8_t board_id;  // nothing fills it: every board prints as 0
 };
 
-BoardRecord m_tavmcu_info_list[kBoardTableSize];
+BoardRecord m_tavmcu_info_list[kCardTableCapacity];
 std::uint8_t m_hid_count = 0;
 pthread_mutex_t m_msp430_lock;
 
-int records_in_use() { return m_hid_count < kBoardTableSize ? m_hid_count : kBoardTableSize; }
+int records_in_use() { return m_hid_count < kCardTableCapacity ? m_hid_count : kCardTableCapacity; }
 
 // Fills the board table from the enumeration. Every device is counted; only the first eight
 // are stored, and a path that does not fit its record is not stored at all (a cut path could
@@ -43,7 +42,7 @@ void list_boards() {
   hid_device_info* devices = hid_enumerate(kCardVendorId, 0);
   for (hid_device_info* d = devices; d; d = d->next) {
     std::printf("Device Found\n  type: %04hx %04hx\n  path: %s\n", d->vendor_id, d->product_id, d->path);
-    if (m_hid_count < kBoardTableSize) {
+    if (m_hid_count < kCardTableCapacity) {
       BoardRecord& record = m_tavmcu_info_list[m_hid_count];
       if (std::strlen(d->path) < sizeof record.path)
         std::memcpy(record.path, d->path, std::strlen(d->path) + 1);

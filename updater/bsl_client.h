@@ -11,13 +11,14 @@
 #include <optional>
 #include <vector>
 
+#include "card_protocol.h"
 #include "cardlink.h"
 #include "clock.h"
 #include "titxt_reader.h"
 
 namespace cardflash {
 
-constexpr int kBslReportSize = 64;
+constexpr int kBslReportSize = cardlink::kReportSize;
 constexpr std::uint8_t kBslReportId = 0x3F;
 constexpr std::uint8_t kBslFill = 0xAC;
 constexpr std::uint8_t kBslRxPassword = 0x11;

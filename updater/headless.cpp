@@ -1,25 +1,22 @@
 #include "headless.h"
 
-#include <iconv.h>
-#include <langinfo.h>
-#include <unistd.h>
-
 #include <CLI/CLI.hpp>
-#include <climits>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "card_protocol.h"
 #include "device_scan.h"
+#include "platform.h"
 #include "update_sequence.h"
 
 namespace cardflash {
 
 namespace {
 
-const char kUsage[] =
+const char kUsageHead[] =
     "Usage: Cardflash [--scan | --update FILE | --recover FILE] [--no-verify] [--ram-bsl FILE]\n"
     "Scan for the card controller and update its firmware from a TI-TXT file.\n"
     "\n"
@@ -32,58 +29,32 @@ const char kUsage[] =
     "                   otherwise runs before the controller is reset into the new firmware\n"
     "                   (for a boot loader without CRC CHECK)\n"
     "  --verify         the CRC check, which runs anyway (kept for scripts that name it)\n"
-    "  --ram-bsl FILE   TI's RAM boot-loader image; by default RAM_BSL_00.08.08.39.txt beside\n"
-    "                   the program, in $XDG_DATA_HOME/cardlink/ (~/.local/share/cardlink/), or\n"
-    "                   in cardlink/ of each $XDG_DATA_DIRS folder (/usr/local/share, /usr/share)\n"
+    "  --ram-bsl FILE   TI's RAM boot-loader image; by default RAM_BSL_00.08.08.39.txt beside\n";
+// Then where the platform looks for it (kRamBslFoldersHelp).
+const char kUsageTail[] =
     "  -h, --help       show this text\n"
     "\n"
     "Exit status: 0 when the scan found a card, or the update or recovery completed and the card\n"
     "answered with its versions; 1 when it failed; 2 on a usage error; 3 when --update finds more\n"
     "than one card or --recover more than one boot loader.\n";
 
-const char kAccessHint[] =
-    "Cardflash: the card was listed but could not be read; if its /dev/hidraw node is not readable\n"
-    "and writable for you, install the udev rule and join the plugdev group (see Cardflash(1))\n";
+std::string Usage() { return std::string(kUsageHead) + kRamBslFoldersHelp + kUsageTail; }
 
-// Log lines on standard output, as a terminal user expects them: LF line ends, and the
-// device-found line's Big5 full-width space shown in the terminal's UTF-8 when it uses one.
+// Log lines on standard output, as a terminal user expects them: the line ends of the platform's
+// text output, and the device-found line's Big5 full-width space in the output's character set.
 class StdoutLog : public LogSink {
  public:
-  StdoutLog() {
-    const char* codeset = nl_langinfo(CODESET);
-    if (codeset && (!std::strcmp(codeset, "UTF-8") || !std::strcmp(codeset, "utf8")))
-      big5_to_utf8_ = iconv_open("UTF-8", "BIG5");
-  }
-  ~StdoutLog() override {
-    if (big5_to_utf8_ != reinterpret_cast<iconv_t>(-1)) iconv_close(big5_to_utf8_);
-  }
-  StdoutLog(const StdoutLog&) = delete;
-  StdoutLog& operator=(const StdoutLog&) = delete;
+  bool ShowsProgress() const { return console_.ShowsProgress(); }
 
   void Append(const std::string& piece) override {
-    std::string text = Convert(piece);
+    std::string text = console_.FromBig5(piece);
     for (std::size_t at; (at = text.find("\r\n")) != std::string::npos;) text.erase(at, 1);
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fflush(stdout);
   }
 
  private:
-  std::string Convert(const std::string& text) {
-    if (big5_to_utf8_ == reinterpret_cast<iconv_t>(-1)) return text;
-    bool plain = true;
-    for (unsigned char c : text) plain = plain && c < 0x80;
-    if (plain) return text;
-    std::string in = text, out(text.size() * 4, '\0');
-    char* src = in.data();
-    char* dst = out.data();
-    std::size_t src_left = in.size(), dst_left = out.size();
-    iconv(big5_to_utf8_, nullptr, nullptr, nullptr, nullptr);
-    if (iconv(big5_to_utf8_, &src, &src_left, &dst, &dst_left) == static_cast<std::size_t>(-1)) return text;
-    out.resize(out.size() - dst_left);
-    return out;
-  }
-
-  iconv_t big5_to_utf8_ = reinterpret_cast<iconv_t>(-1);
+  ConsoleOutput console_;
 };
 
 // A download's progress on one line of the terminal, rewritten in place and cleared at its end, so
@@ -98,11 +69,6 @@ class TerminalProgress : public DownloadProgress {
   }
 };
 
-std::string FullPath(const std::string& path) {
-  char resolved[PATH_MAX];
-  return realpath(path.c_str(), resolved) ? std::string(resolved) : path;
-}
-
 struct Options {
   bool scan = false;
   std::string update, recover, ram_bsl;
@@ -112,7 +78,7 @@ struct Options {
 };
 
 int UsageError(const std::string& problem) {
-  std::fprintf(stderr, "Cardflash: %s\n%s", problem.c_str(), kUsage);
+  std::fprintf(stderr, "Cardflash: %s\n%s", problem.c_str(), Usage().c_str());
   return kExitUsage;
 }
 
@@ -120,12 +86,12 @@ int Scan() {
   StdoutLog log;
   ContextHolder context;
   if (ScanForCard(context, log)) return kExitOk;
-  if (context) std::fputs(kAccessHint, stderr);
+  if (context) std::fputs(kCardAccessHint, stderr);
   return kExitFailed;
 }
 
 // Runs one update or recovery with the options' image, checks and progress.
-int Flash(const Options& options, ContextHolder context, LogSink& log, Clock& clock, bool recover) {
+int Flash(const Options& options, ContextHolder context, StdoutLog& log, Clock& clock, bool recover) {
   const std::string path = FullPath(recover ? options.recover : options.update);
   AppendLog(log, "Load Msp430 FW\r\n");
   AppendLog(log, "%s\r\n", path.c_str());
@@ -134,7 +100,7 @@ int Flash(const Options& options, ContextHolder context, LogSink& log, Clock& cl
   TerminalProgress progress;
   UpdateRun run{std::move(context), path, std::move(places), log, clock};
   if (options.no_verify) run.verify = false;
-  if (isatty(STDOUT_FILENO)) run.progress = &progress;
+  if (log.ShowsProgress()) run.progress = &progress;
   return (recover ? RunRecovery(run) : RunUpdate(run)) ? kExitOk : kExitFailed;
 }
 
@@ -142,14 +108,14 @@ int Update(const Options& options, Clock& clock) {
   StdoutLog log;
   ContextHolder context;
   if (!ScanForCard(context, log)) {
-    if (context) std::fputs(kAccessHint, stderr);
+    if (context) std::fputs(kCardAccessHint, stderr);
     return kExitFailed;
   }
   if (int cards = Tav_GetCardNum(context.get()); cards > 1) {
-    std::int8_t ids[8];
+    std::int8_t ids[cardlink::kCardTableCapacity];
     Tav_GetCardIdTable(context.get(), ids);
     std::string list;
-    for (int i = 0; i < cards && i < 8; ++i) list += (i ? ", " : "") + std::to_string(ids[i]);
+    for (int i = 0; i < cards && i < cardlink::kCardTableCapacity; ++i) list += (i ? ", " : "") + std::to_string(ids[i]);
     std::fprintf(stderr, "Cardflash: %d cards are listed (card ids %s); --update flashes exactly one: remove the others\n",
                  cards, list.c_str());
     return kExitBoardCount;
@@ -249,7 +215,7 @@ int RunHeadless(int argc, char** argv, Clock& clock) {
     return UsageError(error.what());
   }
   if (options.help) {
-    std::fputs(kUsage, stdout);
+    std::fputs(Usage().c_str(), stdout);
     return kExitOk;
   }
   const bool flashing = !options.update.empty() || !options.recover.empty();

@@ -4,6 +4,8 @@
 #include <cstdarg>
 #include <string>
 
+#include "printf_format.h"
+
 namespace cardflash {
 
 class LogSink {
@@ -15,6 +17,6 @@ class LogSink {
 
 // printf-style formatting into a string, and into a sink.
 std::string FormatLogV(const char* format, va_list args);
-void AppendLog(LogSink& sink, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void AppendLog(LogSink& sink, const char* format, ...) CARDLINK_PRINTF_FORMAT(2, 3);
 
 }  // namespace cardflash

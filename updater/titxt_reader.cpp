@@ -1,6 +1,5 @@
 #include "titxt_reader.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +8,8 @@
 #include <cstring>
 #include <string>
 #include <system_error>
+
+#include "platform.h"
 
 namespace cardflash {
 
@@ -68,7 +69,7 @@ bool system_refusal(std::string* refusal, int error) {
 // The whole file: one read instead of a stream per line, and errno survives to name why it failed.
 bool read_file(const char* path, std::string* text, std::string* refusal) {
   if (!path) return system_refusal(refusal, EINVAL);
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  const int fd = OpenForReading(path);
   if (fd < 0) return system_refusal(refusal, errno);
   struct stat info {};
   if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) text->reserve(static_cast<std::size_t>(info.st_size));

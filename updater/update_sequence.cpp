@@ -1,22 +1,20 @@
 #include "update_sequence.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <optional>
 #include <vector>
 
+#include "card_protocol.h"
 #include "flash_image.h"
+#include "platform.h"
 
 namespace cardflash {
 
 namespace {
 
 constexpr std::uint8_t kResetBytes[2] = {0xA5, 0x06};
-constexpr std::uint16_t kCardVendorId = 0x2933;
+using cardlink::kCardVendorId;
 
 struct Identity {
   std::uint16_t vendor_id = 0;
@@ -38,7 +36,7 @@ bool IsVersionText(const char* text) {
 bool ReadIdentityAnew(std::optional<std::int8_t> card_id, Identity& id) {
   CardContext* fresh = Tav_Init();
   if (!fresh) return false;
-  std::int8_t card_ids[8] = {};
+  std::int8_t card_ids[cardlink::kCardTableCapacity] = {};
   // The exports read the versions of the first card only: the card must be listed first again.
   const bool found = Tav_GetCardIdTable(fresh, card_ids) && (!card_id || card_ids[0] == *card_id) &&
                      Tav_GetFirstDevInfoToFlash(fresh, &id.vendor_id, &id.product_id, &id.card_id, id.fw_version,
@@ -186,7 +184,7 @@ bool ProgramAndReset(UpdateRun& run, CardContext* context, const FirmwareImage& 
 bool SwitchEraseAndProgram(UpdateRun& run, CardContext* context, const FirmwareImage& ram_bsl,
                            const FirmwareImage& firmware) {
   LogSink& log = run.log;
-  std::int8_t card_ids[8] = {};
+  std::int8_t card_ids[cardlink::kCardTableCapacity] = {};
   (void)Tav_GetCardIdTable(context, card_ids);
   if (!Tav_SwitchToISP(context)) {
     AppendLog(log, "Switch to ISP mode fail\r\n");
@@ -228,7 +226,7 @@ void Close(UpdateRun& run, FirmwareImage& ram_bsl, FirmwareImage& firmware) {
 }
 
 std::string WithSlash(std::string folder) {
-  if (!folder.empty() && folder.back() != '/') folder += '/';
+  if (!folder.empty() && folder.back() != kFolderSeparator) folder += kFolderSeparator;
   return folder;
 }
 
@@ -236,49 +234,14 @@ std::string RamBslFileName() { return std::string(kRamBslName) + "." + kRamBslEx
 
 }  // namespace
 
-RamBslPlaces DefaultRamBslPlaces() {
-  RamBslPlaces places;
-  if (std::string here = ExecutableDirectory(); !here.empty()) places.folders.push_back(here);
-  // XDG base directories: unset or empty means the default; a relative path is to be ignored.
-  const char* data_home = std::getenv("XDG_DATA_HOME");
-  const char* home = std::getenv("HOME");
-  if (data_home && data_home[0] == '/')
-    places.folders.push_back(WithSlash(data_home) + "cardlink/");
-  else if (home && home[0] == '/')
-    places.folders.push_back(WithSlash(home) + ".local/share/cardlink/");
-  const char* data_dirs = std::getenv("XDG_DATA_DIRS");
-  std::string dirs = data_dirs && *data_dirs ? data_dirs : "/usr/local/share/:/usr/share/";
-  for (std::size_t start = 0; start <= dirs.size();) {
-    std::size_t end = dirs.find(':', start);
-    if (end == std::string::npos) end = dirs.size();
-    std::string dir = dirs.substr(start, end - start);
-    if (!dir.empty() && dir[0] == '/') places.folders.push_back(WithSlash(dir) + "cardlink/");
-    start = end + 1;
-  }
-  return places;
-}
-
-std::string ExecutableDirectory() {
-  std::vector<char> buffer(256);
-  for (;;) {
-    ssize_t n = readlink("/proc/self/exe", buffer.data(), buffer.size());
-    if (n < 0) return {};
-    if (static_cast<std::size_t>(n) < buffer.size()) {
-      std::string path(buffer.data(), static_cast<std::size_t>(n));
-      auto slash = path.rfind('/');
-      return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-    }
-    buffer.resize(buffer.size() * 2);
-  }
-}
+RamBslPlaces DefaultRamBslPlaces() { return RamBslPlaces{{}, RamBslFolders()}; }
 
 bool LoadRamBslImage(const UpdateRun& run, FirmwareImage& image) {
   std::string path = run.ram_bsl.file;
   bool found = !path.empty();
   for (std::size_t i = 0; !found && i < run.ram_bsl.folders.size(); ++i) {
-    std::error_code error;
     path = WithSlash(run.ram_bsl.folders[i]) + RamBslFileName();
-    found = std::filesystem::exists(path, error);
+    found = PathExists(path);
   }
   if (!found) {
     if (run.ram_bsl.folders.empty()) return false;

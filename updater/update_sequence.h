@@ -33,9 +33,10 @@ struct RamBslPlaces {
   std::string file;
   std::vector<std::string> folders;
 };
-// Beside the program first, then $XDG_DATA_HOME/cardlink (~/.local/share/cardlink), then
-// cardlink/ in each folder of $XDG_DATA_DIRS (/usr/local/share and /usr/share): TI's image is not
-// shipped, and an installed program's folder is no place for data.
+// The platform's folders (RamBslFolders in platform/): beside the program first; on Linux then
+// $XDG_DATA_HOME/cardlink (~/.local/share/cardlink) and cardlink/ in each folder of $XDG_DATA_DIRS
+// (/usr/local/share and /usr/share): TI's image is not shipped, and an installed program's folder
+// is no place for data.
 RamBslPlaces DefaultRamBslPlaces();
 
 // What one run takes from the front end that starts it.
@@ -49,8 +50,8 @@ struct UpdateRun {
   DownloadProgress* progress = nullptr;
 };
 
-// Directory of the running executable (from /proc/self/exe), with a trailing '/'; empty when it
-// cannot be found.
+// Directory of the running executable, with the separator at its end; empty when it cannot be
+// found (platform/: /proc/self/exe on Linux, GetModuleFileNameA on Windows).
 std::string ExecutableDirectory();
 
 bool LoadRamBslImage(const UpdateRun& run, FirmwareImage& image);

@@ -55,6 +55,10 @@ using OpenFilter = std::function<bool(Mode mode)>;
 using WriteFilter = std::function<bool(Mode mode, const std::uint8_t* data, std::size_t size)>;
 void set_open_filter(std::size_t index, OpenFilter filter);
 void set_write_filter(std::size_t index, WriteFilter filter);
+// hid_set_nonblocking on the device's handles fails with -1. No back end of hidapi 0.13.1 ever
+// fails it (linux/hid.c, windows/hid.c and libusb/hid.c only record the mode): the product must
+// still not go on with a device whose reads would wait.
+void set_nonblocking_fails(std::size_t index, bool fails);
 // hid_write reports this many bytes more (or fewer) than it was given, as a misbehaving
 // transport might.
 void set_write_result_offset(std::size_t index, int offset);

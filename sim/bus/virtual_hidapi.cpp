@@ -30,6 +30,7 @@ struct Device {
   OpenFilter open_filter;
   WriteFilter write_filter;
   int write_result_offset = 0;
+  bool nonblocking_fails = false;
 };
 
 // One /dev/hidrawN, numbered as the hidraw driver does (drivers/hid/hidraw.c): a device that
@@ -306,6 +307,12 @@ void set_write_result_offset(std::size_t index, int offset) {
   bus.devices.at(index)->write_result_offset = offset;
 }
 
+void set_nonblocking_fails(std::size_t index, bool fails) {
+  Bus& bus = the_bus();
+  std::lock_guard lock(bus.mutex);
+  bus.devices.at(index)->nonblocking_fails = fails;
+}
+
 SimTime now() {
   Bus& bus = the_bus();
   std::lock_guard lock(bus.mutex);
@@ -479,6 +486,10 @@ int hid_set_nonblocking(hid_device* dev, int nonblock) {
   if (!dev) return -1;
   auto& bus = cardsim::bus::the_bus();
   std::lock_guard lock(bus.mutex);
+  if (auto* d = device_of(bus, dev); d && d->nonblocking_fails) {
+    dev->error = L"Input/output error";
+    return -1;
+  }
   dev->nonblocking = nonblock != 0;
   return 0;
 }

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "card_protocol.h"
 #include "device_scan.h"
 #include "dialog_units.h"
 #include "log_sink.h"
@@ -174,7 +175,7 @@ void CCardflashDlg::OnBnClickedTest() {
     std::fflush(stdout);
     return;
   }
-  std::int8_t card_ids[8] = {};
+  std::int8_t card_ids[cardlink::kCardTableCapacity] = {};
   std::uint16_t vendor_id = 0, product_id = 0;
   std::uint8_t card_id = 0;
   char fw_version[8] = {}, boot_version[8] = {};

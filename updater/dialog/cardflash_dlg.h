@@ -55,7 +55,7 @@ class CCardflashDlg : public QDialog {
 
   // printf-style; callable from the dialog's thread and from the update worker. Appends the
   // piece to the log and returns once the view shows it.
-  void AppendLog(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  void AppendLog(const char* format, ...) CARDLINK_PRINTF_FORMAT(2, 3);
 
   // For the window's users (tests, the screenshot tool): the whole log text as appended, and
   // the context that the dialog holds now (null when none).

@@ -1,0 +1,52 @@
+# The Windows build's tests. ctest runs the test programs under wine (the toolchain's
+# CMAKE_CROSSCOMPILING_EMULATOR) with LC_ALL=C.UTF-8, whatever the machine's locale: wine's ANSI
+# code page is then 1252, and its file names reach Linux as UTF-8 (with LC_ALL=C wine cannot
+# name a file that is not ASCII). The DLL check reads the built files with mingw's objdump.
+function(windows_test name)
+  add_executable(${name} ${ARGN})
+  target_link_libraries(${name} PRIVATE testsupport GTest::gtest_main cardsim_bus)
+endfunction()
+function(discover_windows_tests name)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 ${ARGN} PROPERTIES TIMEOUT 300 ENVIRONMENT "LC_ALL=C.UTF-8")
+endfunction()
+
+# The engine's in-process tests: the TI-TXT reader, through the platform's file functions, and
+# the boot-loader packets. The cross-check against srec_cat runs a Linux program and stays there.
+windows_test(titxt_reader_test titxt_reader_test.cpp)
+target_link_libraries(titxt_reader_test PRIVATE titxt_reader)
+discover_windows_tests(titxt_reader_test TEST_FILTER "-TiTxtReaderCrossCheck.*")
+
+windows_test(bsl_client_test bsl_client_test.cpp)
+link_virtual_time(bsl_client_test cardflash_engine cardlink_core)
+discover_windows_tests(bsl_client_test)
+
+# updater/platform/windows.cpp where the program's runs do not reach.
+windows_test(windows_platform_test windows/platform_test.cpp)
+link_virtual_time(windows_platform_test cardflash_engine cardlink_core)
+discover_windows_tests(windows_platform_test)
+
+# Cardflash.com as shipped, with the virtual bus's hidapi.dll, playing the suite's scenarios; once
+# more in a Japanese locale.
+add_library(scenario_support STATIC scenarios.cpp support/scenario.cpp)
+target_link_libraries(scenario_support PUBLIC testsupport cardflash_engine cardsim_models)
+target_compile_definitions(scenario_support PUBLIC SAMPLE_DATA_DIR="${PROJECT_SOURCE_DIR}/sim/data")
+windows_test(windows_program_test windows/console_program_test.cpp)
+link_virtual_time(windows_program_test scenario_support cardflash_engine cardlink_core)
+target_compile_definitions(windows_program_test PRIVATE
+  TEST_FOLDER="${CMAKE_CURRENT_BINARY_DIR}"
+  CARDFLASH_COM="$<TARGET_FILE:Cardflash_console>"
+  CARDLINK_DLL="$<TARGET_FILE:Cardlink>"
+  SIMBUS_HIDAPI_DLL="$<TARGET_FILE:cardsim_hidapi>")
+add_dependencies(windows_program_test Cardflash_console Cardlink cardsim_hidapi)
+discover_windows_tests(windows_program_test TEST_FILTER "-SimulatedCardInJapanese.*")
+add_test(NAME SimulatedCardInJapanese.FullWidthSpaceInTheAnsiCodePage
+  COMMAND windows_program_test --gtest_filter=SimulatedCardInJapanese.*)
+set_tests_properties(SimulatedCardInJapanese.FullWidthSpaceInTheAnsiCodePage PROPERTIES
+  ENVIRONMENT "LC_ALL=ja_JP.UTF-8" TIMEOUT 300)
+
+# What Windows refuses and wine allows: imports that no DLL exports.
+add_test(NAME windows_dll_check
+  COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/dll_check.sh ${CMAKE_OBJDUMP} ${CARDLINK_WINDOWS_BIN} ${CMAKE_BINARY_DIR}/simbus
+    ${PROJECT_SOURCE_DIR}/library/cardlink.h)
+set_tests_properties(windows_dll_check PROPERTIES
+  PASS_REGULAR_EXPRESSION "dll check passed" FAIL_REGULAR_EXPRESSION "FAIL:" TIMEOUT 60)

@@ -1,0 +1,115 @@
+// The updater on Linux.
+#include <fcntl.h>
+#include <iconv.h>
+#include <langinfo.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform.h"
+
+namespace cardflash {
+
+namespace {
+
+std::string WithSlash(std::string folder) {
+  if (!folder.empty() && folder.back() != '/') folder += '/';
+  return folder;
+}
+
+}  // namespace
+
+const char kFolderSeparator = '/';
+
+const char kRamBslFoldersHelp[] =
+    "                   the program, in $XDG_DATA_HOME/cardlink/ (~/.local/share/cardlink/), or\n"
+    "                   in cardlink/ of each $XDG_DATA_DIRS folder (/usr/local/share, /usr/share)\n";
+
+const char kCardAccessHint[] =
+    "Cardflash: the card was listed but could not be read; if its /dev/hidraw node is not readable\n"
+    "and writable for you, install the udev rule and join the plugdev group (see Cardflash(1))\n";
+
+std::string ExecutableDirectory() {
+  std::vector<char> buffer(256);
+  for (;;) {
+    ssize_t n = readlink("/proc/self/exe", buffer.data(), buffer.size());
+    if (n < 0) return {};
+    if (static_cast<std::size_t>(n) < buffer.size()) {
+      std::string path(buffer.data(), static_cast<std::size_t>(n));
+      auto slash = path.rfind('/');
+      return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+    }
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+std::vector<std::string> RamBslFolders() {
+  std::vector<std::string> folders;
+  if (std::string here = ExecutableDirectory(); !here.empty()) folders.push_back(here);
+  // XDG base directories: unset or empty means the default; a relative path is to be ignored.
+  const char* data_home = std::getenv("XDG_DATA_HOME");
+  const char* home = std::getenv("HOME");
+  if (data_home && data_home[0] == '/')
+    folders.push_back(WithSlash(data_home) + "cardlink/");
+  else if (home && home[0] == '/')
+    folders.push_back(WithSlash(home) + ".local/share/cardlink/");
+  const char* data_dirs = std::getenv("XDG_DATA_DIRS");
+  std::string dirs = data_dirs && *data_dirs ? data_dirs : "/usr/local/share/:/usr/share/";
+  for (std::size_t start = 0; start <= dirs.size();) {
+    std::size_t end = dirs.find(':', start);
+    if (end == std::string::npos) end = dirs.size();
+    std::string dir = dirs.substr(start, end - start);
+    if (!dir.empty() && dir[0] == '/') folders.push_back(WithSlash(dir) + "cardlink/");
+    start = end + 1;
+  }
+  return folders;
+}
+
+std::string FullPath(const std::string& path) {
+  char resolved[PATH_MAX];
+  return realpath(path.c_str(), resolved) ? std::string(resolved) : path;
+}
+
+bool PathExists(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0;
+}
+
+// A folder opens on Linux; its first read fails with EISDIR.
+int OpenForReading(const char* path) { return ::open(path, O_RDONLY | O_CLOEXEC); }
+
+// The terminal's character set is the locale's: the Big5 text is converted when that is UTF-8.
+struct ConsoleOutput::State {
+  iconv_t big5_to_utf8 = reinterpret_cast<iconv_t>(-1);
+};
+
+ConsoleOutput::ConsoleOutput() : state_(std::make_unique<State>()), shows_progress_(isatty(STDOUT_FILENO)) {
+  const char* codeset = nl_langinfo(CODESET);
+  if (codeset && (!std::strcmp(codeset, "UTF-8") || !std::strcmp(codeset, "utf8")))
+    state_->big5_to_utf8 = iconv_open("UTF-8", "BIG5");
+}
+
+ConsoleOutput::~ConsoleOutput() {
+  if (state_->big5_to_utf8 != reinterpret_cast<iconv_t>(-1)) iconv_close(state_->big5_to_utf8);
+}
+
+std::string ConsoleOutput::FromBig5(const std::string& text) {
+  iconv_t big5_to_utf8 = state_->big5_to_utf8;
+  if (big5_to_utf8 == reinterpret_cast<iconv_t>(-1)) return text;
+  bool plain = true;
+  for (unsigned char c : text) plain = plain && c < 0x80;
+  if (plain) return text;
+  std::string in = text, out(text.size() * 4, '\0');
+  char* src = in.data();
+  char* dst = out.data();
+  std::size_t src_left = in.size(), dst_left = out.size();
+  iconv(big5_to_utf8, nullptr, nullptr, nullptr, nullptr);
+  if (iconv(big5_to_utf8, &src, &src_left, &dst, &dst_left) == static_cast<std::size_t>(-1)) return text;
+  out.resize(out.size() - dst_left);
+  return out;
+}
+
+}  // namespace cardflash
