@@ -226,12 +226,20 @@ std::vector<Scenario> cardflash_scenarios() {
   out.push_back(cardflash("flash as built has no RAM boot loader", "card id=1 fw=0102", {bare}, false,
                           P::kCardflashAsBuilt));
 
-  // Images the controller could never start: erasing the card for them would only lose its firmware.
+  // Images the controller could never start, or that would write where they must not: erasing the
+  // card for them would only lose its firmware. A one-digit field is a damaged file ("3" for "30").
+  const std::string vector = "@FFFE\n00 44\n";
   for (const auto& [text, reason] : std::vector<std::pair<std::string, std::string>>{
            {"@4400\nq\n", "the image holds no data byte"},
            {"@4400\n31 40\nq\n", "the image has no reset vector at 0xFFFE"},
            {"@4400\n31 40\n@FFFE\nFF FF\nq\n", "the image's reset vector at 0xFFFE is erased (0xFFFF)"},
-           {"@FFFE\n00 44\n@FFFE\nFF FF\nq\n", "the image's reset vector at 0xFFFE is erased (0xFFFF)"}}) {
+           {vector + "@FFFE\nFF FF\nq\n", "segments overlap at 0x0FFFE with different bytes"},
+           {"@4400\n31 40 3\n" + vector + "q\n", "line 2: data field \"3\" is not two hexadecimal digits"},
+           {"@0200\n01 02\n" + vector + "q\n",
+            "the image puts data at 0x00200, outside the controller's flash (information memory 0x1800-0x19FF, main "
+            "flash 0x4400-0x243FF)"},
+           {vector + "@24400\n01 02\nq\n", "the image puts data at 0x24400, outside the controller's flash "
+                                             "(information memory 0x1800-0x19FF, main flash 0x4400-0x243FF)"}}) {
     Step step = flash({"--update", "@TMP@/image.txt"}, 1);
     step.out_has = {kRefusedFile + "@TMP@/image.txt: " + reason + "\n"};
     step.out_lacks = {"Switch to ISP mode"};
@@ -241,6 +249,13 @@ std::vector<Scenario> cardflash_scenarios() {
     refused_image.files = {{"image.txt", text}};
     out.push_back(refused_image);
   }
+  // Firmware named as the RAM boot loader would be loaded after the erase, over the running boot loader.
+  Step not_ram = flash({"--ram-bsl", kImage, "--update", kImage}, 1);
+  not_ram.out_has = {"==Load RAM BSL==\n" + kImage + "\n" + kRefusedFile + kImage +
+                     ": not a RAM boot loader: data at 0x04400 lies outside RAM 0x1C00-0x43FF\n"};
+  not_ram.out_lacks = {"Switch to ISP mode"};
+  not_ram.cards = {{0, Mode::Application, "0102"}};
+  out.push_back(cardflash("flash firmware named as the RAM boot loader", "card id=1 fw=0102", {not_ram}));
 
   // After a power cycle in the middle of an update: the boot loader in flash, the image named.
   Step rom = flash({"--ram-bsl", "@DATA@/RAM_BSL_00.08.08.39.txt", "--recover", kImage}, 0);

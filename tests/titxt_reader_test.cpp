@@ -72,8 +72,8 @@ TEST(TiTxtReader, AcceptedFiles) {
   const std::vector<std::pair<std::string, std::string>> table = {
       // One 0xFF pads the odd segment the end line closes, and only that one.
       {"@F000\n31 40 00 24 B0\n@FFFE\n00 F0 11\nq\n", "F000: 31 40 00 24 B0 | FFFE: 00 F0 11 FF"},
-      // Data lines: blanks and tabs anywhere, any case, one-digit fields, empty lines.
-      {"@F000\n30 32  BB\t CC \n \taa Bb\n\nA 0 f 7\n \t \n@F100\nq\n", "F000: 30 32 BB CC AA BB 0A 00 0F 07 | F100:"},
+      // Data lines: blanks and tabs anywhere, any case, empty lines.
+      {"@F000\n30 32  BB\t CC \n \taa Bb\n\n0A 00 0f 07\n \t \n@F100\nq\n", "F000: 30 32 BB CC AA BB 0A 00 0F 07 | F100:"},
       // Address lines: 4, 5 or 6 digits, any case, blanks around.
       {" \t@f000 \t\n01\n@010000\n02\n@0F000\n03\n@01a2b3\n04\n@FFFFFF\n05\n@0000\nq\n",
        "F000: 01 | 10000: 02 | F000: 03 | 1A2B3: 04 | FFFFFF: 05 | 0000:"},
@@ -98,7 +98,7 @@ TEST(TiTxtReader, AcceptedFiles) {
 TEST(TiTxtReader, RefusedFiles) {
   const std::string no_end = "file ends without the end line \"q\"";
   auto field = [](const std::string& quoted) {
-    return "line 3: data field " + quoted + " is not one or two hexadecimal digits";
+    return "line 3: data field " + quoted + " is not two hexadecimal digits";
   };
   auto address = [](int line, const std::string& quoted) {
     return "line " + std::to_string(line) + ": address line " + quoted + " is not \"@\" and 4, 5 or 6 hexadecimal digits";
@@ -114,7 +114,7 @@ TEST(TiTxtReader, RefusedFiles) {
       {"@F000\n01\nq\n\t02\n\n", "line 6: " + no_end},     // bytes after the end line
   };
   for (const auto& [line, quoted] : std::vector<std::pair<std::string, std::string>>{
-           {"1A7", "\"1A7\""}, {"G7", "\"G7\""}, {"0x1F", "\"0x1F\""}, {"001", "\"001\""}, {"AA,BB", "\"AA,BB\""},
+           {"1A7", "\"1A7\""}, {"G7", "\"G7\""}, {"3", "\"3\""}, {"30 3", "\"3\""}, {"0x1F", "\"0x1F\""}, {"001", "\"001\""}, {"AA,BB", "\"AA,BB\""},
            {"Q", "\"Q\""}, {"01 02 q", "\"q\""}, {"AA\rBB", "\"AA\\x0DBB\""}, {"AA\fBB", "\"AA\\x0CBB\""},
            {"AA\vBB", "\"AA\\x0BBB\""}, {"01 @F100", "\"@F100\""}, {"\"\\\xE4", "\"\\x22\\x5C\\xE4\""},
            {std::string(50, 'A'), "\"" + std::string(40, 'A') + "\"..."}})
@@ -167,7 +167,7 @@ Memory parse_vmem(const std::string& text) {
 
 // What each generated file does to a tidy one, and so what both readers make of it. What srec_cat reads and we
 // refuse ("001", "@F00", "@F000 01", no end line, "Q", a form feed, ...) is left to TiTxtReader.RefusedFiles.
-enum class Damage { kNone, kBadDigit, kLongField, kBadAddressDigit, kBareAt, kReadOn, kOverlap, kCount };
+enum class Damage { kNone, kBadDigit, kLongField, kBadAddressDigit, kBareAt, kReadOn, kOverlap, kOneDigit, kCount };
 
 struct Expectation {
   const char* name;
@@ -184,6 +184,7 @@ const Expectation kExpected[] = {
     {"bare @ before the end line", false, "address line", false},
     {"data and a second end line after the end line (srec_cat stops at the first)", true, nullptr, true},
     {"overlapping segments (srec_cat refuses differing bytes)", false, nullptr, true},
+    {"a one-digit field (srec_cat reads it as a byte)", true, "data field", true},
 };
 static_assert(std::size(kExpected) == static_cast<std::size_t>(Damage::kCount));
 
@@ -251,7 +252,7 @@ class Generator {
       std::string line;
       for (int i = 0; i < length; ++i) {
         const unsigned value = seg.bytes[static_cast<std::size_t>(i)];
-        std::snprintf(buffer, sizeof buffer, untidy_ && value < 16 && chance(3) ? "%X" : lower ? "%02x" : "%02X", value);
+        std::snprintf(buffer, sizeof buffer, lower ? "%02x" : "%02X", value);
         line += (line.empty() ? "" : untidy_ ? blanks(3) : " ") + std::string(buffer);
         if ((i + 1) % per_line == 0 || i + 1 == length) {
           g.lines.push_back({pad(line), kData});
@@ -313,6 +314,7 @@ class Generator {
         break;
       }
       case Damage::kBareAt: insert(at = any(g, kEnd), {{"@", kAddress}}); break;
+      case Damage::kOneDigit: at = replace_field(g, digit()); break;
       case Damage::kReadOn: insert(any(g, kEnd) + 1, {{"A5 5A 01", kData}, {"q", kEnd}}); break;
       case Damage::kOverlap: {  // the first segment's address again, with another first byte
         char address[16], byte[4];

@@ -159,9 +159,10 @@ bool ReadTiTxtImage(const char* path, FirmwareImage& image, std::string* refusal
       const char* field = begin;
       while (begin != end && !is_blank(*begin)) ++begin;
       std::uint32_t value = 0;
-      if (begin - field > 2 || !strict_hex(field, begin, &value))
-        return refuse(refusal, number,
-                      "data field " + quoted(field, begin) + " is not one or two hexadecimal digits");
+      // TI-TXT writes every byte as two digits: a field of one is a damaged file ("3" for "30"),
+      // though srec_cat would read it as 0x03.
+      if (begin - field != 2 || !strict_hex(field, begin, &value))
+        return refuse(refusal, number, "data field " + quoted(field, begin) + " is not two hexadecimal digits");
       pending.push_back(static_cast<std::uint8_t>(value));
       while (begin != end && is_blank(*begin)) ++begin;
     }

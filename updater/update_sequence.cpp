@@ -61,23 +61,19 @@ bool FindAndConnectBootLoader(CardContext* context, LogSink& log, bool announce)
   return true;
 }
 
-// Reads one image; a refusal reaches the log with the file and the reason.
-bool ReadImage(LogSink& log, const std::string& path, FirmwareImage& image) {
+// Reads one image and checks it for its use, before the card is touched; a refusal reaches the log
+// with the file and the reason.
+bool ReadImage(LogSink& log, const std::string& path, FirmwareImage& image,
+               std::string (*problem_of)(const FirmwareImage&)) {
   std::string refusal;
-  if (ReadTiTxtImage(path.c_str(), image, &refusal)) return true;
+  if (ReadTiTxtImage(path.c_str(), image, &refusal) && (refusal = problem_of(image)).empty()) return true;
   AppendLog(log, "open file fail,file maybe is not exist or bad.\r\n");
   AppendLog(log, "%s: %s\r\n", path.c_str(), refusal.c_str());
   return false;
 }
 
-// The firmware file, read and checked before the card is touched.
 bool ReadFirmware(const UpdateRun& run, FirmwareImage& firmware) {
-  if (!ReadImage(run.log, run.firmware_path, firmware)) return false;
-  if (std::string problem = ImageProblem(firmware); !problem.empty()) {
-    AppendLog(run.log, "open file fail,file maybe is not exist or bad.\r\n");
-    AppendLog(run.log, "%s: %s\r\n", run.firmware_path.c_str(), problem.c_str());
-    return false;
-  }
+  if (!ReadImage(run.log, run.firmware_path, firmware, ImageProblem)) return false;
   AppendLog(run.log, "Load Msp430 FW Complete\r\n");
   return true;
 }
@@ -249,7 +245,7 @@ bool LoadRamBslImage(const UpdateRun& run, FirmwareImage& image) {
   }
   AppendLog(run.log, "==Load RAM BSL==\r\n");
   AppendLog(run.log, "%s\r\n", path.c_str());
-  if (!ReadImage(run.log, path, image)) {
+  if (!ReadImage(run.log, path, image, RamBslImageProblem)) {
     if (!found) {
       std::string searched;
       for (const std::string& folder : run.ram_bsl.folders) searched += (searched.empty() ? "" : ", ") + folder;

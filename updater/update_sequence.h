@@ -13,6 +13,7 @@
 #include "cardlink.h"
 #include "clock.h"
 #include "context_holder.h"
+#include "flash_image.h"
 #include "log_sink.h"
 #include "titxt_reader.h"
 
@@ -20,7 +21,6 @@ namespace cardflash {
 
 constexpr const char* kRamBslName = "RAM_BSL_00.08.08.39";
 constexpr const char* kRamBslExtension = "txt";
-constexpr std::uint32_t kRamBslStart = 0x2504;
 constexpr std::uint32_t kResetAddress = 0x0120;
 constexpr int kSwitchPauseMs = 10000;
 constexpr int kRamBslStartPauseMs = 3000;
