@@ -1,6 +1,8 @@
 // The scenarios of cardtool and Cardflash, once for both back ends.
 #include "support/scenario.h"
 
+#include "cardlink_version.h"
+
 namespace testsupport {
 
 namespace {
@@ -119,6 +121,11 @@ std::vector<Scenario> cardtool_scenarios() {
            found() + kTotal1 + "open /dev/hidraw0\nBoard 0 Error Access!!\n", 1, {}, true),
       tool("tool switch write fails", "card fault=write", {"-isp"},
            switched + kWriteFailed + kWriteFailed + "Switch to isp mode fail\n", 1, {}, true),
+      // The version, whatever is listed, without the HID layer.
+      tool("tool version", "card; card id=2", {"--version"}, std::string("cardtool ") + cardlink::kProjectVersion + "\n", 0,
+           {{0, {}}, {1, {}}}, true),
+      tool("tool version without HID", "init fail", {"--version"},
+           std::string("cardtool ") + cardlink::kProjectVersion + "\n", 0),
       // The HID layer does not start (no such thing on hidraw nodes).
       tool("tool init fails", "init fail; card", {"-i"}, "hid_init failed error\n", 255),
       tool("tool init fails no argument", "init fail", {}, "hid_init failed error\n", 255),
@@ -387,6 +394,11 @@ std::vector<Scenario> cardflash_scenarios() {
     step.err = r.err;
     out.push_back(cardflash("flash refused: " + r.devices + " " + r.args[0], r.devices, {step}));
   }
+
+  Step version = flash({"--version"}, 0);
+  version.out = std::string("Cardflash ") + cardlink::kProjectVersion + "\n";
+  version.commands = {{0, {}}, {1, {}}};
+  out.push_back(cardflash("flash version", "card; bsl", {version}));
 
   Step help = flash({"--help"}, 0);
   help.out_has = {"Usage: Cardflash [--scan | --update FILE | --recover FILE] [--no-verify] [--ram-bsl FILE]\n"};

@@ -10,6 +10,7 @@
 
 #include "card_protocol.h"
 #include "card_session.h"
+#include "cardlink_version.h"
 #include "tool_channel.h"
 
 using namespace cardlink;
@@ -149,6 +150,11 @@ int dispatch(const char* option) {
 }  // namespace
 
 int cardtool_main(int argc, char** argv) {
+  // The version needs no board: it is answered before the HID layer starts.
+  if (argc > 1 && !std::strcmp(argv[1], "--version")) {
+    std::printf("cardtool %s\n", cardlink::kProjectVersion);
+    return kDone;
+  }
   // A caller may run the tool more than once in one process: each run lists the boards afresh.
   m_hid_count = 0;
   std::memset(m_tavmcu_info_list, 0, sizeof m_tavmcu_info_list);

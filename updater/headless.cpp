@@ -8,6 +8,7 @@
 #include <string>
 
 #include "card_protocol.h"
+#include "cardlink_version.h"
 #include "device_scan.h"
 #include "platform.h"
 #include "update_sequence.h"
@@ -32,6 +33,7 @@ const char kUsageHead[] =
     "  --ram-bsl FILE   TI's RAM boot-loader image; by default RAM_BSL_00.08.08.39.txt beside\n";
 // Then where the platform looks for it (kRamBslFoldersHelp).
 const char kUsageTail[] =
+    "  --version        show the program's version\n"
     "  -h, --help       show this text\n"
     "\n"
     "Exit status: 0 when the scan found a card, or the update or recovery completed and the card\n"
@@ -75,6 +77,7 @@ struct Options {
   bool verify = false;
   bool no_verify = false;
   bool help = false;
+  bool version = false;
 };
 
 int UsageError(const std::string& problem) {
@@ -201,6 +204,7 @@ int RunHeadless(int argc, char** argv, Clock& clock) {
   CLI::App app("Cardflash");
   app.set_help_flag();  // the usage text is our own
   app.add_flag("-h,--help", options.help);
+  app.add_flag("--version", options.version);
   auto* scan = app.add_flag("--scan", options.scan);
   auto* update = app.add_option("--update", options.update)->type_name("FILE");
   auto* recover = app.add_option("--recover", options.recover)->type_name("FILE");
@@ -216,6 +220,10 @@ int RunHeadless(int argc, char** argv, Clock& clock) {
   }
   if (options.help) {
     std::fputs(Usage().c_str(), stdout);
+    return kExitOk;
+  }
+  if (options.version) {  // no card is looked for
+    std::printf("Cardflash %s\n", cardlink::kProjectVersion);
     return kExitOk;
   }
   const bool flashing = !options.update.empty() || !options.recover.empty();
