@@ -24,7 +24,7 @@ const fs::path kHome = fs::temp_directory_path() / ("scenario-" + std::to_string
 
 // Where the in-process Cardflash looks for its RAM boot-loader image: beside the test program
 // (never there), then in $XDG_DATA_HOME/cardlink, then in $XDG_DATA_DIRS.
-std::string prepare_search(Program program) {
+std::string prepare_search(Program program, bool utf8) {
   const fs::path with = kHome / "with", empty = kHome / "empty";
   fs::create_directories(with / "cardlink");
   fs::create_directories(empty);
@@ -32,7 +32,7 @@ std::string prepare_search(Program program) {
   fs::copy_file(SAMPLE_DATA_DIR "/RAM_BSL_00.08.08.39.txt", image, fs::copy_options::overwrite_existing);
   setenv("XDG_DATA_HOME", (program == Program::kCardflash ? with : empty).c_str(), 1);
   setenv("XDG_DATA_DIRS", empty.c_str(), 1);
-  setenv("LC_ALL", "C", 1);
+  setenv("LC_ALL", utf8 ? "C.UTF-8" : "C", 1);
   return image.string();
 }
 
@@ -81,7 +81,7 @@ TEST_P(Scenarios, OnTheVirtualBus) {
   bus::reset();
   std::string error;
   ASSERT_TRUE(bus::configure(s.devices, &error)) << error;
-  const std::string ram_bsl = prepare_search(s.program);
+  const std::string ram_bsl = prepare_search(s.program, s.utf8);
   const Placeholders p{ram_bsl, fs::read_symlink("/proc/self/exe").parent_path().string(), (kHome / "files").string()};
   write_files(s, p);
   for (const Step& step : s.steps) {

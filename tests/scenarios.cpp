@@ -256,6 +256,17 @@ std::vector<Scenario> cardflash_scenarios() {
     refused_image.files = {{"image.txt", text}};
     out.push_back(refused_image);
   }
+  // In a UTF-8 locale the path is shown as it is and only the device-found line's Big5 full-width
+  // space is converted (to U+3000).
+  Step named = flash({"--update", "@TMP@/Pr\xC3\xBC" "fung.txt"}, 0);
+  named.out_has = {"Load Msp430 FW\n@TMP@/Pr\xC3\xBC" "fung.txt\n",
+                   "Device 0x2047 0x0200 ISP\xE3\x80\x80mode device found\n"};
+  named.out_ends = "FW Ver =0201,Boot Ver=0005\n";
+  Scenario utf8 = cardflash("flash file with a UTF-8 name in a UTF-8 locale", "card id=1 fw=0102", {named});
+  utf8.files = {{"Pr\xC3\xBC" "fung.txt", "@4400\n30 32 30 31 31 40 00 44\n@FFFE\n04 44\nq\n"}};
+  utf8.utf8 = true;
+  out.push_back(utf8);
+
   // Firmware named as the RAM boot loader would be loaded after the erase, over the running boot loader.
   Step not_ram = flash({"--ram-bsl", kImage, "--update", kImage}, 1);
   not_ram.out_has = {"==Load RAM BSL==\n" + kImage + "\n" + kRefusedFile + kImage +

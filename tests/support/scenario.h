@@ -57,6 +57,7 @@ struct Scenario {
   std::map<std::size_t, std::string> paths = {};  // each device's node at the end
   bool hidraw = false;                            // played on the hidraw harness too
   bool terminal = false;                          // standard output on a pseudo-terminal
+  bool utf8 = false;                              // in a UTF-8 locale (C.UTF-8), not in C
 };
 
 const std::vector<Scenario>& scenarios();

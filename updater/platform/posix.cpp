@@ -15,6 +15,27 @@ namespace cardflash {
 
 namespace {
 
+// True when `text` is well-formed UTF-8 (RFC 3629: no overlong forms, no surrogates, nothing
+// above U+10FFFF).
+bool IsUtf8(const std::string& text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* end = p + text.size();
+  while (p != end) {
+    const unsigned char c = *p++;
+    if (c < 0x80) continue;
+    int more = c >= 0xC2 && c <= 0xDF ? 1 : c >= 0xE0 && c <= 0xEF ? 2 : c >= 0xF0 && c <= 0xF4 ? 3 : -1;
+    if (more < 0 || end - p < more) return false;
+    // The second byte's range rules out overlong forms, surrogates and code points past U+10FFFF.
+    const unsigned char low = c == 0xE0 ? 0xA0 : c == 0xF0 ? 0x90 : 0x80;
+    const unsigned char high = c == 0xED ? 0x9F : c == 0xF4 ? 0x8F : 0xBF;
+    if (p[0] < low || p[0] > high) return false;
+    for (int i = 1; i < more; ++i)
+      if (p[i] < 0x80 || p[i] > 0xBF) return false;
+    p += more;
+  }
+  return true;
+}
+
 std::string WithSlash(std::string folder) {
   if (!folder.empty() && folder.back() != '/') folder += '/';
   return folder;
@@ -81,7 +102,9 @@ bool PathExists(const std::string& path) {
 // A folder opens on Linux; its first read fails with EISDIR.
 int OpenForReading(const char* path) { return ::open(path, O_RDONLY | O_CLOEXEC); }
 
-// The terminal's character set is the locale's: the Big5 text is converted when that is UTF-8.
+// The terminal's character set is the locale's: when that is UTF-8, a piece of the log that is not
+// UTF-8 (the device-found line's Big5 full-width space) is converted from Big5. A piece that is
+// UTF-8 already (a file's path) is left as it is.
 struct ConsoleOutput::State {
   iconv_t big5_to_utf8 = reinterpret_cast<iconv_t>(-1);
 };
@@ -99,9 +122,7 @@ ConsoleOutput::~ConsoleOutput() {
 std::string ConsoleOutput::FromBig5(const std::string& text) {
   iconv_t big5_to_utf8 = state_->big5_to_utf8;
   if (big5_to_utf8 == reinterpret_cast<iconv_t>(-1)) return text;
-  bool plain = true;
-  for (unsigned char c : text) plain = plain && c < 0x80;
-  if (plain) return text;
+  if (IsUtf8(text)) return text;
   std::string in = text, out(text.size() * 4, '\0');
   char* src = in.data();
   char* dst = out.data();
