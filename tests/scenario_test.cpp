@@ -4,6 +4,7 @@
 #include <pty.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <thread>
@@ -36,7 +37,20 @@ std::string prepare_search(Program program, bool utf8) {
   return image.string();
 }
 
-int call(Program program, const std::vector<std::string>& args, VirtualClock& clock) {
+// Raises SIGINT, as Ctrl-C does, when the pause with the given index begins.
+class InterruptingClock : public VirtualClock {
+ public:
+  explicit InterruptingClock(std::optional<int> at) : at_(at) {}
+  void Pause(int milliseconds) override {
+    if (at_ && *at_ == static_cast<int>(pauses.size())) std::raise(SIGINT);
+    VirtualClock::Pause(milliseconds);
+  }
+
+ private:
+  std::optional<int> at_;
+};
+
+int call(Program program, const std::vector<std::string>& args, VirtualClock& clock, cardflash::StopRequest& stop) {
   std::vector<std::string> texts = {program == Program::kCardtool ? "cardtool" : "Cardflash"};
   texts.insert(texts.end(), args.begin(), args.end());
   std::vector<char*> argv;
@@ -45,7 +59,7 @@ int call(Program program, const std::vector<std::string>& args, VirtualClock& cl
   const int argc = static_cast<int>(texts.size());
   switch (program) {
     case Program::kCardtool: return cardtool_main(argc, argv.data());
-    default: return cardflash::RunHeadless(argc, argv.data(), clock);
+    default: return cardflash::RunHeadless(argc, argv.data(), clock, stop);
   }
 }
 
@@ -87,8 +101,10 @@ TEST_P(Scenarios, OnTheVirtualBus) {
   for (const Step& step : s.steps) {
     if (step.heal) bus::board(step.heal->first).memory().set_weak(step.heal->second, 0);
     Outcome got{};
-    VirtualClock clock;
-    auto run = [&] { got.status = call(s.program, p(step.args), clock) & 0xFF; };
+    InterruptingClock clock(step.interrupt_at_pause);
+    cardflash::StopRequest stop;
+    if (step.interrupt_at_pause == -1) stop.Request();
+    auto run = [&] { got.status = call(s.program, p(step.args), clock, stop) & 0xFF; };
     if (s.terminal) {
       got.out = on_terminal(run);
     } else {
@@ -98,7 +114,8 @@ TEST_P(Scenarios, OnTheVirtualBus) {
       got.out = ::testing::internal::GetCapturedStdout();
       got.err = ::testing::internal::GetCapturedStderr();
     }
-    check_step(step, got, p, [](std::size_t i) -> cardsim::Board& { return bus::board(i); });
+    // The boards as of now: a restart whose delay has passed since the program's last call shows.
+    check_step(step, got, p, [](std::size_t i) -> cardsim::Board& { return (void)bus::path(i), bus::board(i); });
     if (step.pauses) {
       EXPECT_EQ(clock.pauses, *step.pauses);
     }

@@ -160,6 +160,13 @@ const std::vector<int> kStartPauses = {3000, 10, 10};
 const std::vector<int> kVerifyPauses = polls(8);
 const std::vector<int> kUpdatePauses = join({{10000}, kErasePauses, kStartPauses, kVerifyPauses, {3000}});
 const std::string kRefusedFile = "open file fail,file maybe is not exist or bad.\n";
+// Where a failed run left the card, and the command that brings it back.
+const std::string kInBootLoader = "The card is in its boot loader; to bring it back: Cardflash --recover " + kImage + "\n";
+const std::string kMaybeInBootLoader =
+    "The card may be in its boot loader: Cardflash --scan tells; if it lists one: Cardflash --recover " + kImage + "\n";
+const std::string kResetNoAnswer =
+    "The card was reset into its new firmware but did not answer as a card; if a boot loader is listed: "
+    "Cardflash --recover " + kImage + "\n";
 
 Scenario cardflash(std::string name, std::string devices, std::vector<Step> steps, bool hidraw = false,
                    P program = P::kCardflash) {
@@ -205,8 +212,8 @@ std::vector<Scenario> cardflash_scenarios() {
                             "card id=1 fw=0102 boot=0005 isp_delay=5000; hid at=3500", {plugged}, true);
   late.paths = {{0, "/dev/hidraw1"}, {1, "/dev/hidraw0"}};
   out.push_back(late);
-  Step gone = flash({"--update", kImage}, 1);
-  gone.out_ends = "Device Reset  Complete\nFail to Get Device information!!\n";
+  Step gone = flash({"--update", kImage}, 5);
+  gone.out_ends = "Device Reset  Complete\nFail to Get Device information!!\n" + kResetNoAnswer;
   out.push_back(cardflash("flash card that never comes back", "hid; card id=1 fault=noreturn", {gone}, true));
 
   Step no_card = flash({"--update", kImage}, 1);
@@ -308,8 +315,8 @@ std::vector<Scenario> cardflash_scenarios() {
   // boot loader. Once the cell holds, --recover brings the card back through the RAM boot loader
   // that runs. CRC-16/CCITT-FALSE of the first segment with bit 0 of 0x4410 stuck at 1 (the
   // card's), and as the image has it (the updater's).
-  Step weak = flash({"--update", kImage}, 1);
-  weak.out_has = {"program_file\nVerify Fail at 0x04400: CRC 0x7B9A, expected 0x42A4\n"};
+  Step weak = flash({"--update", kImage}, 4);
+  weak.out_ends = "program_file\nVerify Fail at 0x04400: CRC 0x7B9A, expected 0x42A4\n" + kInBootLoader;
   weak.pauses = join({{10000}, kErasePauses, kStartPauses, {10}});
   weak.cards = {{1, Mode::RamBootLoader, "0102"}};
   Step again = flash({"--recover", kImage, "--verify"}, 0);
@@ -323,8 +330,8 @@ std::vector<Scenario> cardflash_scenarios() {
   // The boot loader refuses the erased device's password after the erase (TI's forum): the run
   // stops before a single block, which the locked boot loader would drop without a word, and
   // leaves the controller in its boot loader, from which --recover brings it back.
-  Step refused = flash({"--update", kImage}, 1);
-  refused.out_ends = "Mass Erase\nUnlock Fail: BSL message 0x05\n";
+  Step refused = flash({"--update", kImage}, 4);
+  refused.out_ends = "Mass Erase\nUnlock Fail: BSL message 0x05\n" + kInBootLoader;
   refused.bsl = {{0, kErase}};
   refused.pauses = join({{10000}, kErasePauses, {10, 10}});  // the refusal erases once more
   refused.cards = {{0, Mode::UsbBootLoader, "0102"}};
@@ -339,8 +346,8 @@ std::vector<Scenario> cardflash_scenarios() {
   // TX BSL VERSION (0x3B 07, or nothing at all): not a block goes into it.
   for (const auto& [devices, version_polls] : std::vector<std::pair<std::string, int>>{
            {"card id=1 fw=0102 rambsl=nostart", 1}, {"card id=1 fw=0102 rambsl=nostart rombsl=quiet", 100}}) {
-    Step step = flash({"--update", kImage}, 1);
-    step.out_ends = "Wait for BSL\nRAM BSL did not start\n";
+    Step step = flash({"--update", kImage}, 4);
+    step.out_ends = "Wait for BSL\nRAM BSL did not start\n" + kInBootLoader;
     step.bsl = {{0, kErase + " 1B*43 17 19"}};
     step.cards = {{0, Mode::UsbBootLoader, "0102"}};
     out.push_back(cardflash("flash RAM boot loader that does not start: " + devices, devices, {step}));
@@ -372,8 +379,8 @@ std::vector<Scenario> cardflash_scenarios() {
 
   // A block the RAM boot loader drops without a word is caught by the check before the reset,
   // which runs by default; --no-verify leaves it out.
-  Step dropped = flash({"--update", kImage}, 1);
-  dropped.out_ends = "program_file\nVerify Fail at 0x04400: CRC 0xEFD4, expected 0x42A4\n";
+  Step dropped = flash({"--update", kImage}, 4);
+  dropped.out_ends = "program_file\nVerify Fail at 0x04400: CRC 0xEFD4, expected 0x42A4\n" + kInBootLoader;
   dropped.bsl = {{0, kErase + " " + kRamBslStart + " " + kProgram + " 16"}};
   dropped.cards = {{0, Mode::RamBootLoader, "0102"}};
   Step unchecked = flash({"--recover", kImage, "--no-verify"}, 0);
@@ -381,6 +388,39 @@ std::vector<Scenario> cardflash_scenarios() {
   unchecked.cards = {{0, Mode::Application, "0200", true}};
   out.push_back(cardflash("flash dropped block caught by the default check", "card id=1 fw=0102 drop=4430",
                           {dropped, unchecked}));
+
+  // Ctrl-C: the run stops at its next safe point, says where the card is and exits with 130. Before
+  // the switch nothing is sent; from the reset write through the identity read nothing is cut.
+  struct Interrupt {
+    const char* phase;
+    int pause;  // the pause in which SIGINT comes; -1: before the program starts
+    std::string out_ends, wire;
+    std::vector<int> pauses;
+    CardState card;
+  };
+  const std::string kStopped = "Stopped on request\n";
+  for (const Interrupt& i : std::vector<Interrupt>{
+           {"before the switch", -1,
+            "Load Msp430 FW Complete\n" + kStopped + "The card is untouched: it runs its firmware as before\n", "", {},
+            {0, Mode::Application, "0102"}},
+           {"in the switch's pause", 0, "Switch to ISP mode \n" + kStopped + kMaybeInBootLoader, "", {10000},
+            {0, Mode::UsbBootLoader, "0102"}},
+           {"in the erase", 1, "Mass Erase\n" + kStopped + kInBootLoader, kErase, join({{10000}, kErasePauses}),
+            {0, Mode::UsbBootLoader, "0102"}},
+           {"in the RAM boot loader's start", 6, "Download full BSL...\n" + kStopped + kInBootLoader,
+            kErase + " 1B*43 17", join({{10000}, kErasePauses, {3000}}), {0, Mode::RamBootLoader, "0102"}},
+           {"in the check", 9, "program_file\n" + kStopped + kInBootLoader, kErase + " " + kRamBslStart + " " + kProgram + " 16",
+            join({{10000}, kErasePauses, kStartPauses, {10}}), {0, Mode::RamBootLoader, "0102"}},
+           {"in the reset's pause", 17, kUpdated + kStopped + "The card runs its new firmware\n", kUpdateWire,
+            kUpdatePauses, {0, Mode::Application, "0200", true}}}) {
+    Step step = flash({"--update", kImage}, 130);
+    step.interrupt_at_pause = i.pause;
+    step.out_ends = i.out_ends;
+    step.bsl = {{0, i.wire}};
+    step.pauses = i.pauses;
+    step.cards = {i.card};
+    out.push_back(cardflash(std::string("flash Ctrl-C ") + i.phase, "card id=1 fw=0102", {step}));
+  }
 
   // Refusals by what is listed, before anything is touched.
   struct Refusal {

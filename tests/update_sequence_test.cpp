@@ -56,9 +56,19 @@ class UpdateSequenceTest : public ::testing::Test {
     return done;
   }
   Lines Log() { return log_lines_of(log_.all); }
+  // The last lines before the line that says where the card is, if there is one.
   Lines LastLines(std::size_t n) {
-    const Lines all = Log();
+    Lines all = Log();
+    if (!State().empty()) all.pop_back();
     return Lines(all.end() - static_cast<std::ptrdiff_t>(std::min(n, all.size())), all.end());
+  }
+  // Where the run left the card: the log's last line when it says so, with the file as "FILE".
+  std::string State() {
+    const Lines all = Log();
+    if (all.empty() || all.back().rfind("The card ", 0) != 0) return {};
+    std::string state = all.back();
+    if (auto at = state.find(kNewFirmware); at != std::string::npos) state.replace(at, kNewFirmware.size(), "FILE");
+    return state;
   }
 
   std::function<void()> after_scan_;
@@ -81,28 +91,34 @@ TEST_F(UpdateSequenceTest, StepsThatFail) {
     std::function<void()> setup;  // after the scan
     Lines last_lines;
     std::vector<int> pauses;
+    std::string state;
     const char* printed = "";
   };
+  const std::string untouched, switching = "The card may be in its boot loader: Cardflash --scan tells; if it lists one: "
+                                           "Cardflash --recover FILE",
+                               in_boot_loader = "The card is in its boot loader; to bring it back: Cardflash --recover FILE",
+                               reset = "The card was reset into its new firmware but did not answer as a card; if a "
+                                       "boot loader is listed: Cardflash --recover FILE";
   const std::vector<Case> table = {
       {"card id=0", [] { bus::set_faults(0, true, false, false); }, {"Load Msp430 FW Complete", "Switch to ISP mode fail"},
-       {}, "Board 0 Error Access!!\n"},
-      {"card isp_delay=60000", {}, {"Switch to ISP mode ", "Fail To Find ISP mode device"}, {10000}},
+       {}, untouched, "Board 0 Error Access!!\n"},
+      {"card isp_delay=60000", {}, {"Switch to ISP mode ", "Fail To Find ISP mode device"}, {10000}, switching},
       {"card", open_filter([](Mode mode) { return mode == Mode::Application; }),
-       {"Device 0x2047 0x0200 ISP\xA1\x40mode device found", "Fail To Connect ISP mode device"}, {10000}},
+       {"Device 0x2047 0x0200 ISP\xA1\x40mode device found", "Fail To Connect ISP mode device"}, {10000}, switching},
       // The first LOAD PC fails: no wait for the RAM boot loader.
       {"card", write_filter(Mode::UsbBootLoader, 0x17), {"Download full BSL...", "Bsl Load PC Fail"},
-       join({{10000}, kErase})},
+       join({{10000}, kErase}), in_boot_loader},
       // The RAM boot loader is still there: a LOAD PC that fails is not the reset.
       {"card", write_filter(Mode::RamBootLoader, 0x17), {"Verify Complete: 8 segments, 15696 bytes", "Bsl Load PC Fail"},
-       join({{10000}, kErase, kStart, kVerify})},
+       join({{10000}, kErase, kStart, kVerify}), in_boot_loader},
       // Once the board has been in its boot loader, the card it becomes again cannot be opened.
       {"card id=0", open_filter([left = false](Mode mode) mutable {
          left = left || mode != Mode::Application;
          return !left || mode != Mode::Application;
        }),
-       {"Device Reset  Complete", "Fail to Get Device information!!"}, kAllPauses, "Board 0 Error Access!!\n"},
+       {"Device Reset  Complete", "Fail to Get Device information!!"}, kAllPauses, reset, "Board 0 Error Access!!\n"},
       // After the reset only four printable characters in each version make an identity.
-      {"card boot=00\x01" "5", {}, {"Device Reset  Complete", "Fail to Get Device information!!"}, kAllPauses},
+      {"card boot=00\x01" "5", {}, {"Device Reset  Complete", "Fail to Get Device information!!"}, kAllPauses, reset},
   };
   for (const Case& c : table) {
     SCOPED_TRACE(c.devices + std::string(" -> ") + c.last_lines.back());
@@ -112,6 +128,7 @@ TEST_F(UpdateSequenceTest, StepsThatFail) {
     EXPECT_FALSE(Run());
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), c.printed);
     EXPECT_EQ(LastLines(2), c.last_lines);
+    EXPECT_EQ(State(), c.state);
     EXPECT_EQ(clock_.pauses, c.pauses);
     for (std::size_t i = 0; i < bus::device_count(); ++i) EXPECT_EQ(bus::board(i).faults(), Lines{}) << "device " << i;
   }
@@ -128,6 +145,7 @@ TEST_F(UpdateSequenceTest, RamBootLoaderThatIsNotReachedAgain) {
     if (!opens) bus::set_open_filter(0, [](Mode mode) { return mode != Mode::RamBootLoader; });
     EXPECT_FALSE(Run());
     EXPECT_EQ(LastLines(2), (Lines{"Wait for BSL", last_line}));
+    EXPECT_EQ(State(), "The card is in its boot loader; to bring it back: Cardflash --recover FILE");
     EXPECT_EQ(bus::board(0).memory().read(0x4400), 0xFF) << "no firmware block was sent";
   }
 }
@@ -144,7 +162,7 @@ TEST_F(UpdateSequenceTest, FailedBlockWriteStopsTheDownload) {
       return !(mode == in && size > 5 && data[2] == 0x1B && (data[3] | data[4] << 8 | data[5] << 16) == int(address));
     });
     EXPECT_FALSE(Run());
-    EXPECT_EQ(Log().back(), last_line);
+    EXPECT_EQ(LastLines(1), Lines{last_line});
     ASSERT_FALSE(bus::writes().empty());
     EXPECT_FALSE(bus::writes().back().delivered) << "nothing is sent after the failed block";
     EXPECT_EQ(bus::board(0).mode(), in);

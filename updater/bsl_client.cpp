@@ -107,7 +107,7 @@ bool BslLoadPc(CardContext* context, std::uint32_t address) {
 }
 
 std::optional<std::uint32_t> BslDownloadImage(CardContext* context, const FirmwareImage& image,
-                                              DownloadProgress* progress) {
+                                              DownloadProgress* progress, const StopRequest* stop) {
   std::uint8_t staging[kDownloadBlockSize];
   int blocks = 0, sent = 0;
   for (const ImageSegment& segment : image)
@@ -118,7 +118,7 @@ std::optional<std::uint32_t> BslDownloadImage(CardContext* context, const Firmwa
       const std::int32_t size = std::min<std::int32_t>(total - offset, kDownloadBlockSize);
       std::memcpy(staging, segment.bytes.data() + offset, static_cast<std::size_t>(size));
       const std::uint32_t address = segment.start_address + static_cast<std::uint32_t>(offset);
-      if (!BslWriteBlock(context, address, staging, size)) return address;
+      if ((stop && stop->Requested()) || !BslWriteBlock(context, address, staging, size)) return address;
       if (progress) progress->BlockSent(++sent, blocks);
       offset += size;
     }

@@ -14,6 +14,7 @@
 #include "card_protocol.h"
 #include "cardlink.h"
 #include "clock.h"
+#include "stop_request.h"
 #include "titxt_reader.h"
 
 namespace cardflash {
@@ -75,10 +76,12 @@ BslMessage BslMassErase(CardContext* context, Clock& clock);
 bool BslWriteBlock(CardContext* context, std::uint32_t address, const std::uint8_t* data, int size);
 bool BslLoadPc(CardContext* context, std::uint32_t address);
 // Every segment in blocks of at most 48 bytes, in image order. Stops at the first block that the
-// transport does not take whole and returns its address: the blocks after it would land beside a
-// hole. Nothing when every block went out.
+// transport does not take whole, or before the next block once `stop` is requested, and returns
+// that block's address: the blocks after it would land beside a hole. Nothing when every block
+// went out.
 std::optional<std::uint32_t> BslDownloadImage(CardContext* context, const FirmwareImage& image,
-                                              DownloadProgress* progress = nullptr);
+                                              DownloadProgress* progress = nullptr,
+                                              const StopRequest* stop = nullptr);
 
 enum class BslReplyKind { kData, kMessage, kAny };
 // Waits up to `wait_ms` for a reply of the boot loader of the kind wanted, polling every

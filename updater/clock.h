@@ -15,10 +15,18 @@ class Clock {
   virtual std::int64_t NowMs() = 0;
 };
 
+class StopRequest;
+
+// Really sleeps. With a StopRequest, a pause ends early once a stop may cut it (looked at every
+// 10 ms: a signal handler can do no more than set the request).
 class SystemClock : public Clock {
  public:
+  explicit SystemClock(const StopRequest* stop = nullptr) : stop_(stop) {}
   void Pause(int milliseconds) override;
   std::int64_t NowMs() override;
+
+ private:
+  const StopRequest* stop_;
 };
 
 // Pauses until the clock reads `deadline_ms`; at once when it is past.

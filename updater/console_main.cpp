@@ -2,6 +2,7 @@
 #include "headless.h"
 
 int main(int argc, char** argv) {
-  cardflash::SystemClock clock;
-  return cardflash::RunHeadless(argc, argv, clock);
+  cardflash::StopRequest stop;
+  cardflash::SystemClock clock(&stop);
+  return cardflash::RunHeadless(argc, argv, clock, stop);
 }

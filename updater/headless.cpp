@@ -1,6 +1,7 @@
 #include "headless.h"
 
 #include <CLI/CLI.hpp>
+#include <atomic>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
@@ -93,8 +94,72 @@ int Scan() {
   return kExitFailed;
 }
 
+// Ctrl-C during a scan or an update. The first asks the run to stop at its next safe point; a
+// second one, 2 s or more after it, ends the program at once with the line that says where the
+// card is. What the handler reads is built before it is published.
+constexpr std::int64_t kSecondInterruptMs = 2000;
+
+struct InterruptTarget {
+  StopRequest* stop = nullptr;
+  std::atomic<std::int64_t> first_ms{-1};
+  std::atomic<const std::atomic<CardState>*> state{nullptr};  // the run's, once one goes
+  std::string last_words[5];                                   // by CardState
+};
+std::atomic<InterruptTarget*> interrupt_target{nullptr};
+static_assert(std::atomic<std::int64_t>::is_always_lock_free && std::atomic<InterruptTarget*>::is_always_lock_free);
+
+void OnInterrupt() {
+  InterruptTarget* target = interrupt_target.load();
+  if (!target) return;
+  const std::int64_t now = MonotonicMs();
+  std::int64_t first = -1;
+  if (target->first_ms.compare_exchange_strong(first, now)) return target->stop->Request();
+  if (now - first < kSecondInterruptMs) return;
+  const std::atomic<CardState>* state = target->state.load();
+  const std::string& words = target->last_words[static_cast<int>(state ? state->load() : CardState::kUntouched)];
+  WriteErrorAndExit(words.data(), words.size(), kExitInterrupted);
+}
+
+// Ctrl-C stops the scan and the run while it lives.
+class InterruptWatch {
+ public:
+  explicit InterruptWatch(StopRequest& stop) : guard_(OnInterrupt) {
+    target_.stop = &stop;
+    target_.last_words[static_cast<int>(CardState::kUntouched)] =
+        "Cardflash: stopped at once\n" + StateLine(CardState::kUntouched, "") + "\n";
+    interrupt_target = &target_;
+  }
+  ~InterruptWatch() { interrupt_target = nullptr; }
+  InterruptWatch(const InterruptWatch&) = delete;
+  InterruptWatch& operator=(const InterruptWatch&) = delete;
+
+  // From now on a second Ctrl-C tells where this run has brought the card.
+  void Follow(const UpdateRun& run) {
+    for (CardState state : {CardState::kSwitching, CardState::kInBootLoader, CardState::kReset, CardState::kUpdated})
+      target_.last_words[static_cast<int>(state)] =
+          "Cardflash: stopped at once\n" + StateLine(state, run.firmware_path) + "\n";
+    target_.state = &run.state;
+  }
+
+ private:
+  InterruptTarget target_;
+  InterruptGuard guard_;
+};
+
+int ExitStatus(const UpdateRun& run, bool done) {
+  if (run.stopped) return kExitInterrupted;
+  if (done) return kExitOk;
+  switch (run.state.load()) {
+    case CardState::kSwitching:
+    case CardState::kInBootLoader: return kExitInBootLoader;
+    case CardState::kReset: return kExitAfterReset;
+    default: return kExitFailed;
+  }
+}
+
 // Runs one update or recovery with the options' image, checks and progress.
-int Flash(const Options& options, ContextHolder context, StdoutLog& log, Clock& clock, bool recover) {
+int Flash(const Options& options, ContextHolder context, StdoutLog& log, Clock& clock, StopRequest& stop,
+          InterruptWatch& watch, bool recover) {
   const std::string path = FullPath(recover ? options.recover : options.update);
   AppendLog(log, "Load Msp430 FW\r\n");
   AppendLog(log, "%s\r\n", path.c_str());
@@ -104,10 +169,14 @@ int Flash(const Options& options, ContextHolder context, StdoutLog& log, Clock& 
   UpdateRun run{std::move(context), path, std::move(places), log, clock};
   if (options.no_verify) run.verify = false;
   if (log.ShowsProgress()) run.progress = &progress;
-  return (recover ? RunRecovery(run) : RunUpdate(run)) ? kExitOk : kExitFailed;
+  run.stop = &stop;
+  watch.Follow(run);
+  const bool done = recover ? RunRecovery(run) : RunUpdate(run);
+  return ExitStatus(run, done);
 }
 
-int Update(const Options& options, Clock& clock) {
+int Update(const Options& options, Clock& clock, StopRequest& stop) {
+  InterruptWatch watch(stop);
   StdoutLog log;
   ContextHolder context;
   if (!ScanForCard(context, log)) {
@@ -123,10 +192,11 @@ int Update(const Options& options, Clock& clock) {
                  cards, list.c_str());
     return kExitBoardCount;
   }
-  return Flash(options, std::move(context), log, clock, false);
+  return Flash(options, std::move(context), log, clock, stop, watch, false);
 }
 
-int Recover(const Options& options, Clock& clock) {
+int Recover(const Options& options, Clock& clock, StopRequest& stop) {
+  InterruptWatch watch(stop);
   StdoutLog log;
   int boot_loaders = 0;
   ContextHolder context(Tav_InitForRecovery(&boot_loaders));
@@ -145,7 +215,7 @@ int Recover(const Options& options, Clock& clock) {
                  boot_loaders);
     return kExitBoardCount;
   }
-  return Flash(options, std::move(context), log, clock, true);
+  return Flash(options, std::move(context), log, clock, stop, watch, true);
 }
 
 // Qt's own command-line options (QGuiApplication, QApplication, the xcb platform): with these
@@ -198,7 +268,7 @@ int RefuseWindowWithoutDisplay() {
   return kExitUsage;
 }
 
-int RunHeadless(int argc, char** argv, Clock& clock) {
+int RunHeadless(int argc, char** argv, Clock& clock, StopRequest& stop) {
   std::setlocale(LC_CTYPE, "");
   Options options;
   CLI::App app("Cardflash");
@@ -231,8 +301,8 @@ int RunHeadless(int argc, char** argv, Clock& clock) {
   if (options.no_verify && !flashing) return UsageError("--no-verify goes with --update or --recover");
   if (!options.ram_bsl.empty() && !flashing) return UsageError("--ram-bsl goes with --update or --recover");
   if (options.scan) return Scan();
-  if (!options.update.empty()) return Update(options, clock);
-  if (!options.recover.empty()) return Recover(options, clock);
+  if (!options.update.empty()) return Update(options, clock, stop);
+  if (!options.recover.empty()) return Recover(options, clock, stop);
   return UsageError("nothing to do");
 }
 

@@ -1,16 +1,27 @@
 // Cardflash without its window, for scripts, factory lines and servers:
 //   Cardflash --scan                          the scan's lines
-//   Cardflash --update FILE [--verify]        scan, then the whole update
-//   Cardflash --recover FILE [--verify]       flash a controller left in its boot loader
+//   Cardflash --update FILE [--no-verify]     scan, then the whole update
+//   Cardflash --recover FILE [--no-verify]    flash a controller left in its boot loader
 //   Cardflash ... --ram-bsl FILE              the RAM boot-loader image to use
-//   Cardflash --help
+//   Cardflash --help | --version
 #pragma once
 
 #include "clock.h"
+#include "stop_request.h"
 
 namespace cardflash {
 
-enum HeadlessExit { kExitOk = 0, kExitFailed = 1, kExitUsage = 2, kExitBoardCount = 3 };
+// Exit statuses, by where the card is: untouched (1), in its boot loader or perhaps on its way
+// there (4: --recover brings it back), reset but not answering as a card (5).
+enum HeadlessExit {
+  kExitOk = 0,
+  kExitFailed = 1,
+  kExitUsage = 2,
+  kExitBoardCount = 3,
+  kExitInBootLoader = 4,
+  kExitAfterReset = 5,
+  kExitInterrupted = 130,  // Ctrl-C, as a shell reports a program that SIGINT ended
+};
 
 // True when the arguments ask for the headless front end: anything but Qt's own options.
 bool WantsHeadless(int argc, char** argv);
@@ -20,6 +31,8 @@ bool NoDisplayForTheWindow(int argc, char** argv);
 // Says how to go on without a display; the exit status.
 int RefuseWindowWithoutDisplay();
 
-int RunHeadless(int argc, char** argv, Clock& clock);
+// Runs the options. Ctrl-C asks `stop` to end an update at its next safe point; `clock` should cut
+// its pauses short for it (SystemClock does when made with the same StopRequest).
+int RunHeadless(int argc, char** argv, Clock& clock, StopRequest& stop);
 
 }  // namespace cardflash

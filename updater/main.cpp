@@ -5,8 +5,9 @@
 
 int main(int argc, char** argv) {
   if (cardflash::WantsHeadless(argc, argv)) {
-    cardflash::SystemClock clock;
-    return cardflash::RunHeadless(argc, argv, clock);
+    cardflash::StopRequest stop;
+    cardflash::SystemClock clock(&stop);
+    return cardflash::RunHeadless(argc, argv, clock, stop);
   }
   if (cardflash::NoDisplayForTheWindow(argc, argv)) return cardflash::RefuseWindowWithoutDisplay();
   return cardflash::RunDialog(argc, argv);

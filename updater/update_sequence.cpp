@@ -45,6 +45,14 @@ bool ReadIdentityAnew(std::optional<std::int8_t> card_id, Identity& id) {
   return found && id.vendor_id == kCardVendorId && IsVersionText(id.fw_version) && IsVersionText(id.boot_version);
 }
 
+// False, and the run marked stopped, once a stop has been asked for: called at each safe point,
+// where no packet is half sent and nothing waits to be finished on the card.
+bool GoOn(UpdateRun& run) {
+  if (!run.stop || !run.stop->Requested()) return true;
+  run.stopped = true;
+  return false;
+}
+
 // Finds the boot loader that lists itself now and connects to it.
 bool FindAndConnectBootLoader(CardContext* context, LogSink& log, bool announce) {
   if (!Tav_EnumBootDev(context)) {
@@ -103,8 +111,8 @@ bool ConfirmRamBootLoader(UpdateRun& run, CardContext* context) {
 bool StartRamBootLoader(UpdateRun& run, CardContext* context, const FirmwareImage& ram_bsl) {
   LogSink& log = run.log;
   AppendLog(log, "Download full BSL...\r\n");
-  if (auto failed = BslDownloadImage(context, ram_bsl, run.progress)) {
-    AppendLog(log, "Download RAM BSL Fail at 0x%05X\r\n", static_cast<unsigned>(*failed));
+  if (auto failed = BslDownloadImage(context, ram_bsl, run.progress, run.stop)) {
+    if (GoOn(run)) AppendLog(log, "Download RAM BSL Fail at 0x%05X\r\n", static_cast<unsigned>(*failed));
     return false;
   }
   if (!BslLoadPc(context, kRamBslStart)) {
@@ -112,6 +120,7 @@ bool StartRamBootLoader(UpdateRun& run, CardContext* context, const FirmwareImag
     return false;
   }
   run.clock.Pause(kRamBslStartPauseMs);
+  if (!GoOn(run)) return false;
   AppendLog(log, "Wait for BSL\r\n");
   // The RAM boot loader has listed itself anew, on a node of its own: the old one stayed taken
   // while the connection to it was open. Search again rather than reopen the old path.
@@ -123,6 +132,7 @@ bool StartRamBootLoader(UpdateRun& run, CardContext* context, const FirmwareImag
 bool VerifyFlash(UpdateRun& run, CardContext* context, const FirmwareImage& firmware) {
   long bytes = 0;
   for (const VerifyRange& range : VerifyRanges(firmware)) {
+    if (!GoOn(run)) return false;
     auto crc = BslCrcCheck(context, run.clock, range.address, range.length, kCrcReplyWaitMs);
     if (!crc) {
       AppendLog(run.log, "Verify Fail at 0x%05X: no CRC reply, expected CRC 0x%04X\r\n",
@@ -140,29 +150,21 @@ bool VerifyFlash(UpdateRun& run, CardContext* context, const FirmwareImage& firm
   return true;
 }
 
-// From the connected RAM boot loader to the card with its new firmware: programming, the check
-// unless it was turned off, the reset, and the card's identity afterwards.
-bool ProgramAndReset(UpdateRun& run, CardContext* context, const FirmwareImage& firmware,
-                     std::optional<std::int8_t> card_id) {
+// The reset write, LOAD PC, and the card's identity once it has restarted.
+bool ResetAndReadIdentity(UpdateRun& run, CardContext* context, std::optional<std::int8_t> card_id) {
   LogSink& log = run.log;
-  AppendLog(log, "==========================\r\n");
-  AppendLog(log, "program_file\r\n");
-  if (auto failed = BslDownloadImage(context, firmware, run.progress)) {
-    // The controller is not reset into half-written firmware: it stays in its boot loader.
-    AppendLog(log, "Download Msp430 FW Fail at 0x%05X\r\n", static_cast<unsigned>(*failed));
-    return false;
-  }
-  if (run.verify && !VerifyFlash(run, context, firmware)) return false;
   if (!BslWriteBlock(context, kResetAddress, kResetBytes, 2)) {
     AppendLog(log, "Write 0xa5 0x06  Fail\r\n");
     return false;
   }
+
   // The reset write puts a wrong password into PMMCTL0: the controller may reset at that very
   // write, and then the LOAD PC finds it gone. Whether it came back decides the identity read.
   if (!BslLoadPc(context, kRamBslStart) && !BslDeviceLeft(context)) {
     AppendLog(log, "Bsl Load PC Fail\r\n");
     return false;
   }
+  run.state = CardState::kReset;
   AppendLog(log, "Device Reset  Complete\r\n");
   run.clock.Pause(kResetPauseMs);
   Identity id;
@@ -170,10 +172,33 @@ bool ProgramAndReset(UpdateRun& run, CardContext* context, const FirmwareImage& 
     AppendLog(log, "Fail to Get Device information!!\r\n");
     return false;
   }
+  run.state = CardState::kUpdated;
   AppendLog(log, "VID: 0x%04x PID:%x CardId: %d\r\n", static_cast<unsigned>(id.vendor_id),
             static_cast<unsigned>(id.product_id), static_cast<unsigned>(id.card_id));
   AppendLog(log, "FW Ver =%s,Boot Ver=%s\r\n", id.fw_version, id.boot_version);
   return true;
+}
+
+// From the connected RAM boot loader to the card with its new firmware: programming, the check
+// unless it was turned off, the reset, and the card's identity afterwards.
+bool ProgramAndReset(UpdateRun& run, CardContext* context, const FirmwareImage& firmware,
+                     std::optional<std::int8_t> card_id) {
+  LogSink& log = run.log;
+  AppendLog(log, "==========================\r\n");
+  AppendLog(log, "program_file\r\n");
+  if (auto failed = BslDownloadImage(context, firmware, run.progress, run.stop)) {
+    // The controller is not reset into half-written firmware: it stays in its boot loader.
+    if (GoOn(run)) AppendLog(log, "Download Msp430 FW Fail at 0x%05X\r\n", static_cast<unsigned>(*failed));
+    return false;
+  }
+  if (run.verify && !VerifyFlash(run, context, firmware)) return false;
+  // The last safe point: from the reset write on, the card is only safe once it answers as a card.
+  if (!GoOn(run)) return false;
+  if (run.stop) run.stop->Hold();
+  const bool answered = ResetAndReadIdentity(run, context, card_id);
+  if (run.stop) run.stop->Release();
+  (void)GoOn(run);  // a stop asked for meanwhile is told, whatever the card said
+  return answered;
 }
 
 // The update from the switch on, once both images are in memory.
@@ -182,16 +207,22 @@ bool SwitchEraseAndProgram(UpdateRun& run, CardContext* context, const FirmwareI
   LogSink& log = run.log;
   std::int8_t card_ids[cardlink::kCardTableCapacity] = {};
   (void)Tav_GetCardIdTable(context, card_ids);
+  if (!GoOn(run)) return false;
+  // Set before the command goes out: a second Ctrl-C may end the program while it does.
+  run.state = CardState::kSwitching;
   if (!Tav_SwitchToISP(context)) {
+    run.state = CardState::kUntouched;
     AppendLog(log, "Switch to ISP mode fail\r\n");
     return false;
   }
   AppendLog(log, "Switch to ISP mode \r\n");
   run.clock.Pause(kSwitchPauseMs);
-  if (!FindAndConnectBootLoader(context, log, true)) return false;
+  if (!GoOn(run) || !FindAndConnectBootLoader(context, log, true)) return false;
+  run.state = CardState::kInBootLoader;
+  if (!GoOn(run)) return false;
   AppendLog(log, "Mass Erase\r\n");
-  return Unlocked(log, BslMassErase(context, run.clock)) && StartRamBootLoader(run, context, ram_bsl) &&
-         ProgramAndReset(run, context, firmware, card_ids[0]);
+  return Unlocked(log, BslMassErase(context, run.clock)) && GoOn(run) && StartRamBootLoader(run, context, ram_bsl) &&
+         GoOn(run) && ProgramAndReset(run, context, firmware, card_ids[0]);
 }
 
 // The recovery from the boot-loader search on. The RAM boot loader answers TX BSL VERSION; the
@@ -200,25 +231,33 @@ bool SwitchEraseAndProgram(UpdateRun& run, CardContext* context, const FirmwareI
 bool RecoverFromBootLoader(UpdateRun& run, CardContext* context, FirmwareImage& ram_bsl,
                            const FirmwareImage& firmware) {
   LogSink& log = run.log;
+  run.state = CardState::kInBootLoader;
   if (!FindAndConnectBootLoader(context, log, true)) return false;
   const bool ram_bsl_runs = BslAskVersion(context, run.clock).has_value();
   if (!ram_bsl_runs && !LoadRamBslImage(run, ram_bsl)) return false;
+  if (!GoOn(run)) return false;
   AppendLog(log, "Mass Erase\r\n");
-  if (!Unlocked(log, BslMassErase(context, run.clock))) return false;
+  if (!Unlocked(log, BslMassErase(context, run.clock)) || !GoOn(run)) return false;
   if (ram_bsl_runs) {
     AppendLog(log, "RAM BSL already running: its download and start are skipped\r\n");
-  } else if (!StartRamBootLoader(run, context, ram_bsl)) {
+  } else if (!StartRamBootLoader(run, context, ram_bsl) || !GoOn(run)) {
     return false;
   }
   return ProgramAndReset(run, context, firmware, std::nullopt);
 }
 
-// The closing steps, after every ending: the connection, both images, the context.
-void Close(UpdateRun& run, FirmwareImage& ram_bsl, FirmwareImage& firmware) {
+// The closing steps, after every ending: the connection, both images, the context. Then, when
+// the run failed or was stopped with the card touched (or stopped at all), where the card is.
+void Close(UpdateRun& run, FirmwareImage& ram_bsl, FirmwareImage& firmware, bool done) {
   Tav_BslClose(run.context.get());
   ram_bsl.clear();
   firmware.clear();
   run.context.reset();
+  if (run.stopped) AppendLog(run.log, "Stopped on request\r\n");
+  const CardState state = run.state;
+  if (done && !run.stopped) return;
+  if (state == CardState::kUntouched && !run.stopped) return;
+  AppendLog(run.log, "%s\r\n", StateLine(state, run.firmware_path).c_str());
 }
 
 std::string WithSlash(std::string folder) {
@@ -229,6 +268,23 @@ std::string WithSlash(std::string folder) {
 std::string RamBslFileName() { return std::string(kRamBslName) + "." + kRamBslExtension; }
 
 }  // namespace
+
+std::string StateLine(CardState state, const std::string& firmware_path) {
+  // The file as a shell or cmd.exe takes it back.
+  const std::string file =
+      firmware_path.find_first_of(" \t") == std::string::npos ? firmware_path : "\"" + firmware_path + "\"";
+  switch (state) {
+    case CardState::kUntouched: return "The card is untouched: it runs its firmware as before";
+    case CardState::kSwitching:
+      return "The card may be in its boot loader: Cardflash --scan tells; if it lists one: Cardflash --recover " + file;
+    case CardState::kInBootLoader: return "The card is in its boot loader; to bring it back: Cardflash --recover " + file;
+    case CardState::kReset:
+      return "The card was reset into its new firmware but did not answer as a card; if a boot loader is listed: "
+             "Cardflash --recover " + file;
+    case CardState::kUpdated: return "The card runs its new firmware";
+  }
+  return {};
+}
 
 RamBslPlaces DefaultRamBslPlaces() { return RamBslPlaces{{}, RamBslFolders()}; }
 
@@ -262,7 +318,7 @@ bool RunUpdate(UpdateRun& run) {
   FirmwareImage ram_bsl, firmware;
   const bool updated = LoadRamBslImage(run, ram_bsl) && ReadFirmware(run, firmware) &&
                        SwitchEraseAndProgram(run, run.context.get(), ram_bsl, firmware);
-  Close(run, ram_bsl, firmware);
+  Close(run, ram_bsl, firmware, updated);
   return updated;
 }
 
@@ -270,7 +326,7 @@ bool RunRecovery(UpdateRun& run) {
   FirmwareImage ram_bsl, firmware;
   const bool recovered =
       ReadFirmware(run, firmware) && RecoverFromBootLoader(run, run.context.get(), ram_bsl, firmware);
-  Close(run, ram_bsl, firmware);
+  Close(run, ram_bsl, firmware, recovered);
   return recovered;
 }
 

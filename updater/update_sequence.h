@@ -6,6 +6,7 @@
 // context.
 #pragma once
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "context_holder.h"
 #include "flash_image.h"
 #include "log_sink.h"
+#include "stop_request.h"
 #include "titxt_reader.h"
 
 namespace cardflash {
@@ -39,7 +41,20 @@ struct RamBslPlaces {
 // is no place for data.
 RamBslPlaces DefaultRamBslPlaces();
 
-// What one run takes from the front end that starts it.
+// Where a run has left the card, from the card's own point of view.
+enum class CardState {
+  kUntouched,     // nothing that changes the card has been sent
+  kSwitching,     // told to switch to its boot loader: there now, on its way, or still a card
+  kInBootLoader,  // in its boot loader, its flash perhaps erased: a recovery brings it back
+  kReset,         // reset into the new firmware, not yet seen answering as a card
+  kUpdated,       // runs the new firmware and answered as a card
+};
+
+// The line that tells where a failed or stopped run left the card and what brings it back, with
+// the firmware file in the command (without "\r\n").
+std::string StateLine(CardState state, const std::string& firmware_path);
+
+// What one run takes from the front end that starts it, and what it tells back.
 struct UpdateRun {
   ContextHolder context;            // handed over by the front end; closed when the run ends
   std::string firmware_path;        // the TI-TXT file to flash
@@ -48,6 +63,10 @@ struct UpdateRun {
   Clock& clock;
   bool verify = true;               // CRC CHECK of every segment before the reset
   DownloadProgress* progress = nullptr;
+  StopRequest* stop = nullptr;      // asked for: the run ends at its next safe point
+  // Where the card is as the run goes; a signal handler may read it.
+  std::atomic<CardState> state{CardState::kUntouched};
+  bool stopped = false;             // the run ended because a stop was asked for
 };
 
 // Directory of the running executable, with the separator at its end; empty when it cannot be
@@ -57,7 +76,8 @@ std::string ExecutableDirectory();
 bool LoadRamBslImage(const UpdateRun& run, FirmwareImage& image);
 
 // Runs the whole update on the card that the context's scan found first. True when the update
-// completed and the card answered as a card afterwards; the log says what happened in every case.
+// completed and the card answered as a card afterwards; the log says what happened in every case
+// and, after a failure or a stop once the card was touched, ends with the state line.
 bool RunUpdate(UpdateRun& run);
 
 // For a controller left in its boot loader (the context lists no card): from the boot-loader

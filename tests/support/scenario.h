@@ -46,6 +46,9 @@ struct Step {
   std::vector<CardState> cards;
   std::optional<std::pair<std::size_t, std::uint32_t>> heal;  // before the run: this weak cell holds
   std::optional<std::vector<int>> pauses;  // the updater's pauses in ms (checked on virtual time only)
+  // Ctrl-C (SIGINT) as the updater's pause with this index begins; -1: asked for before the program
+  // starts (in-process on virtual time only)
+  std::optional<int> interrupt_at_pause;
 };
 
 struct Scenario {

@@ -3,6 +3,8 @@
 // them: bytes on Linux, the ANSI code page on Windows.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -31,6 +33,26 @@ bool PathExists(const std::string& path);
 // Opens a file to read its bytes unchanged (never text mode); a descriptor for read(2) and
 // close(2), or -1 with errno set. A folder fails with EISDIR, here or at the first read.
 int OpenForReading(const char* path);
+
+// While it lives, Ctrl-C (Linux: SIGINT, SIGTERM and SIGHUP; Windows: the console's Ctrl-C and
+// Ctrl-Break) calls `handler` instead of ending the program; the previous handling comes back at
+// its end. The handler runs as a signal handler (Linux) or on a thread of its own (Windows): it
+// may touch lock-free atomics and call the two functions below, nothing else.
+class InterruptGuard {
+ public:
+  explicit InterruptGuard(void (*handler)());
+  ~InterruptGuard();
+  InterruptGuard(const InterruptGuard&) = delete;
+  InterruptGuard& operator=(const InterruptGuard&) = delete;
+
+ private:
+  struct Saved;
+  std::unique_ptr<Saved> saved_;
+};
+// Milliseconds of a monotonic clock.
+std::int64_t MonotonicMs();
+// Writes `size` bytes of `text` to standard error and ends the program with `status` at once.
+[[noreturn]] void WriteErrorAndExit(const char* text, std::size_t size, int status);
 
 // Standard output as the headless front end writes to it.
 class ConsoleOutput {

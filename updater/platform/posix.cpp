@@ -2,10 +2,12 @@
 #include <fcntl.h>
 #include <iconv.h>
 #include <langinfo.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
+#include <ctime>
 #include <cstdlib>
 #include <cstring>
 
@@ -101,6 +103,45 @@ bool PathExists(const std::string& path) {
 
 // A folder opens on Linux; its first read fails with EISDIR.
 int OpenForReading(const char* path) { return ::open(path, O_RDONLY | O_CLOEXEC); }
+
+struct InterruptGuard::Saved {
+  struct sigaction old[3];
+};
+
+namespace {
+constexpr int kInterrupts[3] = {SIGINT, SIGTERM, SIGHUP};
+void (*interrupt_handler)() = nullptr;  // what the signal handler calls; set while a guard lives
+void OnInterruptSignal(int) { interrupt_handler(); }
+}  // namespace
+
+InterruptGuard::InterruptGuard(void (*handler)()) : saved_(std::make_unique<Saved>()) {
+  interrupt_handler = handler;
+  struct sigaction action {};
+  action.sa_handler = OnInterruptSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;  // the updater's reads and writes go on after the handler
+  for (int i = 0; i < 3; ++i) sigaction(kInterrupts[i], &action, &saved_->old[i]);
+}
+
+InterruptGuard::~InterruptGuard() {
+  for (int i = 0; i < 3; ++i) sigaction(kInterrupts[i], &saved_->old[i], nullptr);
+}
+
+std::int64_t MonotonicMs() {
+  timespec now {};
+  clock_gettime(CLOCK_MONOTONIC, &now);  // async-signal-safe
+  return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+void WriteErrorAndExit(const char* text, std::size_t size, int status) {
+  while (size > 0) {
+    const ssize_t n = ::write(STDERR_FILENO, text, size);
+    if (n <= 0) break;
+    text += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  _exit(status);
+}
 
 // The terminal's character set is the locale's: when that is UTF-8, a piece of the log that is not
 // UTF-8 (the device-found line's Big5 full-width space) is converted from Big5. A piece that is

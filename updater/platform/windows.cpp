@@ -70,6 +70,32 @@ int OpenForReading(const char* path) {
   return fd;
 }
 
+struct InterruptGuard::Saved {};
+
+namespace {
+void (*interrupt_handler)() = nullptr;  // what the console's handler calls; set while a guard lives
+BOOL WINAPI OnConsoleControl(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;  // closing, logoff: as before
+  interrupt_handler();
+  return TRUE;
+}
+}  // namespace
+
+InterruptGuard::InterruptGuard(void (*handler)()) : saved_(std::make_unique<Saved>()) {
+  interrupt_handler = handler;
+  SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+}
+
+InterruptGuard::~InterruptGuard() { SetConsoleCtrlHandler(OnConsoleControl, FALSE); }
+
+std::int64_t MonotonicMs() { return static_cast<std::int64_t>(GetTickCount64()); }
+
+void WriteErrorAndExit(const char* text, std::size_t size, int status) {
+  DWORD written = 0;
+  WriteFile(GetStdHandle(STD_ERROR_HANDLE), text, static_cast<DWORD>(size), &written, nullptr);
+  ExitProcess(static_cast<UINT>(status));
+}
+
 // The console shows its output code page; redirected output is taken to be in the ANSI code page,
 // as Windows programs read text files. The console's mode is restored when the program ends.
 struct ConsoleOutput::State {
