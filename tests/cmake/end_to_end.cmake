@@ -14,6 +14,7 @@ link_virtual_time(scenario_test scenario_support cardtool_core cardflash_engine 
 
 if(TARGET Cardflash)
   cardlink_test(program_test program_test.cpp)
-  target_compile_definitions(program_test PRIVATE CARDFLASH_PATH="$<TARGET_FILE:Cardflash>")
+  target_compile_definitions(program_test PRIVATE CARDFLASH_PATH="$<TARGET_FILE:Cardflash>"
+                                                 SAMPLE_DATA_DIR="${PROJECT_SOURCE_DIR}/sim/data")
   add_dependencies(program_test Cardflash cardsim_bus)
 endif()
