@@ -11,17 +11,18 @@
 
 namespace cardlink {
 
-bool switch_first_card_to_isp(const CardContext& context) {
+bool switch_first_card_to_isp(CardContext& context) {
   if (context.card_count == 0) return false;
   const CardEntry& first = context.cards[0];
   LibTrace("open %s\n", first.path);
-  CardSession card = open_recorded_card(first);
+  CardSession card = open_recorded_card(first, &context.last_failure);
   if (!card.is_open()) {
     print_board_access_error(first.card_id);
     return false;
   }
   int result = mcu_write_command(kLibraryChannel, card.device(), MCU_CMD_SWITCH_TO_ISP, nullptr);
   close_card(card);
+  if (result < 0) context.last_failure = make_failure(FailureKind::Io, "the switch command could not be written");
   return result >= 0;
 }
 

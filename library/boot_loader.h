@@ -14,7 +14,7 @@ constexpr std::uint16_t BSL_PRODUCT_ID = 0x0200;
 
 // Tav_SwitchToISP: "2102040004ISPE\n" to the first card in one device conversation. True when
 // the command was sent; "Board %d Error Access!!\n" when the card cannot be opened.
-bool switch_first_card_to_isp(const CardContext& context);
+bool switch_first_card_to_isp(CardContext& context);
 
 // Tav_EnumBootDev: records the first boot-loader device listed (whose path fits) and raises
 // boot_count. A search that finds none forgets an earlier record and returns false.

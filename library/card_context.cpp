@@ -40,12 +40,15 @@ bool still_listed(const CardEntry& entry) {
   return listed;
 }
 
-CardSession open_recorded_card(const CardEntry& entry) {
+CardSession open_recorded_card(const CardEntry& entry, Failure* failure) {
   if (!still_listed(entry)) {
     LibTrace("%s is no longer listed as %04hx:%04hx\n", entry.path, entry.vendor_id, entry.product_id);
+    if (failure) *failure = make_failure(FailureKind::Gone, "the card is no longer listed under its path");
     return CardSession();
   }
-  return open_card(entry.path);
+  CardSession card = open_card(entry.path);
+  if (failure && !card.is_open()) *failure = card.failure();
+  return card;
 }
 
 void close_card(CardSession& card) { card.close(); }
@@ -126,7 +129,7 @@ void fill_card_id_table(const CardContext& context, std::int8_t table[kCardTable
 
 void print_board_access_error(std::int8_t card_id) { std::printf("Board %d Error Access!!\n", card_id); }
 
-IdentityRead read_first_identity(const CardContext& context, CardIdentity& identity) {
+IdentityRead read_first_identity(CardContext& context, CardIdentity& identity) {
   if (context.card_count == 0) return IdentityRead::NoCard;
   const CardEntry& first = context.cards[0];
   identity.vendor_id = first.vendor_id;
@@ -134,13 +137,14 @@ IdentityRead read_first_identity(const CardContext& context, CardIdentity& ident
   identity.card_id = first.card_id;
 
   LibTrace("open %s\n", first.path);
-  CardSession card = open_recorded_card(first);
+  CardSession card = open_recorded_card(first, &context.last_failure);
   if (!card.is_open()) {
     print_board_access_error(first.card_id);
     return IdentityRead::OpenFailed;
   }
   int result = mcu_read_fwversion(kLibraryChannel, card.device(), identity.fw_version, identity.boot_version);
   close_card(card);
+  if (result != 0) context.last_failure = make_failure(FailureKind::NoAnswer, "the card did not answer its version query");
   return result == 0 ? IdentityRead::Ok : IdentityRead::NoReply;
 }
 

@@ -47,8 +47,8 @@ CardSession open_card(const char* path);
 // whatever device the kernel has given that node to since.
 bool still_listed(const CardEntry& entry);
 // open_card for a row of the card table: a session that is not open, with nothing opened, when
-// the row's device is no longer listed under its path.
-CardSession open_recorded_card(const CardEntry& entry);
+// the row's device is no longer listed under its path. Why it did not open goes to `failure`.
+CardSession open_recorded_card(const CardEntry& entry, Failure* failure = nullptr);
 // Ends the device conversation (hid_close) before the session goes out of scope.
 void close_card(CardSession& card);
 
@@ -66,6 +66,7 @@ struct CardContext {
   cardlink::CardEntry cards[cardlink::kCardTableCapacity] = {};
   hid_device* bsl_device = nullptr;  // the open boot-loader connection
   cardlink::CardEntry boot_device = {};  // the boot-loader device found; its card_id stays 0
+  cardlink::Failure last_failure;        // why the last card conversation that failed did
 
   CardContext() = default;
   ~CardContext();  // closes bsl_device when a connection is open
@@ -96,8 +97,9 @@ enum class IdentityRead {
   Ok,          // everything filled
 };
 // Tav_GetFirstDevInfoToFlash: the identity of the first card (row 0). The ids are filled before
-// any I/O; the versions only when the card answered the version query.
-IdentityRead read_first_identity(const CardContext& context, CardIdentity& identity);
+// any I/O; the versions only when the card answered the version query. A failure is kept in the
+// context's last_failure.
+IdentityRead read_first_identity(CardContext& context, CardIdentity& identity);
 
 // Prints "Board %d Error Access!!\n" with a card id, as a signed decimal number.
 void print_board_access_error(std::int8_t card_id);

@@ -1,14 +1,38 @@
 #include "card_session.h"
 
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
 #include <utility>
 
 namespace cardlink {
 
+Failure make_failure(FailureKind kind, const char* text) {
+  Failure failure;
+  failure.kind = kind;
+  std::snprintf(failure.text, sizeof failure.text, "%s", text ? text : "");
+  return failure;
+}
+
+Failure open_failure() {
+  const wchar_t* wide = hid_error(nullptr);
+  char text[sizeof Failure::text] = {};
+  // hidapi's texts are ASCII (strerror, FormatMessage in English): anything else becomes '?'.
+  for (std::size_t i = 0; wide && wide[i] && i + 1 < sizeof text; ++i)
+    text[i] = wide[i] > 0 && wide[i] < 0x80 ? static_cast<char>(wide[i]) : '?';
+  const bool denied = std::strstr(text, "ermission denied") || std::strstr(text, "ccess is denied");
+  return make_failure(denied ? FailureKind::NoAccess : FailureKind::Other, text);
+}
+
 CardSession::CardSession(const ChannelProfile& profile, const char* path, pthread_mutex_t* lock)
     : profile_(&profile), device_(path ? hid_open_path(path) : nullptr), lock_(lock) {
+  if (!device_) failure_ = path ? open_failure() : make_failure(FailureKind::Other, "no path");
   // Every poll of the channel counts on a read that does not wait: a device that cannot be put in
   // that mode is not used (a blocking read of a card that never answers would hang the caller).
-  if (device_ && hid_set_nonblocking(device_, 1) != 0) hid_close(std::exchange(device_, nullptr));
+  if (device_ && hid_set_nonblocking(device_, 1) != 0) {
+    hid_close(std::exchange(device_, nullptr));
+    failure_ = make_failure(FailureKind::Io, "the device could not be put in non-blocking mode");
+  }
 }
 
 CardSession::CardSession(CardSession&& other) noexcept
@@ -16,7 +40,8 @@ CardSession::CardSession(CardSession&& other) noexcept
       device_(std::exchange(other.device_, nullptr)),
       lock_(other.lock_),
       started_(other.started_),
-      locked_(std::exchange(other.locked_, false)) {}
+      locked_(std::exchange(other.locked_, false)),
+      failure_(other.failure_) {}
 
 CardSession& CardSession::operator=(CardSession&& other) noexcept {
   if (this != &other) {
@@ -26,6 +51,7 @@ CardSession& CardSession::operator=(CardSession&& other) noexcept {
     lock_ = other.lock_;
     started_ = other.started_;
     locked_ = std::exchange(other.locked_, false);
+    failure_ = other.failure_;
   }
   return *this;
 }

@@ -11,6 +11,18 @@
 
 namespace cardlink {
 
+// Why a card could not be talked to: what the library keeps of its last failure (cardlink.h,
+// Tav_GetLastFailure), hidapi's way: stored, never printed.
+enum class FailureKind { None = 0, NoAccess = 1, Gone = 2, NoAnswer = 3, Io = 4, Other = 5 };
+struct Failure {
+  FailureKind kind = FailureKind::None;
+  char text[160] = {};  // hidapi's words, or the library's; cut to fit
+};
+Failure make_failure(FailureKind kind, const char* text);
+// The failure of hid_open_path, from hidapi's global error: the user may not open the node
+// ("Permission denied" from the kernel, "Access is denied" from Windows), or another reason.
+Failure open_failure();
+
 class CardSession {
  public:
   CardSession() = default;
@@ -25,6 +37,8 @@ class CardSession {
   CardSession& operator=(const CardSession&) = delete;
 
   bool is_open() const { return device_ != nullptr; }
+  // Why the session did not open.
+  const Failure& failure() const { return failure_; }
   hid_device* device() const { return device_; }
 
   // Takes the lock and makes the priming read (its result is of no use to anyone). Does nothing
@@ -39,6 +53,7 @@ class CardSession {
   pthread_mutex_t* lock_ = nullptr;
   bool started_ = false;
   bool locked_ = false;
+  Failure failure_;
 };
 
 }  // namespace cardlink

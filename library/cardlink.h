@@ -74,6 +74,18 @@ CARDLINK_API int Tav_BslWrite(CardContext* context, const unsigned char* data, i
 CARDLINK_API bool Tav_BslRead(CardContext* context, unsigned char* buffer, int length, int* count);
 CARDLINK_API void Tav_BslClose(CardContext* context); /* nothing without a connection */
 
+/* Why the last card conversation on this context that failed did (the first card's identity, the
+ * switch): stored, never printed. Returns its kind and writes a text of hidapi's or the library's
+ * into `text` (NUL-terminated, cut to `size`; nothing written for a null `text` or a `size` below
+ * 1). TAV_FAILURE_NONE when none failed, and for a null context. */
+#define TAV_FAILURE_NONE 0
+#define TAV_FAILURE_NO_ACCESS 1 /* the device is there but this user may not open it */
+#define TAV_FAILURE_GONE 2      /* the device is no longer listed */
+#define TAV_FAILURE_NO_ANSWER 3 /* the card did not answer */
+#define TAV_FAILURE_IO 4        /* a write failed, or the device could not be used */
+#define TAV_FAILURE_OTHER 5
+CARDLINK_API int Tav_GetLastFailure(CardContext* context, char* text, int size);
+
 #ifdef __cplusplus
 }
 #endif

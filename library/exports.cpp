@@ -5,6 +5,7 @@
 // read the context, fill a table or close handles, none of which throws.
 #include "cardlink.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "boot_loader.h"
@@ -80,6 +81,13 @@ bool Tav_Write_SN(CardContext* context, int8_t card_id, const char* serial_numbe
 bool Tav_Read_SN(CardContext* context, int8_t card_id, char* buffer, int len) {
   if (!context || !buffer) return false;
   return guarded(false, [&] { return read_serial_number(*context, card_id, buffer, len); });
+}
+
+int Tav_GetLastFailure(CardContext* context, char* text, int size) {
+  if (!context) return TAV_FAILURE_NONE;
+  const cardlink::Failure& failure = context->last_failure;
+  if (text && size > 0) std::snprintf(text, static_cast<std::size_t>(size), "%s", failure.text);
+  return static_cast<int>(failure.kind);
 }
 
 bool Tav_SwitchToISP(CardContext* context) {

@@ -15,7 +15,7 @@ namespace {
 const std::set<std::string> kExports = {
     "Tav_Init",        "Tav_GetCardNum",  "Tav_GetCardIdTable", "Tav_GetFirstDevInfoToFlash", "Tav_Close",
     "Tav_Write_SN",    "Tav_Read_SN",     "Tav_SwitchToISP",    "Tav_EnumBootDev",            "Tav_BslConnect",
-    "Tav_BslWrite",    "Tav_BslRead",     "Tav_BslClose",       "Tav_InitForRecovery"};
+    "Tav_BslWrite",    "Tav_BslRead",     "Tav_BslClose",       "Tav_InitForRecovery",        "Tav_GetLastFailure"};
 
 std::vector<std::vector<std::string>> nm_lines(std::vector<std::string> args) {
   args.push_back(CARDLINK_LIBRARY);

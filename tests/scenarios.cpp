@@ -178,6 +178,22 @@ std::vector<Scenario> cardflash_scenarios() {
   Step scan = flash({"--scan"}, 0);
   scan.out = "Total 2 Msp430 find\nFlash Msp430 Information:\n" + kScan1;
   out.push_back(cardflash("flash scan", "card id=1 fw=0102; card id=2", {scan}));
+  // The scan names a controller that waits in its boot loader, and says why a card was not read.
+  const std::string waiting = "A controller is in its boot loader: Cardflash --recover FILE brings it back\n";
+  struct Seen {
+    std::string devices, out, err;
+    int status;
+  };
+  for (const Seen& seen : std::vector<Seen>{
+           {"bsl", "Error Can find Msp430 Device\n" + waiting, "", 4},
+           {"card id=1 fw=0102; bsl", "Total 1 Msp430 find\nFlash Msp430 Information:\n" + kScan1 + waiting, "", 0},
+           {"card fault=silent", "Total 1 Msp430 find\nFail to Get Flash Device information!!\n",
+            "Cardflash: the card was listed but did not answer\n", 1}}) {
+    Step step = flash({"--scan"}, seen.status);
+    step.out = seen.out;
+    step.err = seen.err;
+    out.push_back(cardflash("flash scan sees " + seen.devices, seen.devices, {step}));
+  }
 
   Step update = flash({"--update", kImage}, 0);
   update.out = "Total 1 Msp430 find\nFlash Msp430 Information:\n" + kScan1 +

@@ -86,12 +86,32 @@ int UsageError(const std::string& problem) {
   return kExitUsage;
 }
 
+// A card was listed but its identity could not be read: why, as the library kept it. The hint at
+// the node's permissions only where they were the reason.
+void SayWhyTheCardWasNotRead(CardContext* context) {
+  char text[160] = {};
+  switch (Tav_GetLastFailure(context, text, sizeof text)) {
+    case TAV_FAILURE_NO_ACCESS: std::fputs(kCardAccessHint, stderr); break;
+    case TAV_FAILURE_NO_ANSWER: std::fputs("Cardflash: the card was listed but did not answer\n", stderr); break;
+    default: std::fprintf(stderr, "Cardflash: the card was listed but could not be read: %s\n", text); break;
+  }
+}
+
+// The cards as the window's scan shows them, and any controller waiting in its boot loader.
 int Scan() {
   StdoutLog log;
   ContextHolder context;
-  if (ScanForCard(context, log)) return kExitOk;
-  if (context) std::fputs(kCardAccessHint, stderr);
-  return kExitFailed;
+  const bool card = ScanForCard(context, log);
+  if (!card && context) SayWhyTheCardWasNotRead(context.get());
+  int boot_loaders = 0;
+  if (context) {
+    boot_loaders = Tav_EnumBootDev(context.get()) ? 1 : 0;
+  } else {
+    ContextHolder listing(Tav_InitForRecovery(&boot_loaders));
+  }
+  if (boot_loaders > 0) AppendLog(log, "A controller is in its boot loader: Cardflash --recover FILE brings it back\r\n");
+  if (card) return kExitOk;
+  return boot_loaders > 0 && !context ? kExitInBootLoader : kExitFailed;
 }
 
 // Ctrl-C during a scan or an update. The first asks the run to stop at its next safe point; a
@@ -180,7 +200,7 @@ int Update(const Options& options, Clock& clock, StopRequest& stop) {
   StdoutLog log;
   ContextHolder context;
   if (!ScanForCard(context, log)) {
-    if (context) std::fputs(kCardAccessHint, stderr);
+    if (context) SayWhyTheCardWasNotRead(context.get());
     return kExitFailed;
   }
   if (int cards = Tav_GetCardNum(context.get()); cards > 1) {
