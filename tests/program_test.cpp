@@ -88,6 +88,18 @@ TEST(Cardflash, SecondCtrlCEndsAtOnceSayingWhereTheCardIs) {
   EXPECT_LT(i.after_last_signal, std::chrono::seconds(1));
 }
 
+// A DISPLAY left over from an ssh session whose forwarding has gone: the same words, not Qt's abort.
+TEST(Cardflash, StaleDisplayForTheWindow) {
+  const std::map<std::string, std::string> env = {{"LD_LIBRARY_PATH", SIMBUS_DIR}, {"CARDSIM_DEVICES", "card"},
+      {"DISPLAY", "localhost:97"}, {"WAYLAND_DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}};
+  const cardsim::ProgramRun r = cardsim::run_program(CARDFLASH_PATH, {}, {env});
+  EXPECT_EQ(r.signal, 0);
+  EXPECT_EQ(r.exit_status, 2);
+  EXPECT_EQ(r.err, "Cardflash: no display to open the window on (the X display localhost:97 does not take a "
+                   "connection).\nWithout a display: Cardflash --scan, or Cardflash --update FILE (Cardflash --help "
+                   "tells more).\n");
+}
+
 TEST(Cardflash, NoDisplayForTheWindow) {
   const std::map<std::string, std::string> env = {{"LD_LIBRARY_PATH", SIMBUS_DIR}, {"CARDSIM_DEVICES", "card"},
       {"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}};

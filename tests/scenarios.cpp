@@ -185,8 +185,8 @@ std::vector<Scenario> cardflash_scenarios() {
     int status;
   };
   for (const Seen& seen : std::vector<Seen>{
-           {"bsl", "Error Can find Msp430 Device\n" + waiting, "", 4},
-           {"card id=1 fw=0102; bsl", "Total 1 Msp430 find\nFlash Msp430 Information:\n" + kScan1 + waiting, "", 0},
+           {"bsl", "Error Can find Msp430 Device\n", waiting, 4},
+           {"card id=1 fw=0102; bsl", "Total 1 Msp430 find\nFlash Msp430 Information:\n" + kScan1, waiting, 0},
            {"card fault=silent", "Total 1 Msp430 find\nFail to Get Flash Device information!!\n",
             "Cardflash: the card was listed but did not answer\n", 1}}) {
     Step step = flash({"--scan"}, seen.status);

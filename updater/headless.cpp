@@ -109,7 +109,7 @@ int Scan() {
   } else {
     ContextHolder listing(Tav_InitForRecovery(&boot_loaders));
   }
-  if (boot_loaders > 0) AppendLog(log, "A controller is in its boot loader: Cardflash --recover FILE brings it back\r\n");
+  if (boot_loaders > 0) std::fputs("A controller is in its boot loader: Cardflash --recover FILE brings it back\n", stderr);
   if (card) return kExitOk;
   return boot_loaders > 0 && !context ? kExitInBootLoader : kExitFailed;
 }
@@ -280,11 +280,11 @@ bool NoDisplayForTheWindow(int argc, char** argv) {
   return true;
 }
 
-int RefuseWindowWithoutDisplay() {
-  std::fputs(
-      "Cardflash: no display to open the window on (neither DISPLAY nor WAYLAND_DISPLAY is set).\n"
-      "Without a display: Cardflash --scan, or Cardflash --update FILE (Cardflash --help tells more).\n",
-      stderr);
+int RefuseWindowWithoutDisplay(const std::string& why) {
+  std::fprintf(stderr,
+               "Cardflash: no display to open the window on (%s).\n"
+               "Without a display: Cardflash --scan, or Cardflash --update FILE (Cardflash --help tells more).\n",
+               why.empty() ? "neither DISPLAY nor WAYLAND_DISPLAY is set" : why.c_str());
   return kExitUsage;
 }
 

@@ -6,6 +6,8 @@
 //   Cardflash --help | --version
 #pragma once
 
+#include <string>
+
 #include "clock.h"
 #include "stop_request.h"
 
@@ -28,8 +30,9 @@ bool WantsHeadless(int argc, char** argv);
 // True when the window has no display to open on: no DISPLAY, no WAYLAND_DISPLAY, and no platform
 // chosen for Qt (QT_QPA_PLATFORM or -platform).
 bool NoDisplayForTheWindow(int argc, char** argv);
-// Says how to go on without a display; the exit status.
-int RefuseWindowWithoutDisplay();
+// Says how to go on without a display (`why` there is none, when it is not that none is set); the
+// exit status.
+int RefuseWindowWithoutDisplay(const std::string& why = {});
 
 // Runs the options. Ctrl-C asks `stop` to end an update at its next safe point; `clock` should cut
 // its pauses short for it (SystemClock does when made with the same StopRequest).
