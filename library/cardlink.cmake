@@ -1,5 +1,5 @@
 # Cardlink: the card library, a shared library whose only exports are the Tav_ functions of
-# cardlink.h (the thirteen of the card library and Tav_InitForRecovery). Built from the command
+# cardlink.h (the thirteen of the card library, Tav_InitForRecovery and Tav_GetLastFailure). Built from the command
 # channel in its library flavour (cardlink_channel: kLibraryChannel, LibTrace) and linked to
 # Debian's hidapi (hidraw back end).
 #

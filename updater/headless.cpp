@@ -37,9 +37,18 @@ const char kUsageTail[] =
     "  --version        show the program's version\n"
     "  -h, --help       show this text\n"
     "\n"
-    "Exit status: 0 when the scan found a card, or the update or recovery completed and the card\n"
-    "answered with its versions; 1 when it failed; 2 on a usage error; 3 when --update finds more\n"
-    "than one card or --recover more than one boot loader.\n";
+    "Ctrl-C stops an update at its next safe point and says where the card is; a second one,\n"
+    "2 s later, ends the program at once.\n"
+    "\n"
+    "Exit status, by where the card is:\n"
+    "  0    the scan found a card; the update or recovery completed and the card answered\n"
+    "  1    failed, the card untouched (file refused, no card, the switch refused)\n"
+    "  2    usage error, or no display for the window\n"
+    "  3    --update found more than one card, or --recover more than one boot loader\n"
+    "  4    failed with the controller in its boot loader, or perhaps on its way there; the scan\n"
+    "       found only a boot loader: Cardflash --recover FILE brings it back\n"
+    "  5    failed after the reset: the card did not answer as a card\n"
+    "  130  stopped by Ctrl-C; the last line says where the card is\n";
 
 std::string Usage() { return std::string(kUsageHead) + kRamBslFoldersHelp + kUsageTail; }
 
