@@ -46,7 +46,7 @@ class AnsiFolder : public ::testing::Test {
 };
 
 TEST_F(AnsiFolder, FilesAreFoundAndReadByTheirAnsiPath) {
-  const std::string image = write("RAM_BSL_00.08.08.39.txt", "@2500\r\n31 40\r\nq\r\n");
+  const std::string image = write("RAM_BSL_00.08.08.39.txt", "@2500\r\n00 08 08 39 31 40\r\nq\r\n");
   EXPECT_TRUE(PathExists(image));
   EXPECT_TRUE(PathExists(folder_));
   EXPECT_FALSE(PathExists(folder_ + "missing.txt"));
@@ -60,7 +60,7 @@ TEST_F(AnsiFolder, FilesAreFoundAndReadByTheirAnsiPath) {
   EXPECT_EQ(testsupport::log_lines_of(log.all),
             (std::vector<std::string>{"==Load RAM BSL==", image, "Load RAM_BSL_00.08.08.39.txt Complete"}));
   ASSERT_EQ(read.segment_count(), 1u);
-  EXPECT_EQ(read.segment(0).bytes, (std::vector<std::uint8_t>{0x31, 0x40}));
+  EXPECT_EQ(read.segment(0).bytes, (std::vector<std::uint8_t>{0x00, 0x08, 0x08, 0x39, 0x31, 0x40}));
 }
 
 // Binary mode: a byte 0x1A does not end the file (text mode would stop before it and find no end
@@ -69,7 +69,7 @@ TEST_F(AnsiFolder, FilesAreReadAsBytes) {
   std::string refusal;
   FirmwareImage image;
   EXPECT_FALSE(ReadTiTxtImage(write("eof.txt", "@F000\n01 \x1A\nq\n").c_str(), image, &refusal));
-  EXPECT_EQ(refusal, "line 2: data field \"\\x1A\" is not one or two hexadecimal digits");
+  EXPECT_EQ(refusal, "line 2: data field \"\\x1A\" is not two hexadecimal digits");
   EXPECT_FALSE(ReadTiTxtImage(folder_.c_str(), image, &refusal));
   EXPECT_EQ(refusal, "Is a directory");
 }

@@ -26,7 +26,7 @@ link_virtual_time(windows_platform_test cardflash_engine cardlink_core)
 discover_windows_tests(windows_platform_test)
 
 # Cardflash.com as shipped, with the virtual bus's hidapi.dll, playing the suite's scenarios; once
-# more in a Japanese locale.
+# more in a Korean locale.
 add_library(scenario_support STATIC scenarios.cpp support/scenario.cpp)
 target_link_libraries(scenario_support PUBLIC testsupport cardflash_engine cardsim_models)
 target_compile_definitions(scenario_support PUBLIC SAMPLE_DATA_DIR="${PROJECT_SOURCE_DIR}/sim/data")
@@ -38,11 +38,11 @@ target_compile_definitions(windows_program_test PRIVATE
   CARDLINK_DLL="$<TARGET_FILE:Cardlink>"
   SIMBUS_HIDAPI_DLL="$<TARGET_FILE:cardsim_hidapi>")
 add_dependencies(windows_program_test Cardflash_console Cardlink cardsim_hidapi)
-discover_windows_tests(windows_program_test TEST_FILTER "-SimulatedCardInJapanese.*")
-add_test(NAME SimulatedCardInJapanese.FullWidthSpaceInTheAnsiCodePage
-  COMMAND windows_program_test --gtest_filter=SimulatedCardInJapanese.*)
-set_tests_properties(SimulatedCardInJapanese.FullWidthSpaceInTheAnsiCodePage PROPERTIES
-  ENVIRONMENT "LC_ALL=ja_JP.UTF-8" TIMEOUT 300)
+discover_windows_tests(windows_program_test TEST_FILTER "-SimulatedCardInKorean.*")
+add_test(NAME SimulatedCardInKorean.FullWidthSpaceInTheAnsiCodePage
+  COMMAND windows_program_test --gtest_filter=SimulatedCardInKorean.*)
+set_tests_properties(SimulatedCardInKorean.FullWidthSpaceInTheAnsiCodePage PROPERTIES
+  ENVIRONMENT "LC_ALL=ko_KR.UTF-8" TIMEOUT 300)
 
 # What Windows refuses and wine allows: imports that no DLL exports.
 add_test(NAME windows_dll_check

@@ -129,10 +129,11 @@ ConsoleOutput::~ConsoleOutput() {
 
 std::string ConsoleOutput::FromBig5(const std::string& text) {
   if (state_->code_page == kBig5CodePage) return text;
-  bool plain = true;
-  for (unsigned char c : text) plain = plain && c < 0x80;
-  if (plain) return text;
   const int length = static_cast<int>(text.size());
+  // A piece that reads in the ANSI code page (a path, as the file functions take it) is that
+  // text, printed as it is, as the window shows it; only the others are read as Big5.
+  if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.data(), length, nullptr, 0) > 0 || text.empty())
+    return text;
   const int wide_length = MultiByteToWideChar(kBig5CodePage, MB_ERR_INVALID_CHARS, text.data(), length, nullptr, 0);
   if (wide_length <= 0) return text;
   std::wstring wide(static_cast<std::size_t>(wide_length), L'\0');
