@@ -144,7 +144,8 @@ TEST_F(Win32Dialog, TemplateAsBuilt) {
     MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&r), 2);
     const std::vector<long> place = units(r);
     EXPECT_EQ(place, c.place) << c.id;
-    std::printf("control %d: x %ld, y %ld, %ld x %ld dialog units\n", c.id, place[0], place[1], place[2], place[3]);
+    std::printf("control %d: x %ld, y %ld, %ld x %ld dialog units (%ld, %ld, %ld x %ld px)\n", c.id, place[0], place[1],
+                place[2], place[3], r.left, r.top, r.right - r.left, r.bottom - r.top);
     child = GetWindow(child, GW_HWNDNEXT);
   }
   EXPECT_EQ(child, nullptr) << "no other control";
