@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cctype>
 #include <filesystem>
 #include <functional>
 #include <thread>
@@ -202,7 +203,12 @@ TEST_P(Win32DialogScenario, PlayedThroughTheButtons) {
 
 INSTANTIATE_TEST_SUITE_P(Suite, Win32DialogScenario,
                          ::testing::Values("flash update without card", "flash scan", "flash update",
-                                           "flash file without q", "flash unreadable file"));
+                                           "flash file without q", "flash unreadable file"),
+                         [](const auto& info) {
+                           std::string name = info.param;
+                           for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+                           return name;
+                         });
 
 // The worker is held in each long pause while the window takes messages: the log has followed
 // it, both buttons that could start a run are disabled, and Close, the close box and Escape are
