@@ -21,12 +21,6 @@ using namespace testsupport;
 
 namespace {
 
-// The build machine's paths as the program sees them: wine's drive Z: is the root folder.
-std::string WindowsPath(std::string path) {
-  for (char& c : path) c = c == '/' ? '\\' : c;
-  return "Z:" + path;
-}
-const std::string kData = WindowsPath(SAMPLE_DATA_DIR) + "\\";
 
 // A clock whose long pauses (not the 10 ms polls) call `on_pause` on the worker while it waits.
 struct HookClock : VirtualClock {
@@ -56,15 +50,13 @@ class Window {
     SendMessageW(Item(id), BM_CLICK, 0, 0);
   }
   std::pair<bool, bool> Buttons() const { return {IsWindowEnabled(Item(IDC_DEVICE_SCAN)), IsWindowEnabled(Item(IDC_FW_UPDATE))}; }
-  // The log view's text in code page 950, its lines ending in "\n" as the transcripts are written.
+  // The log view's text in the ANSI code page (950), its lines ending in "\n" as the transcripts
+  // are written.
   std::string Log() const {
-    std::wstring text(32768, L'\0');
-    text.resize(static_cast<std::size_t>(GetWindowTextW(Item(IDC_LOG), text.data(), 32768)));
-    std::string big5(text.size() * 2, '\0');
-    big5.resize(static_cast<std::size_t>(
-        WideCharToMultiByte(950, 0, text.data(), static_cast<int>(text.size()), big5.data(), 65536, nullptr, nullptr)));
-    for (std::size_t at; (at = big5.find("\r\n")) != std::string::npos;) big5.erase(at, 1);
-    return big5;
+    std::string text(65536, '\0');
+    text.resize(static_cast<std::size_t>(GetWindowTextA(Item(IDC_LOG), text.data(), 65536)));
+    for (std::size_t at; (at = text.find("\r\n")) != std::string::npos;) text.erase(at, 1);
+    return text;
   }
 
  private:
@@ -80,7 +72,7 @@ class Win32Dialog : public ::testing::Test {
     bus::reset();
   }
   CCardflashDlg::Environment Environment(Clock& clock) {
-    return {&clock, {kData}, [this](HWND) { return chosen_; }};
+    return {&clock, {SAMPLE_DATA_DIR}, [this](HWND) { return chosen_; }};  // wine's drive Z: is "/"
   }
   std::optional<std::wstring> chosen_;  // what the file dialog answers
 };
@@ -92,9 +84,9 @@ TEST_F(Win32Dialog, TemplateAsBuilt) {
   Window window(Environment(clock));
   const HWND dialog = window.Handle();
   ASSERT_NE(dialog, nullptr);
-  wchar_t text[64];
-  GetWindowTextW(dialog, text, 64);
-  EXPECT_STREQ(text, L"Cardflash");
+  char text[64];
+  GetWindowTextA(dialog, text, 64);
+  EXPECT_STREQ(text, "Cardflash");
   EXPECT_EQ(GetWindowLongW(dialog, GWL_STYLE) & (WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_THICKFRAME | WS_MINIMIZEBOX | WS_MAXIMIZEBOX),
             WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_THICKFRAME);
   LOGFONTW font{};
@@ -151,17 +143,10 @@ TEST_P(Win32DialogScenario, PlayedThroughTheButtons) {
   for (const Scenario& s : scenarios()) scenario = s.name == GetParam() ? &s : scenario;
   ASSERT_NE(scenario, nullptr);
   ASSERT_TRUE(bus::configure(scenario->devices));
-  const Placeholders p{kData + "RAM_BSL_00.08.08.39.txt", "",
+  const Placeholders p{SAMPLE_DATA_DIR "\\RAM_BSL_00.08.08.39.txt", "",
                        (fs::temp_directory_path() / ("dialog-" + std::to_string(GetCurrentProcessId()))).string()};
   write_files(*scenario, p);
-  // The sample files named in Windows form, as a file dialog names them.
-  auto windows_data = [](std::string& text) {
-    for (std::size_t at; (at = text.find("@DATA@/")) != std::string::npos;) text.replace(at, 7, kData);
-  };
   Step step = scenario->steps.at(0);
-  for (auto* texts : {&step.args, &step.out_has}) std::for_each(texts->begin(), texts->end(), windows_data);
-  windows_data(step.out_ends);
-  if (step.out) windows_data(*step.out);
 
   VirtualClock clock;
   Window window(Environment(clock));
@@ -199,7 +184,7 @@ TEST_F(Win32Dialog, WindowDuringAnUpdate) {
                           "FW Ver =0102,Boot Ver=0005\nFail To Load Msp430 FW\n");
   EXPECT_EQ(window.Buttons(), std::make_pair(false, true));
 
-  chosen_ = std::wstring(kData.begin(), kData.end()) + L"firmware_0200.txt";
+  chosen_ = L"" SAMPLE_DATA_DIR "/firmware_0200.txt";
   const std::string refused = "Update running: Close is refused until it has ended\n";
   std::vector<std::string> last_lines;
   clock.on_pause = [&] {
