@@ -13,14 +13,18 @@ bin="$1" simbus="$2" data="$3" probe="$4" out="$5"
 export WINEDEBUG=-all LC_ALL=zh_TW.UTF-8
 fail() { echo "FAIL: $*"; exit 1; }
 mkdir -p "$out"
-folder=$(mktemp -d)
-cp "$bin/Cardflash.exe" "$bin/Cardlink.dll" "$simbus" "$data/RAM_BSL_00.08.08.39.txt" "$folder/"
+# The program in a folder C:\Cardflash of its own, with the firmware to choose.
+folder="$WINEPREFIX/drive_c/Cardflash"
+rm -rf "$folder"
+mkdir -p "$folder"
+cp "$bin/Cardflash.exe" "$bin/Cardlink.dll" "$simbus" "$data/RAM_BSL_00.08.08.39.txt" "$data/firmware_0200.txt" "$folder/"
+work=$(mktemp -d)
 
 # A screen of its own: Xvfb names its display once it is ready.
-displayed="$folder/display"
+displayed="$work/display"
 Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3> "$displayed" 2> /dev/null &
 xvfb=$!
-trap 'kill $xvfb 2> /dev/null; rm -rf "$folder"' EXIT
+trap 'kill $xvfb 2> /dev/null; rm -rf "$folder" "$work"' EXIT
 for _ in $(seq 100); do [ -s "$displayed" ] && break; sleep 0.1; done
 [ -s "$displayed" ] || fail "Xvfb did not start"
 export DISPLAY=":$(head -n 1 "$displayed")"
@@ -51,8 +55,8 @@ read_back() {
   local rectangle
   rectangle=$(probe "$2" 0)
   import -window root -crop "$rectangle" +repage "$out/$1.png" || fail "no screenshot $1"
-  convert "$out/$1.png" -colorspace Gray -resize 300% "$folder/ocr.png"
-  tesseract "$folder/ocr.png" - 2> /dev/null
+  convert "$out/$1.png" -colorspace Gray -resize 300% "$work/ocr.png"
+  tesseract "$work/ocr.png" - 2> /dev/null
 }
 expect_words() {
   local what="$1" text="$2" word
@@ -83,7 +87,7 @@ expect_words "the scan" "$(read_back cardflash-windows-scan Cardflash)" "Msp430 
 
 click Cardflash 1004
 await 100 "Read System Firmware 2 BIN" || fail "no file dialog"
-xdotool type --delay 5 "$(winepath -w "$data/firmware_0200.txt" 2> /dev/null)"
+xdotool type --delay 5 'C:\Cardflash\firmware_0200.txt'
 xdotool key Return
 await 50 Cardflash 1004 && fail "FW Update is enabled during the update"
 await 900 Cardflash 1003 || fail "the update did not end"
