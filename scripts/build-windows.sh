@@ -18,7 +18,7 @@ packages=(
   mingw-w64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64
   googletest libboost-dev libcli11-dev
-  nsis                                             # the installer
+  nsis  # the installer
   # the window's tests: code page 950 and a font with its characters, a screen, clicks, OCR
   locales fonts-wqy-microhei xvfb xauth xdotool imagemagick tesseract-ocr
 )

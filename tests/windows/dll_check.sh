@@ -2,8 +2,8 @@
 # What Windows checks when it starts a program and wine does not: every function a module imports
 # is exported by the DLL it names (wine starts the program anyway and fails only at the call).
 #   dll_check.sh OBJDUMP BIN SIMBUS HEADER
-# BIN holds Cardflash.com, Cardflash.exe, Cardlink.dll and the shipped hidapi.dll, SIMBUS the virtual bus built as
-# hidapi.dll, HEADER is cardlink.h. Prints "FAIL: ..." for each problem and "dll check passed".
+# BIN holds Cardflash.com, Cardflash.exe, Cardlink.dll and the shipped hidapi.dll, SIMBUS the
+# virtual bus built as hidapi.dll, HEADER is cardlink.h. Prints "FAIL: ..." for each problem and "dll check passed".
 set -uo pipefail
 objdump="$1" bin="$2" simbus="$3" header="$4"
 failures=0
