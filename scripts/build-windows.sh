@@ -5,6 +5,7 @@
 # cardlink.h, cardlink_export.h) and hidapi.dll, built from Debian's hidapi 0.13.1 source package;
 # BUILD/simbus/hidapi.dll is the virtual bus. Installs the Debian packages it needs first, and
 # makes the wine prefix (BUILD/wine) in which the tests run, before the build discovers them.
+# BUILD/bin also gets Cardflash.exe, the window; BUILD/package the installer and the zip.
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 build="$(mkdir -p "${1:?usage: scripts/build-windows.sh BUILD [CMake arguments...]}" && cd "$1" && pwd)"
@@ -17,6 +18,9 @@ packages=(
   mingw-w64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64
   googletest libboost-dev libcli11-dev
+  nsis  # the installer
+  # the window's tests: code page 950 and a font with its characters, a screen, clicks, OCR
+  locales fonts-wqy-microhei xvfb xauth xdotool imagemagick tesseract-ocr
 )
 missing=()
 for p in "${packages[@]}"; do
@@ -78,9 +82,20 @@ if [ ! -f "$deps/prefix/lib/cmake/GTest/GTestConfig.cmake" ]; then
     && cmake --install "$deps/googletest" >> "$deps/googletest.log" 2>&1 || { cat "$deps/googletest.log"; exit 1; }
 fi
 
+# The window's tests run in code page 950, which wine takes from the locale zh_TW.UTF-8.
+if ! locale -a | grep -qix 'zh_TW.utf8'; then
+  "${sudo_cmd[@]}" localedef -i zh_TW -f UTF-8 zh_TW.UTF-8
+fi
+
 # The wine prefix of the tests (about 10 s the first time).
 if [ ! -f "$build/wine/system.reg" ]; then
   WINEPREFIX="$build/wine" WINEDEBUG=-all wineboot -i > /dev/null 2>&1
+  WINEPREFIX="$build/wine" wineserver -w
+fi
+# Windows in it run on wine's null graphics driver, without a display; the one test on Xvfb opens
+# a desktop of its own with the X11 driver.
+if ! grep -q '"Graphics"="null"' "$build/wine/user.reg"; then
+  WINEPREFIX="$build/wine" WINEDEBUG=-all wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f > /dev/null 2>&1
   WINEPREFIX="$build/wine" wineserver -w
 fi
 

@@ -34,3 +34,8 @@ set_target_properties(hidapi PROPERTIES
   RUNTIME_OUTPUT_DIRECTORY ${CARDLINK_WINDOWS_BIN}
   ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/hidapi)
 set(HIDAPI_INCLUDE_DIRS ${CARDLINK_HIDAPI_SOURCE}/hidapi)
+
+# The installer and the zip of what ships.
+if(CARDLINK_BUILD_UPDATER)
+  include(${CMAKE_CURRENT_LIST_DIR}/packaging.cmake)
+endif()

@@ -2,8 +2,8 @@
 # What Windows checks when it starts a program and wine does not: every function a module imports
 # is exported by the DLL it names (wine starts the program anyway and fails only at the call).
 #   dll_check.sh OBJDUMP BIN SIMBUS HEADER
-# BIN holds Cardflash.com, Cardlink.dll and the shipped hidapi.dll, SIMBUS the virtual bus built as
-# hidapi.dll, HEADER is cardlink.h. Prints "FAIL: ..." for each problem and "dll check passed".
+# BIN holds Cardflash.com, Cardflash.exe, Cardlink.dll and the shipped hidapi.dll, SIMBUS the
+# virtual bus built as hidapi.dll, HEADER is cardlink.h. Prints "FAIL: ..." for each problem and "dll check passed".
 set -uo pipefail
 objdump="$1" bin="$2" simbus="$3" header="$4"
 failures=0
@@ -18,7 +18,7 @@ imports() {
     /^[[:space:]]*$/ { dll = ""; next }
     dll != "" && $1 ~ /^[0-9a-f]+$/ && NF >= 3 { print dll, $3 }'
 }
-dlls() { imports "$1" | cut -d' ' -f1 | sort -u | tr '\n' ' '; }
+dlls() { imports "$1" | cut -d' ' -f1 | LC_ALL=C sort -u | tr '\n' ' '; }
 
 # Cardlink.dll exports exactly the functions that cardlink.h declares, under their C names.
 declared=$(grep -oE 'CARDLINK_API [^(]*\b(Tav_[A-Za-z_]+)\(' "$header" | grep -oE 'Tav_[A-Za-z_]+' | sort)
@@ -33,10 +33,13 @@ declared=$(grep -oE 'CARDLINK_API [^(]*\b(Tav_[A-Za-z_]+)\(' "$header" | grep -o
 [ "$(dlls "$bin/Cardflash.com")" = "Cardlink.dll KERNEL32.dll msvcrt.dll " ] ||
   fail "Cardflash.com imports from: $(dlls "$bin/Cardflash.com")"
 [ "$(dlls "$bin/hidapi.dll")" = "KERNEL32.dll msvcrt.dll " ] || fail "hidapi.dll imports from: $(dlls "$bin/hidapi.dll")"
+# The window: Windows' user interface, common controls and COM (the file dialog) besides.
+[ "$(dlls "$bin/Cardflash.exe")" = "COMCTL32.dll Cardlink.dll KERNEL32.dll USER32.dll msvcrt.dll ole32.dll " ] ||
+  fail "Cardflash.exe imports from: $(dlls "$bin/Cardflash.exe")"
 
 # Every function imported from Cardlink.dll or hidapi.dll is exported by the DLL that ships, and
 # by the virtual bus that stands in for hidapi.dll in the tests.
-for module in "$bin/Cardlink.dll" "$bin/Cardflash.com"; do
+for module in "$bin/Cardlink.dll" "$bin/Cardflash.com" "$bin/Cardflash.exe"; do
   while read -r dll function; do
     case "$dll" in
       hidapi.dll) providers=("$bin/hidapi.dll" "$simbus/hidapi.dll") ;;

@@ -50,3 +50,5 @@ add_test(NAME windows_dll_check
     ${PROJECT_SOURCE_DIR}/library/cardlink.h)
 set_tests_properties(windows_dll_check PROPERTIES
   PASS_REGULAR_EXPRESSION "dll check passed" FAIL_REGULAR_EXPRESSION "FAIL:" TIMEOUT 60)
+
+include(${CMAKE_CURRENT_LIST_DIR}/dialog_tests.cmake)

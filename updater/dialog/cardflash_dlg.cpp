@@ -10,16 +10,10 @@
 #include <QScrollBar>
 #include <QStyle>
 #include <cstdarg>
-#include <cstdint>
-#include <cstdio>
-#include <vector>
 
-#include "card_protocol.h"
-#include "device_scan.h"
 #include "dialog_units.h"
 #include "log_sink.h"
 #include "log_text.h"
-#include "update_sequence.h"
 
 namespace cardflash {
 
@@ -36,16 +30,6 @@ constexpr QRect kTestRect(276, 108, 50, 14);
 constexpr QRect kCloseRect(276, 162, 126, 30);
 
 }  // namespace
-
-// The engine's log sink for the dialog: every piece goes to the dialog's log.
-class CCardflashDlg::DialogLog : public LogSink {
- public:
-  explicit DialogLog(CCardflashDlg& dialog) : dialog_(dialog) {}
-  void Append(const std::string& text) override { dialog_.AppendPiece(text); }
-
- private:
-  CCardflashDlg& dialog_;
-};
 
 std::optional<ChosenFile> ChooseWithFileDialog(QWidget* parent) {
   QFileDialog dialog(parent, QStringLiteral("Read System Firmware 2 BIN"));
@@ -65,10 +49,10 @@ CCardflashDlg::CCardflashDlg(Environment environment, QWidget* parent)
     : QDialog(parent,
               Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                   Qt::WindowCloseButtonHint),
-      m_clock(environment.clock ? *environment.clock : m_systemClock),
-      m_ramBslPlaces(environment.ram_bsl_folders.empty() ? DefaultRamBslPlaces()
-                                                         : RamBslPlaces{{}, std::move(environment.ram_bsl_folders)}),
-      m_chooseFile(environment.choose_file ? std::move(environment.choose_file) : FileChooser(ChooseWithFileDialog)) {
+      m_chooseFile(environment.choose_file ? std::move(environment.choose_file) : FileChooser(ChooseWithFileDialog)),
+      m_logic(*this, environment.clock ? *environment.clock : m_systemClock,
+              environment.ram_bsl_folders.empty() ? DefaultRamBslPlaces()
+                                                  : RamBslPlaces{{}, std::move(environment.ram_bsl_folders)}) {
   setWindowTitle(QStringLiteral("Cardflash"));
   m_hIcon = style()->standardIcon(QStyle::SP_DriveHDIcon);
   setWindowIcon(m_hIcon);
@@ -103,22 +87,15 @@ CCardflashDlg::CCardflashDlg(Environment environment, QWidget* parent)
   setTabOrder(m_deviceScan, m_fwUpdate);
   setTabOrder(m_fwUpdate, m_close);
 
-  connect(m_deviceScan, &QPushButton::clicked, this, &CCardflashDlg::OnBnClickedDeviceScan);
-  connect(m_fwUpdate, &QPushButton::clicked, this, &CCardflashDlg::OnBnClickedFwUpdate);
+  connect(m_deviceScan, &QPushButton::clicked, this, [this] { m_logic.OnBnClickedDeviceScan(); });
+  connect(m_fwUpdate, &QPushButton::clicked, this, [this] { m_logic.OnBnClickedFwUpdate(); });
   connect(m_close, &QPushButton::clicked, this, &CCardflashDlg::OnBnClickedClose);
-  connect(m_test, &QPushButton::clicked, this, &CCardflashDlg::OnBnClickedTest);
+  connect(m_test, &QPushButton::clicked, this, [this] { m_logic.OnBnClickedTest(); });
 
-  OnInitDialog();
+  m_logic.OnInitDialog();
 }
 
-CCardflashDlg::~CCardflashDlg() { OnDestroy(); }
-
-void CCardflashDlg::OnInitDialog() {
-  m_fwUpdate->setEnabled(false);
-  m_deviceScan->setEnabled(true);
-}
-
-void CCardflashDlg::OnDestroy() {
+CCardflashDlg::~CCardflashDlg() {
   if (m_hWorkerThread) {
     // Only reachable when the window is deleted from inside the update's wait: the worker
     // still owns the context, so let it end, delivering the log updates that it blocks on.
@@ -126,34 +103,11 @@ void CCardflashDlg::OnDestroy() {
       QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
     m_hWorkerThread.reset();
   }
-  m_hContext.reset();
+  m_logic.OnDestroy();
 }
 
-void CCardflashDlg::OnBnClickedDeviceScan() {
-  m_strLog.clear();
-  OnLogUpdate();
-  DialogLog log(*this);
-  // ScanForCard closes a context that an earlier scan left open before it opens the new one.
-  if (!ScanForCard(m_hContext, log)) return;
-  m_fwUpdate->setEnabled(true);
-  m_deviceScan->setEnabled(false);
-}
-
-void CCardflashDlg::OnBnClickedFwUpdate() {
-  if (!ChooseFirmwareFile()) {
-    AppendLog("Fail To Load Msp430 FW\r\n");
-    return;
-  }
-  m_fwUpdate->setEnabled(false);
-  // The run takes the context over; the dialog keeps an empty holder, and the next update needs
-  // a new scan.
-  DialogLog log(*this);
-  UpdateRun run{std::move(m_hContext), m_strFirmwarePath, m_ramBslPlaces, log, m_clock};
-  m_hWorkerThread.reset(QThread::create(&CCardflashDlg::UpdateThreadProc, this, &run));
-  m_hWorkerThread->start();
-  WaitForWorker();
-  // "FW Update" stays disabled: the worker closed the context, the next update needs a scan.
-  m_deviceScan->setEnabled(true);
+void CCardflashDlg::EnableButton(DialogButton button, bool enabled) {
+  (button == DialogButton::kDeviceScan ? m_deviceScan : m_fwUpdate)->setEnabled(enabled);
 }
 
 void CCardflashDlg::OnBnClickedClose() { close(); }
@@ -161,52 +115,33 @@ void CCardflashDlg::OnBnClickedClose() { close(); }
 void CCardflashDlg::done(int result) {
   // Every way of closing (Close, the close box, Escape) ends here. Closing under a running
   // update would close the context that the worker uses, so it waits for the worker's end.
-  if (m_hWorkerThread) {
-    AppendLog("%s", kCloseRefusedLine);
-    return;
-  }
-  QDialog::done(result);
+  if (m_logic.MayClose()) QDialog::done(result);
 }
 
-void CCardflashDlg::OnBnClickedTest() {
-  CardContext* context = Tav_Init();
-  if (!context) {
-    std::fputs("Device Init Error\r\n", stdout);
-    std::fflush(stdout);
-    return;
-  }
-  std::int8_t card_ids[cardlink::kCardTableCapacity] = {};
-  std::uint16_t vendor_id = 0, product_id = 0;
-  std::uint8_t card_id = 0;
-  char fw_version[8] = {}, boot_version[8] = {};
-  (void)Tav_GetCardNum(context);
-  (void)Tav_GetCardIdTable(context, card_ids);
-  (void)Tav_GetFirstDevInfoToFlash(context, &vendor_id, &product_id, &card_id, fw_version, boot_version);
-  Tav_Close(context);
-}
-
-bool CCardflashDlg::ChooseFirmwareFile() {
+std::optional<std::string> CCardflashDlg::ChooseFirmwareFile() {
   const std::optional<ChosenFile> chosen = m_chooseFile(this);
-  if (!chosen) return false;
-  const QString path = chosen->folder + QDir::separator() + chosen->file_name;
-  m_strFirmwarePath = QFile::encodeName(path).toStdString();
-  AppendLog("Load Msp430 FW\r\n");
-  AppendLog("%s\r\n", m_strFirmwarePath.c_str());
+  if (!chosen) return std::nullopt;
+  return QFile::encodeName(chosen->folder + QDir::separator() + chosen->file_name).toStdString();
+}
+
+bool CCardflashDlg::StartWorker(std::function<void()> work) {
+  m_hWorkerThread.reset(QThread::create(std::move(work)));
+  m_hWorkerThread->start();
   return true;
 }
 
-void CCardflashDlg::WaitForWorker() {
-  if (!m_hWorkerThread) return;
+bool CCardflashDlg::WaitStep() {
   // Qt has no call that takes exactly one event from the queue; one non-blocking pass of
   // processEvents() is the nearest: it delivers what was waiting when it began and never
   // sleeps. The worker adds at most one event to it (each log update blocks the worker until
   // it has been shown), and the 10 ms wait keeps this thread from spinning.
-  while (!m_hWorkerThread->wait(QDeadlineTimer(kWaitStepMs)))
-    QCoreApplication::processEvents(QEventLoop::AllEvents);
-  m_hWorkerThread.reset();
+  if (m_hWorkerThread->wait(QDeadlineTimer(kWaitStepMs))) {
+    m_hWorkerThread.reset();
+    return true;
+  }
+  QCoreApplication::processEvents(QEventLoop::AllEvents);
+  return false;
 }
-
-void CCardflashDlg::UpdateThreadProc(CCardflashDlg*, UpdateRun* run) { RunUpdate(*run); }
 
 void CCardflashDlg::AppendLog(const char* format, ...) {
   va_list args;
@@ -214,6 +149,11 @@ void CCardflashDlg::AppendLog(const char* format, ...) {
   const std::string piece = FormatLogV(format, args);
   va_end(args);
   AppendPiece(piece);
+}
+
+void CCardflashDlg::ClearLog() {
+  m_strLog.clear();
+  OnLogUpdate();
 }
 
 void CCardflashDlg::AppendPiece(const std::string& piece) {

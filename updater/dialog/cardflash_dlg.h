@@ -12,8 +12,8 @@
 #include <optional>
 #include <string>
 
+#include "cardflash_logic.h"
 #include "clock.h"
-#include "context_holder.h"
 #include "update_sequence.h"
 
 class QPlainTextEdit;
@@ -33,10 +33,9 @@ using FileChooser = std::function<std::optional<ChosenFile>(QWidget* parent)>;
 // (non-native) dialog so that it behaves the same on every desktop.
 std::optional<ChosenFile> ChooseWithFileDialog(QWidget* parent);
 
-// The line the log gets when the window is asked to close while an update runs.
-inline constexpr const char* kCloseRefusedLine = "Update running: Close is refused until it has ended\r\n";
-
-class CCardflashDlg : public QDialog {
+// The window in Qt: the widgets, the file dialog, a QThread for the worker and Qt's event loop
+// for the wait; what the buttons do is CCardflashLogic's.
+class CCardflashDlg : public QDialog, private CCardflashView {
   Q_OBJECT
 
  public:
@@ -60,39 +59,32 @@ class CCardflashDlg : public QDialog {
   // For the window's users (tests, the screenshot tool): the whole log text as appended, and
   // the context that the dialog holds now (null when none).
   const QString& LogText() const { return m_strLog; }
-  CardContext* HeldContext() const { return m_hContext.get(); }
-  bool UpdateRunning() const { return m_hWorkerThread != nullptr; }
+  CardContext* HeldContext() const { return m_logic.HeldContext(); }
+  bool UpdateRunning() const { return m_logic.UpdateRunning(); }
 
   void done(int result) override;
 
  private slots:
-  void OnBnClickedDeviceScan();
-  void OnBnClickedFwUpdate();
   void OnBnClickedClose();
-  void OnBnClickedTest();
 
  private:
-  class DialogLog;
+  // CCardflashView
+  void EnableButton(DialogButton button, bool enabled) override;
+  void ClearLog() override;
+  void AppendPiece(const std::string& piece) override;
+  std::optional<std::string> ChooseFirmwareFile() override;
+  bool StartWorker(std::function<void()> work) override;
+  bool WaitStep() override;
 
-  void OnInitDialog();
-  void OnDestroy();
-  bool ChooseFirmwareFile();
-  void WaitForWorker();
-  void AppendPiece(const std::string& piece);
   void OnLogUpdate();
-  static void UpdateThreadProc(CCardflashDlg* dialog, UpdateRun* run);
 
-  // Members of the window's own, in the order of their meaning for an update.
   std::unique_ptr<QThread> m_hWorkerThread;  // the running update worker; released after its wait
-  std::string m_strFirmwarePath;             // 8-bit path of the file for the next update
-  ContextHolder m_hContext;                  // from the last Device Scan; empty when none is held
   QIcon m_hIcon;
   QString m_strLog;                          // the whole text of the log view
 
   SystemClock m_systemClock;
-  Clock& m_clock;
-  RamBslPlaces m_ramBslPlaces;
   FileChooser m_chooseFile;
+  CCardflashLogic m_logic;
 
   QPlainTextEdit* m_log = nullptr;
   QPushButton* m_deviceScan = nullptr;

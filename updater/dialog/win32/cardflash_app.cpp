@@ -1,0 +1,47 @@
+// Cardflash.exe, the Windows window program: the application object and its one modal dialog.
+// Options belong to Cardflash.com: a window program's exit status does not reach cmd.exe or
+// PowerShell, so a failed update run from here would look like success to a script.
+#include <windows.h>
+// after windows.h, which it needs
+#include <commctrl.h>
+
+#include <cstdlib>
+
+#include "cardflash_dlg.h"
+#include "headless.h"
+
+namespace cardflash {
+
+namespace {
+
+const wchar_t kUseConsoleProgram[] =
+    L"Cardflash.exe is the window and takes no options.\n\n"
+    L"For --scan, --update FILE, --recover FILE and --help run Cardflash.com (typing \"Cardflash\" in cmd.exe or "
+    L"PowerShell runs it): it prints the log, and its exit status tells a script whether the update worked.";
+
+class CCardflashApp {
+ public:
+  BOOL InitInstance() {
+    INITCOMMONCONTROLSEX controls{sizeof controls, 0xFF};
+    InitCommonControlsEx(&controls);
+    // Restarted without options after Windows ended it for an update of the system.
+    RegisterApplicationRestart(nullptr, 0);
+    CCardflashDlg dialog;
+    dialog.DoModal();  // how the dialog ended makes no difference to the program
+    return FALSE;
+  }
+};
+
+}  // namespace
+
+}  // namespace cardflash
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+  if (__argc > 1) {
+    MessageBoxW(nullptr, cardflash::kUseConsoleProgram, L"Cardflash", MB_OK | MB_ICONINFORMATION);
+    return cardflash::kExitUsage;
+  }
+  cardflash::CCardflashApp app;
+  app.InitInstance();
+  return 0;
+}
