@@ -193,7 +193,9 @@ TEST_F(UpdateSequenceTest, RamBootLoaderIsLookedForInEachFolder) {
 TEST(CardflashArguments, QtOptionsOpenTheWindow) {
   for (const auto& [args, headless] : std::vector<std::pair<std::vector<const char*>, bool>>{
            {{}, false}, {{"-platform", "offscreen"}, false}, {{"--style=fusion", "-reverse"}, false}, {{"--scan"}, true},
-           {{"-platform", "offscreen", "--scan"}, true}, {{"--bogus"}, true}, {{"-h"}, true}}) {
+           {{"-platform", "offscreen", "--scan"}, true}, {{"--bogus"}, true}, {{"-h"}, true},
+           // The window takes TI's RAM boot-loader image as the headless front end does.
+           {{"--ram-bsl", "image.txt"}, false}, {{"--ram-bsl=x", "-reverse"}, false}, {{"--ram-bsl", "x", "--scan"}, true}}) {
     std::vector<char*> argv = {const_cast<char*>("Cardflash")};
     for (const char* a : args) argv.push_back(const_cast<char*>(a));
     EXPECT_EQ(WantsHeadless(static_cast<int>(argv.size()), argv.data()), headless) << argv.size();

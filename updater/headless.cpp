@@ -269,7 +269,9 @@ bool IsQtOption(const std::string& arg, bool* takes_value) {
 bool WantsHeadless(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     bool takes_value = false;
-    if (!IsQtOption(argv[i], &takes_value)) return true;
+    const std::string arg = argv[i];
+    if (arg == "--ram-bsl") takes_value = true;  // the window takes it too
+    else if (arg.rfind("--ram-bsl=", 0) != 0 && !IsQtOption(arg, &takes_value)) return true;
     if (takes_value) ++i;
   }
   return false;

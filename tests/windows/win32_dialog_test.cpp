@@ -72,7 +72,7 @@ class Win32Dialog : public ::testing::Test {
     bus::reset();
   }
   CCardflashDlg::Environment Environment(Clock& clock) {
-    return {&clock, {SAMPLE_DATA_DIR}, [this](HWND) { return chosen_; }};  // wine's drive Z: is "/"
+    return {&clock, {SAMPLE_DATA_DIR}, [this](HWND) { return chosen_; }, {}};  // wine's drive Z: is "/"
   }
   std::optional<std::wstring> chosen_;  // what the file dialog answers
 };

@@ -51,8 +51,7 @@ CCardflashDlg::CCardflashDlg(Environment environment, QWidget* parent)
                   Qt::WindowCloseButtonHint),
       m_chooseFile(environment.choose_file ? std::move(environment.choose_file) : FileChooser(ChooseWithFileDialog)),
       m_logic(*this, environment.clock ? *environment.clock : m_systemClock,
-              environment.ram_bsl_folders.empty() ? DefaultRamBslPlaces()
-                                                  : RamBslPlaces{{}, std::move(environment.ram_bsl_folders)}) {
+              WindowRamBslPlaces(environment.ram_bsl_file, std::move(environment.ram_bsl_folders))) {
   setWindowTitle(QStringLiteral("Cardflash"));
   m_hIcon = style()->standardIcon(QStyle::SP_DriveHDIcon);
   setWindowIcon(m_hIcon);

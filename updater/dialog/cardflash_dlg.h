@@ -44,6 +44,7 @@ class CCardflashDlg : public QDialog, private CCardflashView {
     Clock* clock = nullptr;            // default: the dialog's SystemClock
     std::vector<std::string> ram_bsl_folders;  // default: DefaultRamBslPlaces()
     FileChooser choose_file;           // default: ChooseWithFileDialog
+    std::string ram_bsl_file;                  // --ram-bsl FILE: TI's RAM boot-loader image
   };
 
   explicit CCardflashDlg(QWidget* parent = nullptr);

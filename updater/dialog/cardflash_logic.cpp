@@ -7,8 +7,25 @@
 #include "card_protocol.h"
 #include "device_scan.h"
 #include "log_sink.h"
+#include "platform.h"
 
 namespace cardflash {
+
+std::string RamBslOption(int argc, char** argv) {
+  const std::string name = "--ram-bsl";
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == name && i + 1 < argc) return FullPath(argv[i + 1]);
+    if (arg.rfind(name + "=", 0) == 0) return FullPath(arg.substr(name.size() + 1));
+  }
+  return {};
+}
+
+RamBslPlaces WindowRamBslPlaces(const std::string& file, std::vector<std::string> folders) {
+  RamBslPlaces places = folders.empty() ? DefaultRamBslPlaces() : RamBslPlaces{{}, std::move(folders)};
+  places.file = file;
+  return places;
+}
 
 // The engine's log sink for the window: every piece goes to the view's log.
 class CCardflashLogic::ViewLog : public LogSink {

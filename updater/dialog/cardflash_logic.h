@@ -41,6 +41,13 @@ class CCardflashView {
   virtual bool WaitStep() = 0;
 };
 
+// The window's one option of its own, `--ram-bsl FILE` (or `--ram-bsl=FILE`): TI's RAM
+// boot-loader image, as the headless front end takes it. Its full path; empty when not given.
+std::string RamBslOption(int argc, char** argv);
+// The places an update looks for the RAM boot loader: `file` when one was named, else `folders`,
+// else the program's default places.
+RamBslPlaces WindowRamBslPlaces(const std::string& file, std::vector<std::string> folders);
+
 class CCardflashLogic {
  public:
   CCardflashLogic(CCardflashView& view, Clock& clock, RamBslPlaces ram_bsl_places);

@@ -14,7 +14,9 @@ class CCardflashApp {
   int InitInstance(int& argc, char** argv) {
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Cardflash"));
-    CCardflashDlg dialog;
+    CCardflashDlg::Environment environment;
+    environment.ram_bsl_file = RamBslOption(argc, argv);
+    CCardflashDlg dialog(std::move(environment));
     dialog.exec();  // how the dialog ended makes no difference to the program
     return 0;
   }

@@ -6,6 +6,7 @@
 #include <commctrl.h>
 
 #include <cstdlib>
+#include <cstring>
 
 #include "cardflash_dlg.h"
 #include "headless.h"
@@ -15,7 +16,7 @@ namespace cardflash {
 namespace {
 
 const wchar_t kUseConsoleProgram[] =
-    L"Cardflash.exe is the window and takes no options.\n\n"
+    L"Cardflash.exe is the window and takes no options but --ram-bsl FILE.\n\n"
     L"For --scan, --update FILE, --recover FILE and --help run Cardflash.com (typing \"Cardflash\" in cmd.exe or "
     L"PowerShell runs it): it prints the log, and its exit status tells a script whether the update worked.";
 
@@ -26,7 +27,9 @@ class CCardflashApp {
     InitCommonControlsEx(&controls);
     // Restarted without options after Windows ended it for an update of the system.
     RegisterApplicationRestart(nullptr, 0);
-    CCardflashDlg dialog;
+    CCardflashDlg::Environment environment;
+    environment.ram_bsl_file = RamBslOption(__argc, __argv);
+    CCardflashDlg dialog(std::move(environment));
     dialog.DoModal();  // how the dialog ended makes no difference to the program
     return FALSE;
   }
@@ -37,7 +40,10 @@ class CCardflashApp {
 }  // namespace cardflash
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
-  if (__argc > 1) {
+  // The window's own option, TI's RAM boot-loader image, is all it takes.
+  const bool ram_bsl_only = (__argc == 3 && !std::strcmp(__argv[1], "--ram-bsl")) ||
+                            (__argc == 2 && !std::strncmp(__argv[1], "--ram-bsl=", 10));
+  if (__argc > 1 && !ram_bsl_only) {
     MessageBoxW(nullptr, cardflash::kUseConsoleProgram, L"Cardflash", MB_OK | MB_ICONINFORMATION);
     return cardflash::kExitUsage;
   }

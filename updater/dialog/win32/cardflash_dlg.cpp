@@ -69,8 +69,7 @@ CCardflashDlg::CCardflashDlg(Environment environment)
     : m_hIcon(LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_MAINFRAME))),
       m_chooseFile(environment.choose_file ? std::move(environment.choose_file) : FileChooser(ChooseWithFileDialog)),
       m_logic(*this, environment.clock ? *environment.clock : m_systemClock,
-              environment.ram_bsl_folders.empty() ? DefaultRamBslPlaces()
-                                                  : RamBslPlaces{{}, std::move(environment.ram_bsl_folders)}) {}
+              WindowRamBslPlaces(environment.ram_bsl_file, std::move(environment.ram_bsl_folders))) {}
 
 CCardflashDlg::~CCardflashDlg() {
   if (m_hWorkerThread) CloseHandle(m_hWorkerThread);

@@ -31,6 +31,7 @@ class CCardflashDlg : private CCardflashView {
     Clock* clock = nullptr;                    // default: the window's SystemClock
     std::vector<std::string> ram_bsl_folders;  // default: DefaultRamBslPlaces()
     FileChooser choose_file;                   // default: ChooseWithFileDialog
+    std::string ram_bsl_file;                  // --ram-bsl FILE: TI's RAM boot-loader image
   };
 
   CCardflashDlg();
