@@ -271,6 +271,15 @@ std::vector<Scenario> cardflash_scenarios() {
   terminal.terminal = true;
   out.push_back(terminal);
 
+  // A controller that hung in its boot loader takes no report: each write fails after the USB
+  // time-out (which outlasts the erase's pause), and the recovery stops at the first block.
+  Step hung = flash({"--recover", kImage}, 1);
+  hung.out = "Load Msp430 FW\n" + kImage + "\nLoad Msp430 FW Complete\nDevice 0x2047 0x0200 ISP\xA1\x40mode device found\n"
+             "Device Connected\n==Load RAM BSL==\n@RAMBSL@\nLoad RAM_BSL_00.08.08.39.txt Complete\nMass Erase\n"
+             "Download full BSL...\nDownload RAM BSL Fail at 0x02500\n";
+  hung.pauses = std::vector<int>{};
+  out.push_back(cardflash("flash recovery of a controller that hung", "bsl mode=hung", {hung}, true));
+
   // The check before the reset catches a weak cell: no reset, the controller stays in its RAM
   // boot loader. Once the cell holds, --recover brings the card back through the RAM boot loader
   // that runs. CRC-16/CCITT-FALSE of the first segment with bit 0 of 0x4410 stuck at 1 (the
