@@ -13,9 +13,12 @@ namespace testsupport {
 
 std::string Placeholders::operator()(std::string text) const {
   const std::map<std::string, std::string> values = {
-      {"@DATA@", SAMPLE_DATA_DIR}, {"@RAMBSL@", ram_bsl}, {"@EXEDIR@", exe_dir}, {"@TMP@", tmp}};
+      {"@DATA@", data}, {"@RAMBSL@", ram_bsl}, {"@EXEDIR@", exe_dir}, {"@TMP@", tmp}};
   for (const auto& [key, value] : values)
-    for (std::size_t at; (at = text.find(key)) != std::string::npos;) text.replace(at, key.size(), value);
+    for (std::size_t at; (at = text.find(key)) != std::string::npos;) {
+      const bool slash = at + key.size() < text.size() && text[at + key.size()] == '/';
+      text.replace(at, key.size() + slash, slash ? value + separator : value);
+    }
   return text;
 }
 
@@ -32,7 +35,7 @@ std::string test_name(const Scenario& s, std::size_t index) {
 
 void write_files(const Scenario& s, const Placeholders& p) {
   std::filesystem::create_directories(p.tmp);
-  for (const auto& [name, content] : s.files) std::ofstream(p.tmp + "/" + name) << content;
+  for (const auto& [name, content] : s.files) std::ofstream(p.tmp + "/" + name, std::ios::binary) << content;
 }
 
 namespace {

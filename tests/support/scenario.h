@@ -1,8 +1,9 @@
-// One scenario suite, two back ends. A scenario is data: the devices (a device text), the program
+// One scenario suite, three back ends. A scenario is data: the devices (a device text), the program
 // and its arguments, and what must come out: the transcript, the exit status, the commands the
 // boards received and the cards' state. tests/scenario_test.cpp plays every scenario in-process on
-// the virtual bus and virtual time; tests/hidraw_scenario_test.cpp plays those marked `hidraw`
-// with the shipped programs over umockdev's hidraw nodes in real time.
+// the virtual bus and virtual time, on Linux and under wine (those of Cardflash that do not need a
+// terminal) on the bus's Windows personality; tests/hidraw_scenario_test.cpp plays those marked
+// `hidraw` with the shipped programs over umockdev's hidraw nodes in real time.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "board.h"
+#include "virtual_bus.h"
 
 namespace testsupport {
 
@@ -59,7 +61,10 @@ struct Scenario {
   bool terminal = false;                          // standard output on a pseudo-terminal
 };
 
-const std::vector<Scenario>& scenarios();
+// The scenarios with what each system shows where they differ: the order in which two cards of the
+// same ids are listed, and what a program says about a card it cannot open.
+const std::vector<Scenario>& scenarios(cardsim::bus::Personality on = cardsim::bus::Personality::Linux);
+const Scenario& scenario_named(const std::string& name, cardsim::bus::Personality on = cardsim::bus::Personality::Linux);
 // gtest shows a scenario by its name, and names its test after it.
 void PrintTo(const Scenario& s, std::ostream* os);
 std::string test_name(const Scenario& s, std::size_t index);
@@ -71,9 +76,12 @@ struct Outcome {
 
 using BoardAt = std::function<cardsim::Board&(std::size_t)>;
 
-// The values of the placeholders; applied to a text, or to each of a list.
+// The values of the placeholders; applied to a text, or to each of a list. A '/' right after a
+// placeholder becomes `separator`: on Windows the folders are named in Windows' form.
 struct Placeholders {
   std::string ram_bsl, exe_dir, tmp;
+  std::string data = SAMPLE_DATA_DIR;
+  char separator = '/';
   std::string operator()(std::string text) const;
   std::vector<std::string> operator()(std::vector<std::string> texts) const;
 };

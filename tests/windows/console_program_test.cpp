@@ -14,6 +14,7 @@
 #include "support/scenario.h"
 
 namespace fs = std::filesystem;
+using cardsim::bus::Personality;
 using namespace testsupport;
 
 namespace {
@@ -30,28 +31,11 @@ std::string replace_all(std::string text, const std::string& from, const std::st
   return text;
 }
 
-// The sample data's files named in Windows form, as the program names a file it was given.
-std::string with_windows_data_paths(std::string text) {
-  const std::string data = SAMPLE_DATA_DIR "/";
-  for (std::size_t at; (at = text.find(data)) != std::string::npos;) {
-    const std::size_t end = text.find_first_of("\n ", at);
-    const std::size_t length = (end == std::string::npos ? text.size() : end) - at;
-    text.replace(at, length, windows_path(text.substr(at, length)));
-  }
-  return text;
-}
-
 // Windows text output ends its lines with CR LF: checked, then read as the transcripts are written.
 std::string lines_of(const std::string& output, const char* stream) {
   for (std::size_t at = 0; (at = output.find('\n', at)) != std::string::npos; ++at)
     EXPECT_TRUE(at > 0 && output[at - 1] == '\r') << stream << " has a line end without CR at " << at << ":\n" << output;
   return replace_all(output, "\r\n", "\n");
-}
-
-const Scenario& scenario_named(const std::string& name) {
-  for (const Scenario& s : scenarios())
-    if (s.name == name) return s;
-  throw std::runtime_error("no scenario named " + name);
 }
 
 // The reports written to the devices, as the wire log has them: "W path XX XX ...".
@@ -101,16 +85,16 @@ class SimulatedCard : public ::testing::Test {
 
   // Plays one scenario's steps with the program; the wire log of the whole scenario.
   fs::path play(const Scenario& s) {
-    const Placeholders p{(folder_ / "RAM_BSL_00.08.08.39.txt").string(), folder_.string(), (folder_ / "files").string()};
+    Placeholders p{(folder_ / "RAM_BSL_00.08.08.39.txt").string(), folder_.string(), (folder_ / "files").string()};
+    p.data = windows_path(SAMPLE_DATA_DIR);
+    p.separator = '\\';
     write_files(s, p);
     const fs::path wire_log = folder_ / "wire.log";
     const std::map<std::string, std::string> env = {{"CARDSIM_DEVICES", s.devices},
                                                     {"CARDSIM_WIRE_LOG", wire_log.string()}};
     for (Step step : s.steps) {
-      std::vector<std::string> args;
-      for (const std::string& a : p(step.args)) args.push_back(with_windows_data_paths(a));
       const cardsim::ProgramRun r =
-          cardsim::run_program((folder_ / "Cardflash.com").string(), args, {env, std::chrono::seconds(120)});
+          cardsim::run_program((folder_ / "Cardflash.com").string(), p(step.args), {env, std::chrono::seconds(120)});
       const Outcome got{r.exit_status, lines_of(r.out, "standard output"), lines_of(r.err, "standard error")};
       // The boards' commands and state are in the program's process; the wire log stands for them.
       step.commands.clear();
@@ -119,10 +103,6 @@ class SimulatedCard : public ::testing::Test {
         EXPECT_EQ(bsl_codes_in(wire_log), codes->second);
       }
       step.bsl.clear();
-      if (step.out) step.out = with_windows_data_paths(p(*step.out));
-      for (auto* texts : {&step.out_has, &step.out_lacks})
-        for (std::string& t : *texts) t = with_windows_data_paths(p(t));
-      step.out_ends = with_windows_data_paths(p(step.out_ends));
       check_step(step, got, p, [](std::size_t) -> cardsim::Board& { throw std::logic_error("no board here"); });
     }
     return wire_log;
@@ -134,7 +114,7 @@ class SimulatedCard : public ::testing::Test {
 const char kSwitch[] = "32 31 30 32 30 34 30 30 30 34 49 53 50 45";  // "2102040004ISPE"
 
 TEST_F(SimulatedCard, UpdateEndToEnd) {
-  const std::vector<std::string> writes = writes_in(play(scenario_named("flash update")));
+  const std::vector<std::string> writes = writes_in(play(scenario_named("flash update", Personality::Windows)));
   ASSERT_FALSE(writes.empty());
   int switches = 0;
   for (const std::string& w : writes) {
@@ -146,7 +126,7 @@ TEST_F(SimulatedCard, UpdateEndToEnd) {
 
 TEST_F(SimulatedCard, UpdateWithTwoCardsIsRefused) {
   const std::vector<std::string> writes =
-      writes_in(play(scenario_named("flash refused: card id=1; card id=2 --update")));
+      writes_in(play(scenario_named("flash refused: card id=1; card id=2 --update", Personality::Windows)));
   for (const std::string& w : writes) EXPECT_EQ(w.find(kSwitch), std::string::npos) << "switched: " << w;
 }
 
@@ -157,7 +137,7 @@ using SimulatedCardInJapanese = SimulatedCard;
 
 TEST_F(SimulatedCardInJapanese, FullWidthSpaceInTheAnsiCodePage) {
   ASSERT_EQ(GetACP(), 932u) << "wine runs this test with LC_ALL=ja_JP.UTF-8";
-  Scenario japanese = scenario_named("flash recovery from the RAM boot loader");
+  Scenario japanese = scenario_named("flash recovery from the RAM boot loader", Personality::Windows);
   japanese.steps.at(0).out_has.push_back("Device 0x2047 0x0200 ISP\x81\x40mode device found\n");
   play(japanese);
 }
