@@ -16,7 +16,7 @@ using namespace testsupport;
 
 namespace {
 
-constexpr std::uint8_t kRxPassword = 0x11, kLoadPc = 0x17, kTxBslVersion = 0x19, kFast = 0x1B;
+constexpr std::uint8_t kRxPassword = 0x11, kLoadPc = 0x17, kFast = 0x1B;
 
 // A BSL report as the updater builds it: 0xAC everywhere, then id, length, code, operands.
 Bytes bsl_report(std::uint8_t code, const Bytes& operands = {}) {
@@ -142,8 +142,7 @@ TEST(RomBootLoader, Passwords) {
   EXPECT_TRUE(flash == memory_range(right.board(), Msp430Memory::kMainFlashStart, Msp430Memory::kMainFlashEnd));
 }
 
-// LOAD PC into RAM that holds no intact RAM boot loader: the controller hangs, stays listed and
-// answers nothing.
+// LOAD PC into RAM that holds no intact RAM boot loader: the controller hangs and stays listed.
 TEST(RomBootLoader, LoadPcWithoutAValidImageHangs) {
   for (std::uint32_t address : {0x2504u, 0x3000u}) {  // its entry, and anywhere else
     Driver d;
@@ -155,12 +154,7 @@ TEST(RomBootLoader, LoadPcWithoutAValidImageHangs) {
     ASSERT_EQ(d.board().faults().size(), 1u);
     EXPECT_NE(d.board().faults()[0].find("LOAD PC"), std::string::npos) << d.board().faults()[0];
     d.advance(10s);
-    ASSERT_TRUE(d.presence());
-    d.advance(100ms);
-    while (!d.receive().empty()) continue;
-    d.send(bsl_report(kTxBslVersion));
-    d.advance(10ms);
-    EXPECT_TRUE(d.receive().empty());
+    EXPECT_TRUE(d.presence());  // what a hung board does with reports: virtual_bus_test
   }
 }
 

@@ -33,6 +33,27 @@ std::string test_name(const Scenario& s, std::size_t index) {
   return name + "_" + std::to_string(index);
 }
 
+int call_main(const std::string& name, std::vector<std::string> args, const std::function<int(int, char**)>& main) {
+  args.insert(args.begin(), name);
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  return main(static_cast<int>(args.size()), argv.data()) & 0xFF;
+}
+
+std::string without_cr(const std::string& text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i)
+    if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) out += text[i];
+  return out;
+}
+
+std::string wine_path(std::string path) {
+  for (char& c : path)
+    if (c == '/') c = '\\';
+  return "Z:" + path;
+}
+
 void write_files(const Scenario& s, const Placeholders& p) {
   std::filesystem::create_directories(p.tmp);
   for (const auto& [name, content] : s.files) std::ofstream(p.tmp + "/" + name, std::ios::binary) << content;

@@ -17,6 +17,10 @@
 #include "board.h"
 #include "virtual_bus.h"
 
+namespace cardflash {
+class Clock;
+}
+
 namespace testsupport {
 
 enum class Program {
@@ -86,6 +90,13 @@ struct Placeholders {
   std::vector<std::string> operator()(std::vector<std::string> texts) const;
 };
 
+// Calls a program's main function in-process: `main` gets `name` and `args` as its argv.
+int call_main(const std::string& name, std::vector<std::string> args, const std::function<int(int, char**)>& main);
+// "\r\n" read as "\n", as a terminal and Windows' text mode end their lines.
+std::string without_cr(const std::string& text);
+// A path of the build machine as programs under wine see it: drive Z: is the root folder.
+std::string wine_path(std::string path);
+
 // Writes the scenario's files into the placeholders' @TMP@.
 void write_files(const Scenario& s, const Placeholders& p);
 // The checks of one step, and those of every scenario's end: no board saw a fault, no unrelated
@@ -93,5 +104,13 @@ void write_files(const Scenario& s, const Placeholders& p);
 void check_step(const Step& step, const Outcome& got, const Placeholders& p, const BoardAt& board);
 void check_end(const Scenario& s, std::size_t boards, const BoardAt& board,
                const std::function<std::string(std::size_t)>& path);
+
+// For the in-process runs (scenario_test.cpp), from the system they run on: scenario_host_posix.cpp
+// on Linux, scenario_host_windows.cpp under wine. Whether the scenario runs here (cardtool and the
+// progress line on a terminal are Linux's); the placeholders of a run of `program`, with the RAM
+// boot-loader image where its Cardflash finds it (or none); the front end's run.
+bool runs_here(const Scenario& s);
+Placeholders prepare_run(Program program);
+Outcome run_in_process(const Scenario& s, const std::vector<std::string>& args, cardflash::Clock& clock);
 
 }  // namespace testsupport

@@ -11,7 +11,7 @@
 
 #include "cardtool.h"
 #include "headless.h"
-#include "scenario_host.h"
+#include "scenario.h"
 
 namespace fs = std::filesystem;
 
@@ -19,17 +19,6 @@ namespace testsupport {
 namespace {
 
 const fs::path kHome = fs::temp_directory_path() / ("scenario-" + std::to_string(getpid()));
-
-int call(Program program, const std::vector<std::string>& args, cardflash::Clock& clock) {
-  std::vector<std::string> texts = {program == Program::kCardtool ? "cardtool" : "Cardflash"};
-  texts.insert(texts.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& t : texts) argv.push_back(t.data());
-  argv.push_back(nullptr);
-  const int argc = static_cast<int>(texts.size());
-  if (program == Program::kCardtool) return cardtool_main(argc, argv.data());
-  return cardflash::RunHeadless(argc, argv.data(), clock);
-}
 
 // Standard output on a pseudo-terminal while `body` runs; what arrived there.
 std::string on_terminal(const std::function<void()>& body) {
@@ -50,10 +39,7 @@ std::string on_terminal(const std::function<void()>& body) {
   close(saved);
   reader.join();
   close(master);
-  std::string out;  // the terminal turns "\n" into "\r\n"
-  for (std::size_t i = 0; i < shown.size(); ++i)
-    if (!(shown[i] == '\r' && i + 1 < shown.size() && shown[i + 1] == '\n')) out += shown[i];
-  return out;
+  return without_cr(shown);
 }
 
 }  // namespace
@@ -77,7 +63,11 @@ Placeholders prepare_run(Program program) {
 
 Outcome run_in_process(const Scenario& s, const std::vector<std::string>& args, cardflash::Clock& clock) {
   Outcome got{};
-  auto run = [&] { got.status = call(s.program, args, clock) & 0xFF; };
+  auto run = [&] {
+    got.status = s.program == Program::kCardtool
+                     ? call_main("cardtool", args, cardtool_main)
+                     : call_main("Cardflash", args, [&](int argc, char** argv) { return cardflash::RunHeadless(argc, argv, clock); });
+  };
   if (s.terminal) {
     got.out = on_terminal(run);
     return got;

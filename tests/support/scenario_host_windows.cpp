@@ -7,7 +7,7 @@
 
 #include "headless.h"
 #include "platform.h"
-#include "scenario_host.h"
+#include "scenario.h"
 
 namespace testsupport {
 
@@ -20,28 +20,19 @@ Placeholders prepare_run(Program program) {
   EXPECT_EQ(cardflash::PathExists(image), program == Program::kCardflash)
       << "Cardflash as built runs from a folder without the image beside it, the others beside it: " << folder;
   Placeholders p{image, folder, folder + "\\scenario-files-" + std::to_string(_getpid())};
-  p.data = "Z:" + p.data;  // wine's drive Z: is the root folder
-  for (char& c : p.data)
-    if (c == '/') c = '\\';
+  p.data = wine_path(p.data);
   p.separator = '\\';
   return p;
 }
 
 Outcome run_in_process(const Scenario&, const std::vector<std::string>& args, cardflash::Clock& clock) {
-  std::vector<std::string> texts = {"Cardflash"};
-  texts.insert(texts.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& t : texts) argv.push_back(t.data());
-  argv.push_back(nullptr);
   ::testing::internal::CaptureStdout();
   ::testing::internal::CaptureStderr();
-  Outcome got{cardflash::RunHeadless(static_cast<int>(texts.size()), argv.data(), clock) & 0xFF, "", ""};
+  const int status =
+      call_main("Cardflash", args, [&](int argc, char** argv) { return cardflash::RunHeadless(argc, argv, clock); });
   // Text mode ends lines with CR LF (Cardflash.com's own test checks them); read as on Linux.
-  for (auto [stream, text] : {std::pair{&got.out, ::testing::internal::GetCapturedStdout()},
-                              std::pair{&got.err, ::testing::internal::GetCapturedStderr()}})
-    for (std::size_t i = 0; i < text.size(); ++i)
-      if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) *stream += text[i];
-  return got;
+  const std::string out = without_cr(::testing::internal::GetCapturedStdout());
+  return Outcome{status, out, without_cr(::testing::internal::GetCapturedStderr())};
 }
 
 }  // namespace testsupport
