@@ -44,7 +44,7 @@ TEST_P(Scenarios, OnTheVirtualBus) {
   check_end(expected, bus::device_count(), board_at, [](std::size_t i) { return bus::path(i); });
 }
 
-std::vector<Scenario> runs_here(bool as_built) {
+std::vector<Scenario> those_here(bool as_built) {
   std::vector<Scenario> out;
   for (const Scenario& s : scenarios(bus::native_personality()))
     if (runs_here(s) && (s.program == Program::kCardflashAsBuilt) == as_built) out.push_back(s);
@@ -52,10 +52,10 @@ std::vector<Scenario> runs_here(bool as_built) {
 }
 
 const auto kName = [](const auto& info) { return test_name(info.param, info.index); };
-INSTANTIATE_TEST_SUITE_P(All, Scenarios, ::testing::ValuesIn(runs_here(false)), kName);
+INSTANTIATE_TEST_SUITE_P(All, Scenarios, ::testing::ValuesIn(those_here(false)), kName);
 // Cardflash as the build makes it, with no RAM boot loader beside it (on Windows a copy of this
 // program in a folder of its own).
-INSTANTIATE_TEST_SUITE_P(AsBuilt, Scenarios, ::testing::ValuesIn(runs_here(true)), kName);
+INSTANTIATE_TEST_SUITE_P(AsBuilt, Scenarios, ::testing::ValuesIn(those_here(true)), kName);
 
 // The update searches for the boot loader again once the RAM boot loader has started, and for the
 // card after its reset. On Windows both come back where they were: every report of the update
