@@ -36,8 +36,14 @@ void HidrawBus::State::prune(Slot& s) {
 void HidrawBus::State::pump(Slot& s) {
   prune(s);
   Node* n = s.node;
-  if (!n || !n->live || n->clients == 0) {
+  if (!n || n->clients == 0 || (!n->live && !n->gone)) {
     set_marker(s, false);
+    return;
+  }
+  // A device that has left: a poll wakes at once and the read fails (EIO), as hidraw_poll reports
+  // the hang-up at once, until the ticker hangs the pty up.
+  if (!n->live) {
+    set_marker(s, true);
     return;
   }
   Device& d = *devices[n->device];
