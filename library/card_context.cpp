@@ -143,8 +143,10 @@ IdentityRead read_first_identity(CardContext& context, CardIdentity& identity) {
     return IdentityRead::OpenFailed;
   }
   int result = mcu_read_fwversion(kLibraryChannel, card.device(), identity.fw_version, identity.boot_version);
+  // A silent card leaves the handle without an error; a write or read that failed leaves hidapi's
+  // words (on Windows a node opened without access opens, and its writes are denied).
+  if (result != 0) context.last_failure = exchange_failure(card.device());
   close_card(card);
-  if (result != 0) context.last_failure = make_failure(FailureKind::NoAnswer, "the card did not answer its version query");
   return result == 0 ? IdentityRead::Ok : IdentityRead::NoReply;
 }
 

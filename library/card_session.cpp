@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <string>
 #include <utility>
 
 namespace cardlink {
@@ -14,14 +15,33 @@ Failure make_failure(FailureKind kind, const char* text) {
   return failure;
 }
 
+namespace {
+
+// hidapi's words for `device` (its global error when null), as 8-bit text; hidapi's texts are
+// ASCII (strerror, FormatMessage in English): anything else becomes '?'.
+std::string error_text(hid_device* device) {
+  const wchar_t* wide = hid_error(device);
+  std::string text;
+  for (std::size_t i = 0; wide && wide[i] && i + 1 < sizeof Failure::text; ++i)
+    text += wide[i] > 0 && wide[i] < 0x80 ? static_cast<char>(wide[i]) : '?';
+  return text;
+}
+
+bool denied(const std::string& text) {
+  return text.find("ermission denied") != std::string::npos || text.find("ccess is denied") != std::string::npos;
+}
+
+}  // namespace
+
+Failure exchange_failure(hid_device* device) {
+  const std::string text = error_text(device);
+  if (text.empty() || text == "Success") return make_failure(FailureKind::NoAnswer, "the card did not answer");
+  return make_failure(denied(text) ? FailureKind::NoAccess : FailureKind::Io, text.c_str());
+}
+
 Failure open_failure() {
-  const wchar_t* wide = hid_error(nullptr);
-  char text[sizeof Failure::text] = {};
-  // hidapi's texts are ASCII (strerror, FormatMessage in English): anything else becomes '?'.
-  for (std::size_t i = 0; wide && wide[i] && i + 1 < sizeof text; ++i)
-    text[i] = wide[i] > 0 && wide[i] < 0x80 ? static_cast<char>(wide[i]) : '?';
-  const bool denied = std::strstr(text, "ermission denied") || std::strstr(text, "ccess is denied");
-  return make_failure(denied ? FailureKind::NoAccess : FailureKind::Other, text);
+  const std::string text = error_text(nullptr);
+  return make_failure(denied(text) ? FailureKind::NoAccess : FailureKind::Other, text.c_str());
 }
 
 CardSession::CardSession(const ChannelProfile& profile, const char* path, pthread_mutex_t* lock)

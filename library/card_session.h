@@ -22,6 +22,9 @@ Failure make_failure(FailureKind kind, const char* text);
 // The failure of hid_open_path, from hidapi's global error: the user may not open the node
 // ("Permission denied" from the kernel, "Access is denied" from Windows), or another reason.
 Failure open_failure();
+// After an exchange with a device that brought nothing: hidapi's error on the handle when there is
+// one (a refused access, another failure), else the card's silence.
+Failure exchange_failure(hid_device* device);
 
 class CardSession {
  public:

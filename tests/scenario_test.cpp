@@ -1,41 +1,24 @@
-// Every scenario in-process on the virtual bus and virtual time: cardtool_main and RunHeadless,
-// each on a bus reset to the scenario's devices.
+// Every scenario that runs on this system, in-process on the virtual bus and virtual time, each on
+// a bus reset to its devices and to the personality of the system: cardtool_main and RunHeadless
+// on Linux, RunHeadless under wine on Windows (support/scenario_host_*.cpp).
 #include <gtest/gtest.h>
-#include <pty.h>
-#include <unistd.h>
 
 #include <csignal>
-#include <cstdlib>
-#include <filesystem>
-#include <thread>
+#include <optional>
 
-#include "cardtool.h"
-#include "headless.h"
+#include "stop_request.h"
 #include "support/scenario.h"
 #include "support/update_fixture.h"
 #include "virtual_bus.h"
 
 namespace bus = cardsim::bus;
-namespace fs = std::filesystem;
+using bus::Personality;
 using namespace testsupport;
 
 namespace {
 
-const fs::path kHome = fs::temp_directory_path() / ("scenario-" + std::to_string(getpid()));
-
-// Where the in-process Cardflash looks for its RAM boot-loader image: beside the test program
-// (never there), then in $XDG_DATA_HOME/cardlink, then in $XDG_DATA_DIRS.
-std::string prepare_search(Program program, bool utf8) {
-  const fs::path with = kHome / "with", empty = kHome / "empty";
-  fs::create_directories(with / "cardlink");
-  fs::create_directories(empty);
-  const fs::path image = with / "cardlink" / "RAM_BSL_00.08.08.39.txt";
-  fs::copy_file(SAMPLE_DATA_DIR "/RAM_BSL_00.08.08.39.txt", image, fs::copy_options::overwrite_existing);
-  setenv("XDG_DATA_HOME", (program == Program::kCardflash ? with : empty).c_str(), 1);
-  setenv("XDG_DATA_DIRS", empty.c_str(), 1);
-  setenv("LC_ALL", utf8 ? "C.UTF-8" : "C", 1);
-  return image.string();
-}
+// The boards as of now: a restart whose delay has passed since the program's last call shows.
+cardsim::Board& board_at(std::size_t i) { return (void)bus::path(i), bus::board(i); }
 
 // Raises SIGINT, as Ctrl-C does, when the pause with the given index begins.
 class InterruptingClock : public VirtualClock {
@@ -50,42 +33,17 @@ class InterruptingClock : public VirtualClock {
   std::optional<int> at_;
 };
 
-int call(Program program, const std::vector<std::string>& args, VirtualClock& clock, cardflash::StopRequest& stop) {
-  std::vector<std::string> texts = {program == Program::kCardtool ? "cardtool" : "Cardflash"};
-  texts.insert(texts.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& t : texts) argv.push_back(t.data());
-  argv.push_back(nullptr);
-  const int argc = static_cast<int>(texts.size());
-  switch (program) {
-    case Program::kCardtool: return cardtool_main(argc, argv.data());
-    default: return cardflash::RunHeadless(argc, argv.data(), clock, stop);
+// Plays one step of a scenario on the bus as it is; checks it and the pauses.
+void play(const Scenario& s, const Step& step, const Placeholders& p) {
+  if (step.heal) bus::board(step.heal->first).memory().set_weak(step.heal->second, 0);
+  InterruptingClock clock(step.interrupt_at_pause);
+  cardflash::StopRequest stop;
+  if (step.interrupt_at_pause == -1) stop.Request();
+  check_step(step, run_in_process(s, p(step.args), clock, stop), p, board_at);
+  if (step.pauses) {
+    EXPECT_EQ(clock.pauses, *step.pauses);
   }
-}
-
-// Standard output on a pseudo-terminal while `body` runs; what arrived there.
-std::string on_terminal(const std::function<void()>& body) {
-  int master = -1, slave = -1;
-  EXPECT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
-  std::string shown;
-  std::thread reader([&] {
-    char buffer[4096];
-    for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;) shown.append(buffer, static_cast<std::size_t>(n));
-  });
-  std::fflush(stdout);
-  const int saved = dup(STDOUT_FILENO);
-  dup2(slave, STDOUT_FILENO);
-  close(slave);
-  body();
-  std::fflush(stdout);
-  dup2(saved, STDOUT_FILENO);  // the last descriptor of the slave closes: the reader sees the end
-  close(saved);
-  reader.join();
-  close(master);
-  std::string out;  // the terminal turns "\n" into "\r\n"
-  for (std::size_t i = 0; i < shown.size(); ++i)
-    if (!(shown[i] == '\r' && i + 1 < shown.size() && shown[i + 1] == '\n')) out += shown[i];
-  return out;
+  EXPECT_EQ(bus::open_handles(), 0) << "device handles left open";
 }
 
 class Scenarios : public ::testing::TestWithParam<Scenario> {};
@@ -95,37 +53,47 @@ TEST_P(Scenarios, OnTheVirtualBus) {
   bus::reset();
   std::string error;
   ASSERT_TRUE(bus::configure(s.devices, &error)) << error;
-  const std::string ram_bsl = prepare_search(s.program, s.utf8);
-  const Placeholders p{ram_bsl, fs::read_symlink("/proc/self/exe").parent_path().string(), (kHome / "files").string()};
+  const Placeholders p = prepare_run(s);
   write_files(s, p);
-  for (const Step& step : s.steps) {
-    if (step.heal) bus::board(step.heal->first).memory().set_weak(step.heal->second, 0);
-    Outcome got{};
-    InterruptingClock clock(step.interrupt_at_pause);
-    cardflash::StopRequest stop;
-    if (step.interrupt_at_pause == -1) stop.Request();
-    auto run = [&] { got.status = call(s.program, p(step.args), clock, stop) & 0xFF; };
-    if (s.terminal) {
-      got.out = on_terminal(run);
-    } else {
-      ::testing::internal::CaptureStdout();
-      ::testing::internal::CaptureStderr();
-      run();
-      got.out = ::testing::internal::GetCapturedStdout();
-      got.err = ::testing::internal::GetCapturedStderr();
-    }
-    // The boards as of now: a restart whose delay has passed since the program's last call shows.
-    check_step(step, got, p, [](std::size_t i) -> cardsim::Board& { return (void)bus::path(i), bus::board(i); });
-    if (step.pauses) {
-      EXPECT_EQ(clock.pauses, *step.pauses);
-    }
-    EXPECT_EQ(bus::open_handles(), 0) << "device handles left open";
-  }
-  check_end(s, bus::device_count(), [](std::size_t i) -> cardsim::Board& { return bus::board(i); },
-            [](std::size_t i) { return bus::path(i); });
+  for (const Step& step : s.steps) play(s, step, p);
+  // Where Linux has a device end on a node, on Windows it is back on the path it first listed
+  // under: its port and ids are the same again.
+  Scenario expected = s;
+  if (bus::personality() == Personality::Windows)
+    for (auto& [index, node] : expected.paths) node = bus::first_path(index);
+  check_end(expected, bus::device_count(), board_at, [](std::size_t i) { return bus::path(i); });
 }
 
-INSTANTIATE_TEST_SUITE_P(All, Scenarios, ::testing::ValuesIn(scenarios()),
-                         [](const auto& info) { return test_name(info.param, info.index); });
+std::vector<Scenario> those_here(bool as_built) {
+  std::vector<Scenario> out;
+  for (const Scenario& s : scenarios(bus::native_personality()))
+    if (runs_here(s) && (s.program == Program::kCardflashAsBuilt) == as_built) out.push_back(s);
+  return out;
+}
+
+const auto kName = [](const auto& info) { return test_name(info.param, info.index); };
+INSTANTIATE_TEST_SUITE_P(All, Scenarios, ::testing::ValuesIn(those_here(false)), kName);
+// Cardflash as the build makes it, with no RAM boot loader beside it (on Windows a copy of this
+// program in a folder of its own).
+INSTANTIATE_TEST_SUITE_P(AsBuilt, Scenarios, ::testing::ValuesIn(those_here(true)), kName);
+
+// The update searches for the boot loader again once the RAM boot loader has started, and for the
+// card after its reset. On Windows both come back where they were: every report of the update
+// goes to the card's path, then to the boot loader's (to the boot loader in flash and to the RAM
+// boot loader, whose commands check_step counts), then to the card's again. (On Linux the RAM boot
+// loader lists itself on another node: the connection to the boot loader in flash holds its own.)
+TEST(ReEnumeration, OnWindowsTheUpdateFindsTheBootLoaderAndTheCardOnTheirPaths) {
+  const Scenario& s = scenario_named("flash update", Personality::Windows);
+  bus::reset(Personality::Windows);
+  ASSERT_TRUE(bus::configure(s.devices));
+  play(s, s.steps.at(0), prepare_run(s));
+  std::vector<std::string> paths;
+  for (const bus::WireRecord& w : bus::writes())
+    if (paths.empty() || paths.back() != w.path) paths.push_back(w.path);
+  const std::string card = "\\\\?\\hid#vid_2933&pid_0001#7&eb421bf2&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}";
+  std::string boot_loader = card;
+  boot_loader.replace(boot_loader.find("2933&pid_0001"), 13, "2047&pid_0200");
+  EXPECT_EQ(paths, (std::vector<std::string>{card, boot_loader, card}));
+}
 
 }  // namespace

@@ -1,6 +1,8 @@
 // The scenarios of cardtool and Cardflash, once for both back ends.
 #include "support/scenario.h"
 
+#include <stdexcept>
+
 #include "cardlink_version.h"
 
 namespace testsupport {
@@ -8,6 +10,7 @@ namespace testsupport {
 namespace {
 
 using cardsim::Mode;
+using cardsim::bus::Personality;
 using P = Program;
 
 const std::string kCardtoolUsage =
@@ -173,10 +176,14 @@ Scenario cardflash(std::string name, std::string devices, std::vector<Step> step
   return scenario(std::move(name), std::move(devices), program, std::move(steps), hidraw);
 }
 
-std::vector<Scenario> cardflash_scenarios() {
+std::vector<Scenario> cardflash_scenarios(Personality on) {
   std::vector<Scenario> out;
+  // Two cards of the same ids: Linux lists them in the order of their ports, Windows in that of
+  // their instance ids, which on the bus puts port 2 first.
+  const bool port_order = on == Personality::Linux;
   Step scan = flash({"--scan"}, 0);
-  scan.out = "Total 2 Msp430 find\nFlash Msp430 Information:\n" + kScan1;
+  scan.out = "Total 2 Msp430 find\nFlash Msp430 Information:\n" +
+             (port_order ? kScan1 : "VID: 0x2933 PID:1 CardId: 2\nFW Ver =0100,Boot Ver=0005\n");
   out.push_back(cardflash("flash scan", "card id=1 fw=0102; card id=2", {scan}));
   // The scan names a controller that waits in its boot loader, and says why a card was not read.
   const std::string waiting = "A controller is in its boot loader: Cardflash --recover FILE brings it back\n";
@@ -235,8 +242,8 @@ std::vector<Scenario> cardflash_scenarios() {
   Step no_card = flash({"--update", kImage}, 1);
   no_card.out = "Error Can find Msp430 Device\n";
   out.push_back(cardflash("flash update without card", "", {no_card}));
-  Step missing = flash({"--update", "/nonexistent/firmware.txt"}, 1);
-  missing.out_has = {kRefusedFile + "/nonexistent/firmware.txt: No such file or directory\n"};
+  Step missing = flash({"--update", "@TMP@/missing.txt"}, 1);
+  missing.out_has = {kRefusedFile + "@TMP@/missing.txt: No such file or directory\n"};
   missing.out_lacks = {"Switch to ISP mode"};
   missing.commands = {{0, {kCardId, kCardId, kCardId, kVersion}}};  // the scan's exchanges only
   out.push_back(cardflash("flash unreadable file", "card id=1 fw=0102", {missing}));
@@ -326,6 +333,16 @@ std::vector<Scenario> cardflash_scenarios() {
   Scenario terminal = cardflash("flash progress on a terminal", "bsl mode=rambsl", {shown});
   terminal.terminal = true;
   out.push_back(terminal);
+
+  // A controller that hung in its boot loader takes no report: each write fails after the time-out
+  // (usbhid's 5 s, which outlast the erase's pause of 1.5 s; hid_write's own 1 s on Windows), and the
+  // recovery stops at the first block.
+  Step hung = flash({"--recover", kImage}, 4);
+  hung.out = "Load Msp430 FW\n" + kImage + "\nLoad Msp430 FW Complete\nDevice 0x2047 0x0200 ISP\xA1\x40mode device found\n"
+             "Device Connected\n==Load RAM BSL==\n@RAMBSL@\nLoad RAM_BSL_00.08.08.39.txt Complete\nMass Erase\n"
+             "Download full BSL...\nDownload RAM BSL Fail at 0x02500\n" + kInBootLoader;
+  hung.pauses = on == Personality::Linux ? std::vector<int>{} : std::vector<int>{500};
+  out.push_back(cardflash("flash recovery of a controller that hung", "bsl mode=hung", {hung}, true));
 
   // The check before the reset catches a weak cell: no reset, the controller stays in its RAM
   // boot loader. Once the cell holds, --recover brings the card back through the RAM boot loader
@@ -453,10 +470,14 @@ std::vector<Scenario> cardflash_scenarios() {
            {"bsl; hid; bsl", {"--recover", kImage}, 3,
             "Cardflash: 2 boot loaders (2047:0200) are listed; --recover flashes exactly one: unplug the others\n"},
            {"card id=1; card id=2", {"--update", kImage}, 3,
-            "Cardflash: 2 cards are listed (card ids 1, 2); --update flashes exactly one: remove the others\n"},
+            std::string("Cardflash: 2 cards are listed (card ids ") + (port_order ? "1, 2" : "2, 1") +
+                "); --update flashes exactly one: remove the others\n"},
            {"card fault=open", {"--scan"}, 1,
-            "Cardflash: the card was listed but could not be read; if its /dev/hidraw node is not readable\n"
-            "and writable for you, install the udev rule and join the plugdev group (see Cardflash(1))\n"}}) {
+            on == Personality::Linux
+                ? "Cardflash: the card was listed but could not be read; if its /dev/hidraw node is not readable\n"
+                  "and writable for you, install the udev rule and join the plugdev group (see Cardflash(1))\n"
+                : "Cardflash: the card was listed but could not be read; close any other program that uses it,\n"
+                  "or unplug the card and plug it in again\n"}}) {
     Step step = flash(r.args, r.status);
     step.err = r.err;
     out.push_back(cardflash("flash refused: " + r.devices + " " + r.args[0], r.devices, {step}));
@@ -489,13 +510,20 @@ std::vector<Scenario> cardflash_scenarios() {
 
 void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }
 
-const std::vector<Scenario>& scenarios() {
-  static const std::vector<Scenario> all = [] {
+const std::vector<Scenario>& scenarios(Personality on) {
+  auto made = [](Personality p) {
     std::vector<Scenario> list = cardtool_scenarios();
-    for (Scenario& s : cardflash_scenarios()) list.push_back(std::move(s));
+    for (Scenario& s : cardflash_scenarios(p)) list.push_back(std::move(s));
     return list;
-  }();
-  return all;
+  };
+  static const std::vector<Scenario> on_linux = made(Personality::Linux), on_windows = made(Personality::Windows);
+  return on == Personality::Windows ? on_windows : on_linux;
+}
+
+const Scenario& scenario_named(const std::string& name, Personality on) {
+  for (const Scenario& s : scenarios(on))
+    if (s.name == name) return s;
+  throw std::invalid_argument("no scenario named " + name);
 }
 
 }  // namespace testsupport

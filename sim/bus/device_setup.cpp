@@ -51,7 +51,8 @@ bool apply_card_key(DeviceSetup& d, int* count, const std::string& key, const st
     if (value == "app") b.start_mode = Mode::Application;
     else if (value == "bsl") b.start_mode = Mode::UsbBootLoader;
     else if (value == "rambsl") b.start_mode = Mode::RamBootLoader;
-    else return fail("app, bsl or rambsl expected");
+    else if (value == "hung") b.start_mode = Mode::Hung;
+    else return fail("app, bsl, rambsl or hung expected");
   } else if (key == "flash") {
     if (value != "erased") return fail("erased expected");
     b.flash_erased = true;

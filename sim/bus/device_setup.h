@@ -9,7 +9,9 @@
 //             itself again after the reset of an update, unlock: the boot loader in flash
 //             refuses the first right password after its erase)
 //             mode (app, bsl: the board starts in its USB boot loader, rambsl: in the RAM boot
-//             loader, as after an update that failed once it had started it), flash=erased (main
+//             loader, as after an update that failed once it had started it, hung: a controller
+//             that ran into nothing from its boot loader, listed as the boot loader but taking
+//             no report), flash=erased (main
 //             flash erased when the board is made), weak=ADDRESS[:MASK] (hex: a flash cell whose
 //             MASK bits, default 01, stay 1 when programmed), rombsl=answers|quiet (the boot
 //             loader in flash sends its replies, or none), rambsl=unlocked|locked|nostart (how

@@ -1,8 +1,14 @@
 // Control side of the virtual device bus. The same library offers hidapi's C API (hid_init,
 // hid_enumerate, hid_open_path, hid_read, ...) over the boards added here, so test programs link
-// it in place of hidapi, and it is also built as a drop-in libhidapi-hidraw.so.0 whose devices
-// come from CARDSIM_DEVICES (see device_setup.h). CARDSIM_WIRE_LOG names a file that receives
-// every report written, one line each.
+// it in place of hidapi, and it is also built as a drop-in libhidapi-hidraw.so.0 (hidapi.dll on
+// Windows) whose devices come from CARDSIM_DEVICES (see device_setup.h). CARDSIM_WIRE_LOG names a
+// file that receives every report written or read, one line each.
+//
+// The bus plays hidapi as one system gives it, its personality: Linux (hidapi's linux/hid.c over
+// the kernel's hidraw nodes) or Windows (windows/hid.c over the Windows HID class driver). The
+// two differ in their paths, in how they number and keep them across a re-enumeration, in their
+// list order, in what a write and a read hand over and in how they fail. README.md lists each
+// behaviour with its source.
 #pragma once
 
 #include <cstddef>
@@ -23,10 +29,15 @@ struct WireRecord {
   bool delivered;          // false: the write failed (fault or device gone)
 };
 
+enum class Personality { Linux, Windows };
+// The personality of the system the bus is built for; the drop-in library plays it.
+Personality native_personality();
+Personality personality();
+
 // Removes every device and handle record and starts a new time line, which from now on moves only
 // by advance(): a bus that is never reset (the drop-in library) runs in real time. Handles still
-// open are counted as leaked by open_handles() until closed.
-void reset();
+// open are counted as leaked by open_handles() until closed. The bus then plays `personality`.
+void reset(Personality personality = native_personality());
 // After reset(): the bus's time runs on with the machine's too, for a program whose pauses are
 // real (the shipped Cardlink library sleeps its 100 ms).
 void run_in_real_time();
@@ -45,6 +56,8 @@ Board& board(std::size_t index);
 std::size_t device_count();
 // The path the device's interface lists under now (empty while it is off the bus).
 std::string path(std::size_t index, int iface = 0);
+// The path interface 0 listed under when the device first appeared (empty before that).
+std::string first_path(std::size_t index);
 // Takes the device off the bus for good: open handles fail from now on.
 void unplug(std::size_t index);
 void set_faults(std::size_t index, bool fail_open, bool fail_write, bool fail_read);

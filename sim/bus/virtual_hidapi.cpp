@@ -1,115 +1,53 @@
-// hidapi's C API over the virtual bus, behaving as Linux hidraw does with numbered reports:
-// byte 0 of every write and read is the report id, a non-blocking read returns 0 when nothing
-// waits, and a device that has left the bus fails reads and writes with -1.
+// hidapi's C API over the virtual bus. What is the same on every system lives here: the boards,
+// the clock, the wire record and the control side; the personality's Rules (personality_linux.cpp,
+// personality_windows.cpp) decide paths, list order, and what writes and reads do and how they fail.
 #include <hidapi.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
-#include <deque>
-#include <memory>
-#include <mutex>
 #include <thread>
 
-#include "virtual_bus.h"
+#include "bus_state.h"
 
 namespace cardsim::bus {
 namespace {
 
-struct Device {
-  DeviceSetup setup;
-  std::unique_ptr<Board> board;
-  // The nodes of the enumeration the bus shows now, by interface (empty while off the bus), and
-  // the incarnation they belong to.
-  std::vector<int> minors;
-  std::vector<std::string> paths;
-  std::uint64_t listed_incarnation = 0;
-  bool unplugged = false;
-  OpenFilter open_filter;
-  WriteFilter write_filter;
-  int write_result_offset = 0;
-  bool nonblocking_fails = false;
-};
-
-// One /dev/hidrawN, numbered as the hidraw driver does (drivers/hid/hidraw.c): a device that
-// appears takes the lowest free minor (hidraw_connect), and a minor is free again only when its
-// device is gone and the last file opened on it is closed (drop_ref). So a handle left open across
-// a re-enumeration keeps the old minor taken and the device comes back on another node.
-struct Minor {
-  bool listed = false;         // a device's interface is on it now
-  std::size_t device = 0;
-  int iface = 0;
-  std::uint64_t incarnation = 0;
-  int open_files = 0;          // handles opened on this node and not yet closed
-  bool free() const { return !listed && open_files == 0; }
-};
-
-struct Bus {
-  std::mutex mutex;
-  std::vector<std::unique_ptr<Device>> devices;
-  std::vector<Minor> minors;
-  std::vector<WireRecord> wire;
-  std::uint64_t generation = 1;
-  int open_handles = 0;
-  bool init_fails = false;
-  int init_calls = 0;
-  SimTime init_delay{0};
-  bool env_loaded = false;
-  FILE* wire_log = nullptr;
-  std::chrono::steady_clock::time_point epoch = std::chrono::steady_clock::now();
-  SimTime offset{0};
-  // The drop-in library's boards live in the program's real time; a test that resets the bus
-  // moves its time itself (advance), so that what a board has done by a poll does not depend on
-  // how busy the machine is.
-  bool real_time = true;
-  std::wstring last_error = L"Success";
-
-  SimTime now() const {
-    const SimTime real = std::chrono::duration_cast<SimTime>(std::chrono::steady_clock::now() - epoch);
-    return (real_time ? real : SimTime{0}) + offset;
-  }
-};
+std::unique_ptr<Rules> rules_for(Personality p) { return p == Personality::Windows ? windows_rules() : linux_rules(); }
 
 Bus& the_bus() {
-  static Bus* bus = new Bus;  // never destroyed: hid_* may be called from static destructors
+  static Bus* bus = [] {  // never destroyed: hid_* may be called from static destructors
+    auto* b = new Bus;
+    b->rules = rules_for(native_personality());
+    return b;
+  }();
   return *bus;
 }
 
-int take_lowest_free_minor(Bus& bus) {
-  for (std::size_t m = 0; m < bus.minors.size(); ++m)
-    if (bus.minors[m].free()) return static_cast<int>(m);
-  bus.minors.emplace_back();
-  return static_cast<int>(bus.minors.size() - 1);
-}
-
-// The device's nodes go away at once (hidraw_disconnect); their minors stay taken while open.
 void remove_nodes(Bus& bus, Device& d) {
-  for (int m : d.minors) bus.minors[static_cast<std::size_t>(m)].listed = false;
-  d.minors.clear();
+  if (d.setup.path.empty()) bus.rules->unlist(bus, d);
   d.paths.clear();
+  d.nodes.clear();
   d.listed_incarnation = 0;
 }
 
 void add_nodes(Bus& bus, std::size_t index, Device& d, const Board::Presence& p) {
-  for (int i = 0; i < p.interfaces; ++i) {
-    if (!d.setup.path.empty()) {  // a path of the test's choosing stays as it is
-      d.minors.push_back(-1);
+  if (!d.setup.path.empty()) {  // a path of the test's choosing stays as it is, on every system
+    for (int i = 0; i < p.interfaces; ++i) {
       d.paths.push_back(i == 0 ? d.setup.path : d.setup.path + "." + std::to_string(i));
-      continue;
+      d.nodes.push_back(-1);
     }
-    int m = take_lowest_free_minor(bus);
-    bus.minors[static_cast<std::size_t>(m)] = Minor{true, index, i, p.incarnation, 0};
-    d.minors.push_back(m);
-    d.paths.push_back("/dev/hidraw" + std::to_string(m));
+  } else {
+    bus.rules->list(bus, index, d, p);
   }
-  // Custom paths hold no minor.
-  d.minors.erase(std::remove(d.minors.begin(), d.minors.end(), -1), d.minors.end());
+  if (d.first_path.empty() && !d.paths.empty()) d.first_path = d.paths[0];
   d.listed_incarnation = p.incarnation;
 }
 
-// Brings one device's nodes in line with what its board lists at `at`.
+// Brings one device's paths in line with what its board lists at `at`.
 void update_nodes(Bus& bus, std::size_t index, SimTime at) {
   Device& d = *bus.devices[index];
   std::optional<Board::Presence> p;
@@ -119,7 +57,7 @@ void update_nodes(Bus& bus, std::size_t index, SimTime at) {
 }
 
 // Replays what happened on the bus since it was last looked at, in the order it happened, so that
-// a device that appeared earlier took its minor before one that appeared later.
+// a device that appeared earlier took its path before one that appeared later.
 void sync(Bus& bus) {
   const SimTime now = bus.now();
   for (;;) {
@@ -147,6 +85,7 @@ std::size_t add_locked(Bus& bus, const DeviceSetup& setup) {
   auto d = std::make_unique<Device>();
   d->setup = setup;
   d->board = std::make_unique<Board>(setup.board);
+  d->port = static_cast<int>(bus.devices.size()) + 1;
   bus.devices.push_back(std::move(d));
   update_nodes(bus, bus.devices.size() - 1, bus.now());
   return bus.devices.size() - 1;
@@ -172,6 +111,40 @@ void load_environment(Bus& bus) {
   for (const DeviceSetup& d : setup->devices) add_locked(bus, d);
 }
 
+}  // namespace
+
+Personality native_personality() {
+#ifdef _WIN32
+  return Personality::Windows;
+#else
+  return Personality::Linux;
+#endif
+}
+
+Personality personality() {
+  Bus& bus = the_bus();
+  std::lock_guard lock(bus.mutex);
+  return bus.rules->kind();
+}
+
+std::optional<Board::Presence> alive(Bus& bus, const hid_device& h, Device* d) {
+  if (!d) return std::nullopt;
+  auto p = d->board->presence(bus.now());
+  if (!p || p->incarnation != h.incarnation) return std::nullopt;
+  return p;
+}
+
+void collect(Bus& bus, Device& d, hid_device& h) {
+  Report r;
+  while (h.queue.size() < 64 && d.board->read(h.incarnation, h.iface, bus.now(), r) == Board::Io::Ok)
+    h.queue.push_back(std::move(r));
+}
+
+bool deliver(Bus& bus, Device& d, hid_device& h, const unsigned char* data, std::size_t length) {
+  return (!d.write_filter || d.write_filter(d.board->mode(), data, length)) &&
+         d.board->write(h.incarnation, h.iface, data, length, bus.now()) == Board::Io::Ok;
+}
+
 void record(Bus& bus, const std::string& path, bool out, const unsigned char* data, std::size_t n, bool delivered) {
   WireRecord r{bus.now(), path, out, Report(data, data + n), delivered};
   if (bus.wire_log) {
@@ -183,16 +156,24 @@ void record(Bus& bus, const std::string& path, bool out, const unsigned char* da
   bus.wire.push_back(std::move(r));
 }
 
-}  // namespace
+void block_for(Bus& bus, SimTime time, std::unique_lock<std::mutex>& lock) {
+  if (!bus.real_time) {
+    bus.offset += time;
+    return;
+  }
+  lock.unlock();
+  std::this_thread::sleep_for(time);
+  lock.lock();
+}
 
-void reset() {
+void reset(Personality personality) {
   Bus& bus = the_bus();
   std::lock_guard lock(bus.mutex);
   bus.env_loaded = true;  // a test that resets describes its own devices
   bus.devices.clear();
   bus.wire.clear();
   ++bus.generation;
-  bus.minors.clear();
+  bus.rules = rules_for(personality);
   bus.open_handles = 0;
   bus.init_fails = false;
   bus.init_calls = 0;
@@ -269,6 +250,13 @@ std::string path(std::size_t index, int iface) {
   auto p = present(bus, d);
   if (!p || iface < 0 || iface >= p->interfaces) return {};
   return d.paths[static_cast<std::size_t>(iface)];
+}
+
+std::string first_path(std::size_t index) {
+  Bus& bus = the_bus();
+  std::lock_guard lock(bus.mutex);
+  sync(bus);
+  return bus.devices.at(index)->first_path;
 }
 
 void unplug(std::size_t index) {
@@ -355,34 +343,13 @@ int open_handles() {
 using cardsim::Board;
 using namespace cardsim::bus;
 
-struct hid_device_ {
-  std::uint64_t generation;
-  std::size_t index;
-  int iface;
-  std::uint64_t incarnation;
-  int minor;  // the node opened, -1 for a path of the test's choosing
-  std::string path;
-  bool nonblocking = false;
-  std::wstring error = L"Success";
-  // Input reports collected since the open, as the hidraw driver keeps them per open file: the
-  // kernel polls the device as long as the node is open, whether or not the program reads.
-  std::deque<cardsim::Report> queue;
-};
-
 namespace {
 
-// The device behind a handle, or nullptr when it is gone from the bus.
-cardsim::bus::Device* device_of(cardsim::bus::Bus& bus, hid_device* dev) {
-  if (dev->generation != bus.generation || dev->index >= bus.devices.size()) return nullptr;
-  cardsim::bus::Device* d = bus.devices[dev->index].get();
+// The device behind a handle, or nullptr when it is gone from the bus for good.
+Device* device_of(Bus& bus, const hid_device& h) {
+  if (h.generation != bus.generation || h.index >= bus.devices.size()) return nullptr;
+  Device* d = bus.devices[h.index].get();
   return d->unplugged ? nullptr : d;
-}
-
-// Takes the reports the board has sent into the handle's queue (bus mutex held).
-void collect(cardsim::bus::Bus& bus, cardsim::bus::Device& d, hid_device* dev) {
-  cardsim::Report r;
-  while (dev->queue.size() < 64 && d.board->read(dev->incarnation, dev->iface, bus.now(), r) == Board::Io::Ok)
-    dev->queue.push_back(std::move(r));
 }
 
 }  // namespace
@@ -390,7 +357,7 @@ void collect(cardsim::bus::Bus& bus, cardsim::bus::Device& d, hid_device* dev) {
 extern "C" {
 
 int hid_init(void) {
-  auto& bus = cardsim::bus::the_bus();
+  auto& bus = the_bus();
   cardsim::SimTime delay{0};
   {
     std::lock_guard lock(bus.mutex);
@@ -406,35 +373,46 @@ int hid_init(void) {
 int hid_exit(void) { return 0; }
 
 struct hid_device_info* hid_enumerate(unsigned short vendor_id, unsigned short product_id) {
-  auto& bus = cardsim::bus::the_bus();
+  auto& bus = the_bus();
   std::lock_guard lock(bus.mutex);
   load_environment(bus);
   sync(bus);
-  hid_device_info* head = nullptr;
-  hid_device_info** tail = &head;
+  struct Listed {
+    const std::string* path;
+    Device* device;
+    Board::Presence presence;
+    int iface;
+  };
+  std::vector<Listed> listed;
   for (auto& d : bus.devices) {
     auto p = present(bus, *d);
     if (!p) continue;
     if (vendor_id && p->vendor_id != vendor_id) continue;
     if (product_id && p->product_id != product_id) continue;
-    for (int i = 0; i < p->interfaces; ++i) {
-      auto* info = static_cast<hid_device_info*>(std::calloc(1, sizeof(hid_device_info)));
-      info->path = strdup(d->paths[static_cast<std::size_t>(i)].c_str());
-      info->vendor_id = p->vendor_id;
-      info->product_id = p->product_id;
-      info->serial_number = wcsdup(L"");
-      info->release_number = 0x0100;
-      const bool card = p->vendor_id == cardsim::kCardVendorId;
-      const bool other = p->mode == cardsim::Mode::Unrelated;
-      info->manufacturer_string = wcsdup(other ? L"Other vendor" : card ? L"Simulated card" : L"Texas Instruments");
-      info->product_string = wcsdup(other ? L"Keyboard" : card ? L"Card controller" : L"MSP430 USB BSL");
-      info->usage_page = 0xFF00;
-      info->usage = 0x0001;
-      info->interface_number = i;
-      info->bus_type = HID_API_BUS_USB;
-      *tail = info;
-      tail = &info->next;
-    }
+    for (int i = 0; i < p->interfaces; ++i) listed.push_back({&d->paths[static_cast<std::size_t>(i)], d.get(), *p, i});
+  }
+  std::stable_sort(listed.begin(), listed.end(),
+                   [&](const Listed& a, const Listed& b) { return bus.rules->lists_before(*a.path, *b.path); });
+  hid_device_info* head = nullptr;
+  hid_device_info** tail = &head;
+  for (const Listed& l : listed) {
+    const Board::Presence& p = l.presence;
+    auto* info = static_cast<hid_device_info*>(std::calloc(1, sizeof(hid_device_info)));
+    info->path = strdup(l.path->c_str());
+    info->vendor_id = p.vendor_id;
+    info->product_id = p.product_id;
+    info->serial_number = wcsdup(L"");
+    info->release_number = 0x0100;
+    const bool card = p.vendor_id == cardsim::kCardVendorId;
+    const bool other = p.mode == cardsim::Mode::Unrelated;
+    info->manufacturer_string = wcsdup(other ? L"Other vendor" : card ? L"Simulated card" : L"Texas Instruments");
+    info->product_string = wcsdup(other ? L"Keyboard" : card ? L"Card controller" : L"MSP430 USB BSL");
+    info->usage_page = 0xFF00;
+    info->usage = 0x0001;
+    info->interface_number = bus.rules->interface_number(l.iface, p.interfaces);
+    info->bus_type = HID_API_BUS_USB;
+    *tail = info;
+    tail = &info->next;
   }
   return head;
 }
@@ -452,41 +430,48 @@ void hid_free_enumeration(struct hid_device_info* devs) {
 }
 
 hid_device* hid_open_path(const char* path) {
-  auto& bus = cardsim::bus::the_bus();
+  auto& bus = the_bus();
   std::lock_guard lock(bus.mutex);
   load_environment(bus);
   if (!path) return nullptr;
   sync(bus);
   // Whatever device is listed under the path now: after a re-enumeration that may be another one.
   for (std::size_t index = 0; index < bus.devices.size(); ++index) {
-    auto& d = *bus.devices[index];
+    Device& d = *bus.devices[index];
     auto p = present(bus, d);
     if (!p) continue;
     for (int i = 0; i < p->interfaces; ++i) {
-      if (d.paths[static_cast<std::size_t>(i)] != path) continue;
-      if (d.setup.fail_open || (d.open_filter && !d.open_filter(p->mode)) ||
-          d.board->open(p->incarnation, i, bus.now()) != Board::Io::Ok) {
-        bus.last_error = L"Permission denied";
+      const std::size_t at = static_cast<std::size_t>(i);
+      if (!bus.rules->names(path, d.paths[at])) continue;
+      auto* dev = new hid_device_;
+      dev->generation = bus.generation;
+      dev->index = index;
+      dev->iface = i;
+      dev->incarnation = p->incarnation;
+      dev->node = d.nodes[at];
+      dev->path = d.paths[at];
+      const bool refused = d.setup.fail_open || (d.open_filter && !d.open_filter(p->mode)) ||
+                           !bus.rules->grants_read_write(p->mode);
+      if (refused ? !bus.rules->open_refused(bus, *dev, path)
+                  : d.board->open(p->incarnation, i, bus.now()) != Board::Io::Ok) {
+        delete dev;
         return nullptr;
       }
-      const int minor = d.setup.path.empty() ? d.minors[static_cast<std::size_t>(i)] : -1;
-      if (minor >= 0) ++bus.minors[static_cast<std::size_t>(minor)].open_files;
-      auto* dev = new hid_device_{bus.generation, index, i, p->incarnation, minor, path, false, L"Success", {}};
+      bus.rules->opened(bus, *dev);
       ++bus.open_handles;
       bus.last_error = L"Success";
       return dev;
     }
   }
-  // The kernel removes a vanished device's node at once.
-  bus.last_error = L"No such file or directory";
+  bus.rules->open_missing(bus, path);
   return nullptr;
 }
 
 int hid_set_nonblocking(hid_device* dev, int nonblock) {
   if (!dev) return -1;
-  auto& bus = cardsim::bus::the_bus();
+  auto& bus = the_bus();
   std::lock_guard lock(bus.mutex);
-  if (auto* d = device_of(bus, dev); d && d->nonblocking_fails) {
+  if (Device* d = device_of(bus, *dev); d && d->nonblocking_fails) {
     dev->error = L"Input/output error";
     return -1;
   }
@@ -495,56 +480,21 @@ int hid_set_nonblocking(hid_device* dev, int nonblock) {
 }
 
 int hid_write(hid_device* dev, const unsigned char* data, size_t length) {
-  if (!dev || !data) return -1;
-  auto& bus = cardsim::bus::the_bus();
-  std::lock_guard lock(bus.mutex);
-  auto* d = device_of(bus, dev);
-  if (d) collect(bus, *d, dev);
-  // hidraw refuses a write shorter than a report id and one byte.
-  const bool bad_length = length < 2 || length > cardsim::kReportSize + 1;
-  bool ok = d && !d->setup.fail_write && !bad_length &&
-            (!d->write_filter || d->write_filter(d->board->mode(), data, length)) &&
-            d->board->write(dev->incarnation, dev->iface, data, length, bus.now()) == Board::Io::Ok;
-  record(bus, dev->path, true, data, length, ok);
-  if (!ok) {
-    dev->error = !d ? L"No such device" : bad_length ? L"Invalid argument" : L"Input/output error";
-    return -1;
-  }
-  dev->error = L"Success";
-  return static_cast<int>(length) + d->write_result_offset;
+  if (!dev) return -1;
+  auto& bus = the_bus();
+  std::unique_lock lock(bus.mutex);
+  return bus.rules->write(bus, *dev, device_of(bus, *dev), data, length, lock);
 }
 
 int hid_read_timeout(hid_device* dev, unsigned char* data, size_t length, int milliseconds) {
-  if (!dev || !data) return -1;
+  if (!dev) return -1;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-  auto& bus = cardsim::bus::the_bus();
+  auto& bus = the_bus();
   for (;;) {
     {
       std::lock_guard lock(bus.mutex);
-      auto* d = device_of(bus, dev);
-      cardsim::Report r;
-      Board::Io io = Board::Io::Gone;
-      if (d && !d->setup.fail_read) {
-        collect(bus, *d, dev);
-        if (!dev->queue.empty()) {
-          r = std::move(dev->queue.front());
-          dev->queue.pop_front();
-          io = Board::Io::Ok;
-        } else {
-          io = d->board->read(dev->incarnation, dev->iface, bus.now(), r);
-        }
-      }
-      if (io == Board::Io::Gone) {
-        dev->error = !d ? L"No such device" : L"Input/output error";
-        return -1;
-      }
-      if (io == Board::Io::Ok) {
-        std::size_t n = std::min(length, r.size());
-        if (n) std::memcpy(data, r.data(), n);
-        record(bus, dev->path, false, data, n, true);
-        dev->error = L"Success";
-        return static_cast<int>(n);
-      }
+      const int n = bus.rules->read(bus, *dev, device_of(bus, *dev), data, length, milliseconds);
+      if (n != 0) return n;
     }
     if (milliseconds == 0 || (milliseconds > 0 && std::chrono::steady_clock::now() >= deadline)) return 0;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -557,22 +507,21 @@ int hid_read(hid_device* dev, unsigned char* data, size_t length) {
 }
 
 const wchar_t* hid_error(hid_device* dev) {
-  if (!dev) return cardsim::bus::the_bus().last_error.c_str();
+  if (!dev) return the_bus().last_error.c_str();
   return dev->error.c_str();
 }
 
 void hid_close(hid_device* dev) {
   if (!dev) return;
-  auto& bus = cardsim::bus::the_bus();
+  auto& bus = the_bus();
   {
     std::lock_guard lock(bus.mutex);
     if (dev->generation == bus.generation) {
-      // What happened on the bus while the handle was open happened with its minor taken: replay
-      // it before the close frees the minor.
+      // What happened on the bus while the handle was open happened with it open: replay it
+      // before the close (on Linux the handle holds its minor until then).
       sync(bus);
       --bus.open_handles;
-      // The last close of a vanished device's node frees its minor (drop_ref).
-      if (dev->minor >= 0) --bus.minors[static_cast<std::size_t>(dev->minor)].open_files;
+      bus.rules->close(bus, *dev);
     }
   }
   delete dev;

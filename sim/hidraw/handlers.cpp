@@ -36,8 +36,14 @@ void HidrawBus::State::prune(Slot& s) {
 void HidrawBus::State::pump(Slot& s) {
   prune(s);
   Node* n = s.node;
-  if (!n || !n->live || n->clients == 0) {
+  if (!n || n->clients == 0 || (!n->live && !n->gone)) {
     set_marker(s, false);
+    return;
+  }
+  // A device that has left: a poll wakes at once and the read fails (EIO), as hidraw_poll reports
+  // the hang-up at once, until the ticker hangs the pty up.
+  if (!n->live) {
+    set_marker(s, true);
     return;
   }
   Device& d = *devices[n->device];
@@ -110,6 +116,13 @@ gboolean on_write(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data
   if (d.setup.fail_write) return refuse(client, EIO);
   const std::size_t size = static_cast<std::size_t>(arg->data_len);
   if (size < 2 || size > kKernelLargestWrite) return refuse(client, EINVAL);  // the hidraw driver's bounds
+  // A board that has hung takes nothing: the program's write() waits out the USB time-out in real
+  // time, and the ticker fails it then, so that this thread goes on serving the other nodes.
+  if (auto p = d.board->presence(bus.now()); p && p->incarnation == n->incarnation && p->mode == Mode::Hung) {
+    bus.stalled.emplace_back(static_cast<UMockdevIoctlClient*>(g_object_ref(client)),
+                             std::chrono::steady_clock::now() + kUsbTimeout);
+    return TRUE;
+  }
   if (d.board->write(n->incarnation, n->iface, arg->data, size, bus.now()) != Board::Io::Ok)
     return refuse(client, ENODEV);
   umockdev_ioctl_client_complete(client, static_cast<glong>(size), 0);
@@ -127,6 +140,19 @@ gboolean on_write(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data
   }
   bus.pump(s);
   return TRUE;
+}
+
+void HidrawBus::State::time_out_writes() {
+  const auto now = std::chrono::steady_clock::now();
+  for (auto it = stalled.begin(); it != stalled.end();) {
+    if (it->second > now) {
+      ++it;
+      continue;
+    }
+    if (umockdev_ioctl_client_get_connected(it->first)) umockdev_ioctl_client_complete(it->first, -1, ETIMEDOUT);
+    g_object_unref(it->first);
+    it = stalled.erase(it);
+  }
 }
 
 gboolean on_read(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {

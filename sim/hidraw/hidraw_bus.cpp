@@ -50,6 +50,7 @@ HidrawBus::~HidrawBus() {
   state_->ticker.join();
   // Stops umockdev's worker thread, so no handler runs any more.
   g_object_unref(state_->testbed);
+  for (auto& w : state_->stalled) g_object_unref(w.first);
   for (auto& s : state_->slots) {
     for (auto& c : s->clients) g_object_unref(c.first);
     if (s->handler) g_object_unref(s->handler);

@@ -22,6 +22,8 @@ namespace cardsim::hidraw {
 
 constexpr std::size_t kKernelQueue = 64;  // reports the hidraw driver keeps per open file
 constexpr std::size_t kKernelLargestWrite = 16384;  // HID_MAX_BUFFER_SIZE
+// usbhid's output report transfer gives up after USB_CTRL_SET_TIMEOUT with ETIMEDOUT.
+constexpr std::chrono::seconds kUsbTimeout{5};
 constexpr const char* kUsbRoot = "/sys/devices/pci0000:00/0000:00:14.0/usb1";
 
 struct Descriptor {
@@ -97,6 +99,8 @@ struct HidrawBus::State {
   int open_handles = 0;
   int opened_total = 0;
   int peak_open_handles = 0;
+  // Writes to a board that has hung, each with a reference, failed by the ticker at their time.
+  std::vector<std::pair<UMockdevIoctlClient*, std::chrono::steady_clock::time_point>> stalled;
 
   std::atomic<bool> stopping{false};
   std::thread ticker;
@@ -107,6 +111,8 @@ struct HidrawBus::State {
 
   // Brings the nodes in line with what the boards list now.
   void sync();
+  // Fails the stalled writes whose time-out has passed (mutex held).
+  void time_out_writes();
   // The free slot with the lowest minor (mutex held).
   Slot* take_slot();
   // Whether any descriptor is still open on the slot (mutex held).

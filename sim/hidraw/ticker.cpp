@@ -50,6 +50,7 @@ void HidrawBus::State::sync() {
   std::vector<Addition> additions;
   {
     std::lock_guard lock(mutex);
+    time_out_writes();
     for (std::size_t index = 0; index < devices.size(); ++index) {
       Device& d = *devices[index];
       std::optional<Board::Presence> p;

@@ -66,11 +66,13 @@ void Board::install_factory_firmware() {
 std::unique_ptr<Firmware> Board::make_firmware(Mode mode) {
   switch (mode) {
     case Mode::Application: return std::make_unique<CardController>(*this);
-    case Mode::UsbBootLoader: return std::make_unique<UsbBootLoader>(*this);
+    case Mode::UsbBootLoader:
+    // A controller that hangs has run into nothing from its boot loader's LOAD PC: the host still
+    // sees the boot loader's enumeration.
+    case Mode::Hung: return std::make_unique<UsbBootLoader>(*this);
     case Mode::RamBootLoader: return std::make_unique<RamBootLoader>(*this);
     case Mode::Unrelated: return std::make_unique<UnrelatedDevice>(*this);
-    case Mode::Off:
-    case Mode::Hung: break;
+    case Mode::Off: break;
   }
   return nullptr;
 }

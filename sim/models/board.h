@@ -73,7 +73,8 @@ struct BoardSettings {
   SimTime isp_delay = 1500ms;          // "ISPE" until the USB boot loader lists itself
   SimTime restart_delay = 1000ms;      // RAM boot loader start or reset until listed again
   std::string serial;                  // serial-number storage at 0x12C when the board is made
-  Mode start_mode = Mode::Application; // UsbBootLoader: a board already waiting in its boot loader
+  Mode start_mode = Mode::Application; // UsbBootLoader: a board already waiting in its boot loader;
+                                       // Hung: one that hung there (listed, takes no report)
   SimTime flash_erase_time = 25ms;     // mass or segment erase (23-32 ms): the boot loader takes no
                                        // command before it ends, and its reply comes after it
   bool rom_bsl_quiet = false;          // the boot loader in flash sends no reply over USB at all

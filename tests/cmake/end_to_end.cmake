@@ -9,7 +9,7 @@ add_library(scenario_support STATIC scenarios.cpp support/scenario.cpp)
 target_link_libraries(scenario_support PUBLIC testsupport cardflash_engine cardsim_models)
 target_compile_definitions(scenario_support PUBLIC SAMPLE_DATA_DIR="${PROJECT_SOURCE_DIR}/sim/data")
 
-cardlink_test(scenario_test scenario_test.cpp)
+cardlink_test(scenario_test scenario_test.cpp support/scenario_host_posix.cpp)
 link_virtual_time(scenario_test scenario_support cardtool_core cardflash_engine cardlink_core)
 
 if(TARGET Cardflash)

@@ -13,9 +13,12 @@ namespace testsupport {
 
 std::string Placeholders::operator()(std::string text) const {
   const std::map<std::string, std::string> values = {
-      {"@DATA@", SAMPLE_DATA_DIR}, {"@RAMBSL@", ram_bsl}, {"@EXEDIR@", exe_dir}, {"@TMP@", tmp}};
+      {"@DATA@", data}, {"@RAMBSL@", ram_bsl}, {"@EXEDIR@", exe_dir}, {"@TMP@", tmp}};
   for (const auto& [key, value] : values)
-    for (std::size_t at; (at = text.find(key)) != std::string::npos;) text.replace(at, key.size(), value);
+    for (std::size_t at; (at = text.find(key)) != std::string::npos;) {
+      const bool slash = at + key.size() < text.size() && text[at + key.size()] == '/';
+      text.replace(at, key.size() + slash, slash ? value + separator : value);
+    }
   return text;
 }
 
@@ -30,9 +33,30 @@ std::string test_name(const Scenario& s, std::size_t index) {
   return name + "_" + std::to_string(index);
 }
 
+int call_main(const std::string& name, std::vector<std::string> args, const std::function<int(int, char**)>& main) {
+  args.insert(args.begin(), name);
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  return main(static_cast<int>(args.size()), argv.data()) & 0xFF;
+}
+
+std::string without_cr(const std::string& text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i)
+    if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) out += text[i];
+  return out;
+}
+
+std::string wine_path(std::string path) {
+  for (char& c : path)
+    if (c == '/') c = '\\';
+  return "Z:" + path;
+}
+
 void write_files(const Scenario& s, const Placeholders& p) {
   std::filesystem::create_directories(p.tmp);
-  for (const auto& [name, content] : s.files) std::ofstream(p.tmp + "/" + name) << content;
+  for (const auto& [name, content] : s.files) std::ofstream(p.tmp + "/" + name, std::ios::binary) << content;
 }
 
 namespace {

@@ -1,8 +1,9 @@
-// One scenario suite, two back ends. A scenario is data: the devices (a device text), the program
+// One scenario suite, three back ends. A scenario is data: the devices (a device text), the program
 // and its arguments, and what must come out: the transcript, the exit status, the commands the
 // boards received and the cards' state. tests/scenario_test.cpp plays every scenario in-process on
-// the virtual bus and virtual time; tests/hidraw_scenario_test.cpp plays those marked `hidraw`
-// with the shipped programs over umockdev's hidraw nodes in real time.
+// the virtual bus and virtual time, on Linux and under wine (those of Cardflash that do not need a
+// terminal) on the bus's Windows personality; tests/hidraw_scenario_test.cpp plays those marked
+// `hidraw` with the shipped programs over umockdev's hidraw nodes in real time.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +15,12 @@
 #include <vector>
 
 #include "board.h"
+#include "virtual_bus.h"
+
+namespace cardflash {
+class Clock;
+class StopRequest;
+}
 
 namespace testsupport {
 
@@ -63,7 +70,10 @@ struct Scenario {
   bool utf8 = false;                              // in a UTF-8 locale (C.UTF-8), not in C
 };
 
-const std::vector<Scenario>& scenarios();
+// The scenarios with what each system shows where they differ: the order in which two cards of the
+// same ids are listed, and what a program says about a card it cannot open.
+const std::vector<Scenario>& scenarios(cardsim::bus::Personality on = cardsim::bus::Personality::Linux);
+const Scenario& scenario_named(const std::string& name, cardsim::bus::Personality on = cardsim::bus::Personality::Linux);
 // gtest shows a scenario by its name, and names its test after it.
 void PrintTo(const Scenario& s, std::ostream* os);
 std::string test_name(const Scenario& s, std::size_t index);
@@ -75,12 +85,22 @@ struct Outcome {
 
 using BoardAt = std::function<cardsim::Board&(std::size_t)>;
 
-// The values of the placeholders; applied to a text, or to each of a list.
+// The values of the placeholders; applied to a text, or to each of a list. A '/' right after a
+// placeholder becomes `separator`: on Windows the folders are named in Windows' form.
 struct Placeholders {
   std::string ram_bsl, exe_dir, tmp;
+  std::string data = SAMPLE_DATA_DIR;
+  char separator = '/';
   std::string operator()(std::string text) const;
   std::vector<std::string> operator()(std::vector<std::string> texts) const;
 };
+
+// Calls a program's main function in-process: `main` gets `name` and `args` as its argv.
+int call_main(const std::string& name, std::vector<std::string> args, const std::function<int(int, char**)>& main);
+// "\r\n" read as "\n", as a terminal and Windows' text mode end their lines.
+std::string without_cr(const std::string& text);
+// A path of the build machine as programs under wine see it: drive Z: is the root folder.
+std::string wine_path(std::string path);
 
 // Writes the scenario's files into the placeholders' @TMP@.
 void write_files(const Scenario& s, const Placeholders& p);
@@ -89,5 +109,14 @@ void write_files(const Scenario& s, const Placeholders& p);
 void check_step(const Step& step, const Outcome& got, const Placeholders& p, const BoardAt& board);
 void check_end(const Scenario& s, std::size_t boards, const BoardAt& board,
                const std::function<std::string(std::size_t)>& path);
+
+// For the in-process runs (scenario_test.cpp), from the system they run on: scenario_host_posix.cpp
+// on Linux, scenario_host_windows.cpp under wine. Whether the scenario runs here (cardtool and the
+// progress line on a terminal are Linux's); the placeholders of a run of `program`, with the RAM
+// boot-loader image where its Cardflash finds it (or none); the front end's run.
+bool runs_here(const Scenario& s);
+Placeholders prepare_run(const Scenario& s);
+Outcome run_in_process(const Scenario& s, const std::vector<std::string>& args, cardflash::Clock& clock,
+                       cardflash::StopRequest& stop);
 
 }  // namespace testsupport

@@ -11,17 +11,18 @@
 namespace testsupport {
 
 // Virtual time: every pause is recorded and moves the bus's clock forward at once, so the
-// simulated card "waits" exactly as long as the updater asked.
+// simulated card "waits" exactly as long as the updater asked. The time read is the bus's, which
+// the channel's pauses and a write that blocks move too, as they take the machine's time.
 class VirtualClock : public cardflash::Clock {
  public:
   void Pause(int milliseconds) override {
     pauses.push_back(milliseconds);
-    elapsed_ms += milliseconds;
     cardsim::bus::advance(std::chrono::milliseconds(milliseconds));
   }
-  std::int64_t NowMs() override { return elapsed_ms; }
+  std::int64_t NowMs() override {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(cardsim::bus::now()).count();
+  }
   std::vector<int> pauses;
-  std::int64_t elapsed_ms = 0;
 };
 
 // Collects the log as it is appended.

@@ -93,13 +93,4 @@ TEST(WindowsPaths, ProgramFolderAndFullPaths) {
   EXPECT_EQ(kFolderSeparator, '\\');
 }
 
-// Redirected output is taken to be in the ANSI code page: 1252 has no full-width space, so the
-// Big5 bytes pass unchanged, as on a Linux terminal that does not use UTF-8.
-TEST(WindowsConsole, Big5TextInAPipe) {
-  ConsoleOutput console;
-  EXPECT_FALSE(console.ShowsProgress());
-  EXPECT_EQ(console.FromBig5("ISP\xA1\x40mode\r\n"), "ISP\xA1\x40mode\r\n");
-  EXPECT_EQ(console.FromBig5("plain\r\n"), "plain\r\n");
-}
-
 }  // namespace

@@ -140,7 +140,7 @@ class Win32DialogScenario : public Win32Dialog, public ::testing::WithParamInter
 
 TEST_P(Win32DialogScenario, PlayedThroughTheButtons) {
   const Scenario* scenario = nullptr;
-  for (const Scenario& s : scenarios()) scenario = s.name == GetParam() ? &s : scenario;
+  for (const Scenario& s : scenarios(cardsim::bus::Personality::Windows)) scenario = s.name == GetParam() ? &s : scenario;
   ASSERT_NE(scenario, nullptr);
   ASSERT_TRUE(bus::configure(scenario->devices));
   const Placeholders p{SAMPLE_DATA_DIR "\\RAM_BSL_00.08.08.39.txt", "",

@@ -10,6 +10,10 @@ function(discover_windows_tests name)
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 ${ARGN} PROPERTIES TIMEOUT 300 ENVIRONMENT "LC_ALL=C.UTF-8")
 endfunction()
 
+# The virtual bus on both of its personalities.
+windows_test(virtual_bus_test virtual_bus_test.cpp)
+discover_windows_tests(virtual_bus_test)
+
 # The engine's in-process tests: the TI-TXT reader, through the platform's file functions, and
 # the boot-loader packets. The cross-check against srec_cat runs a Linux program and stays there.
 windows_test(titxt_reader_test titxt_reader_test.cpp)
@@ -25,11 +29,29 @@ windows_test(windows_platform_test windows/platform_test.cpp)
 link_virtual_time(windows_platform_test cardflash_engine cardlink_core)
 discover_windows_tests(windows_platform_test)
 
-# Cardflash.com as shipped, with the virtual bus's hidapi.dll, playing the suite's scenarios; once
-# more in a Korean locale.
 add_library(scenario_support STATIC scenarios.cpp support/scenario.cpp)
 target_link_libraries(scenario_support PUBLIC testsupport cardflash_engine cardsim_models)
 target_compile_definitions(scenario_support PUBLIC SAMPLE_DATA_DIR="${PROJECT_SOURCE_DIR}/sim/data")
+
+# The scenario suite's Cardflash scenarios in-process on the bus's Windows personality: the
+# headless front end with the engine and the library's logic, on virtual time. Cardflash finds the
+# RAM boot loader beside its program: the stand-in goes beside the test program, and the scenarios
+# of Cardflash as built run from a copy of it in a folder with nothing beside it.
+windows_test(scenario_test scenario_test.cpp support/scenario_host_windows.cpp)
+link_virtual_time(scenario_test scenario_support cardflash_engine cardlink_core)
+add_custom_command(TARGET scenario_test POST_BUILD
+  COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/sim/data/RAM_BSL_00.08.08.39.txt $<TARGET_FILE_DIR:scenario_test>
+  COMMAND ${CMAKE_COMMAND} -E make_directory $<TARGET_FILE_DIR:scenario_test>/as-built
+  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:scenario_test> $<TARGET_FILE_DIR:scenario_test>/as-built)
+discover_windows_tests(scenario_test TEST_FILTER "-AsBuilt/*")
+add_test(NAME AsBuilt/Scenarios
+  COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} ${CMAKE_CURRENT_BINARY_DIR}/as-built/scenario_test.exe
+    --gtest_filter=AsBuilt/*)
+set_tests_properties(AsBuilt/Scenarios PROPERTIES ENVIRONMENT "LC_ALL=C.UTF-8" TIMEOUT 300
+  PASS_REGULAR_EXPRESSION "\\[  PASSED  \\] 2 tests")
+
+# Cardflash.com as shipped, with the virtual bus's hidapi.dll, playing the suite's scenarios; once
+# more in a Korean locale.
 windows_test(windows_program_test windows/console_program_test.cpp)
 link_virtual_time(windows_program_test scenario_support cardflash_engine cardlink_core)
 target_compile_definitions(windows_program_test PRIVATE
