@@ -100,21 +100,29 @@ void HidrawBus::State::hang_up(Slot& s) {
 }
 
 // The flag that the open preload asks for: set once the node serves its device, cleared before
-// it stops to. umockdev makes the link of a new node when the device is added, before then.
+// it stops to. umockdev makes the link of a new node when the device is added, before then. The
+// flag comes before the link: wine's winebus watches /dev and opens a node as soon as it appears
+// there (maybe_add_devnode on IN_MOVED_TO), and skips one that it cannot open or whose ioctls
+// fail.
 void HidrawBus::State::unblock(Slot& s) {
-  replace_link(s.pts, root + "/dev/hidraw" + std::to_string(s.minor));
   std::FILE* flag = std::fopen((root + "/dev/.live/hidraw" + std::to_string(s.minor)).c_str(), "w");
   if (flag) std::fclose(flag);
+  replace_link(s.pts, root + "/dev/hidraw" + std::to_string(s.minor));
 }
 
 // The kernel deletes a vanished node (hidraw_disconnect -> device_destroy), so open() fails with
-// ENOENT. A missing entry would not do: umockdev would open the machine's own /dev entry of that
-// name, and so it would for a dangling link. So the entry stays, as a link to a directory, and
-// the open preload (open_preload.c) fails an open of a node without its live flag with ENOENT;
-// one that passed the check just before meets the directory, which the preload makes ENODEV.
+// ENOENT. The entry is removed too, as devtmpfs removes it: wine's winebus, which watches /dev,
+// learns that a device left only from that (maybe_remove_devnode on IN_DELETE). A missing entry
+// cannot stay, though: umockdev would open the machine's own /dev entry of that name, and so it
+// would for a dangling link. So a link to a directory takes its place at once, and the open
+// preload (open_preload.c) fails an open of a node without its live flag (or without an entry)
+// with ENOENT; one that passed the check just before meets the directory, which the preload
+// makes ENODEV.
 void HidrawBus::State::block(Slot& s) {
+  const std::string entry = root + "/dev/hidraw" + std::to_string(s.minor);
   std::remove((root + "/dev/.live/hidraw" + std::to_string(s.minor)).c_str());
-  replace_link(root + "/dev/.vanished", root + "/dev/hidraw" + std::to_string(s.minor));
+  std::remove(entry.c_str());
+  replace_link(root + "/dev/.vanished", entry);
 }
 
 // A node that udev left to root with mode 0600 (no rule for the device): the preload fails its
