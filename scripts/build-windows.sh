@@ -5,7 +5,9 @@
 # cardlink.h, cardlink_export.h) and hidapi.dll, built from Debian's hidapi 0.13.1 source package;
 # BUILD/simbus/hidapi.dll is the virtual bus. Installs the Debian packages it needs first, and
 # makes the wine prefix (BUILD/wine) in which the tests run, before the build discovers them.
-# BUILD/bin also gets Cardflash.exe, the window; BUILD/package the installer and the zip.
+# BUILD/bin also gets Cardflash.exe, the window; BUILD/package the installer and the zip;
+# BUILD/hidapi-wine the test-only hidapi.dll for the hidraw harness under wine, which runs it in
+# the prefix BUILD/wine-hid.
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 build="$(mkdir -p "${1:?usage: scripts/build-windows.sh BUILD [CMake arguments...]}" && cd "$1" && pwd)"
@@ -14,7 +16,7 @@ deps="$build/deps"
 mkdir -p "$deps"
 
 packages=(
-  cmake ninja-build dpkg-dev
+  cmake ninja-build dpkg-dev patch
   mingw-w64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64
   googletest libboost-dev libcli11-dev
@@ -97,6 +99,18 @@ fi
 if ! grep -q '"Graphics"="null"' "$build/wine/user.reg"; then
   WINEPREFIX="$build/wine" WINEDEBUG=-all wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f > /dev/null 2>&1
   WINEPREFIX="$build/wine" wineserver -w
+fi
+
+# The prefix in which the hidraw harness runs wine (sim/hidraw/README.md): winebus serves hidraw
+# nodes only with SDL off, and with udev's events off it watches /dev, which the harness's testbed
+# stands in for.
+if ! grep -q '"DisableUdevd"=dword:00000001' "$build/wine-hid/system.reg" 2> /dev/null; then
+  WINEPREFIX="$build/wine-hid" WINEDEBUG=-all wineboot -i > /dev/null 2>&1
+  for value in "Enable SDL=0" "DisableUdevd=1"; do
+    WINEPREFIX="$build/wine-hid" WINEDEBUG=-all wine reg add 'HKLM\System\CurrentControlSet\Services\winebus' \
+      /v "${value%=*}" /t REG_DWORD /d "${value#*=}" /f > /dev/null 2>&1
+  done
+  WINEPREFIX="$build/wine-hid" wineserver -w
 fi
 
 cmake -S "$here" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCARDLINK_WERROR=ON \

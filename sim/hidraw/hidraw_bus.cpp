@@ -4,9 +4,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 
 #include "hidraw_state.h"
@@ -185,26 +188,79 @@ std::map<std::string, std::string> HidrawBus::environment() const {
   return env;
 }
 
-ProgramRun HidrawBus::run(const std::string& program, const std::vector<std::string>& args,
-                          const std::map<std::string, std::string>& extra_env, std::chrono::seconds limit) {
+namespace {
+
+// Runs a program on the bus, with its descriptors watched (State::held).
+ProgramRun launch(HidrawBus::State& s, const std::map<std::string, std::string>& bus_env, const std::string& program,
+                  const std::vector<std::string>& args, const std::map<std::string, std::string>& extra_env,
+                  std::chrono::seconds limit) {
   ProgramOptions options;
-  options.env = environment();
+  options.env = bus_env;
   for (const auto& [k, v] : extra_env) options.env[k] = v;
   options.limit = limit;
   // Listed before it can open anything, and off the list while it is a zombie, before its pid
   // can be reused: its descriptors hold minors (State::held).
-  State& s = *state_;
   options.spawn_guard = &s.mutex;
   options.started = [&s](pid_t pid) { s.programs.push_back(pid); };
   options.ended = [&s](pid_t pid) {
     std::lock_guard lock(s.mutex);
     std::erase(s.programs, pid);
   };
-  ProgramRun result = run_program(program, args, options);
-  // umockdev learns of the program's closed descriptors on its own thread, a moment later.
-  for (auto settle = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-       open_handles() > 0 && std::chrono::steady_clock::now() < settle;)
+  return run_program(program, args, options);
+}
+
+// umockdev learns of a program's closed descriptors on its own thread, a moment later.
+void settle(const HidrawBus& bus) {
+  for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+       bus.open_handles() > 0 && std::chrono::steady_clock::now() < until;)
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
+}
+
+}  // namespace
+
+ProgramRun HidrawBus::run(const std::string& program, const std::vector<std::string>& args,
+                          const std::map<std::string, std::string>& extra_env, std::chrono::seconds limit) {
+  ProgramRun result = launch(*state_, environment(), program, args, extra_env, limit);
+  settle(*this);
+  return result;
+}
+
+ProgramRun HidrawBus::run_wine(const Wine& wine, const std::string& program, const std::vector<std::string>& args,
+                               const std::map<std::string, std::string>& extra_env, std::chrono::seconds limit) {
+  const std::map<std::string, std::string> prefix = {{"WINEPREFIX", wine.prefix}};
+  auto server = [&](const char* option) { run_program(wine.wineserver, {option}, {prefix, std::chrono::seconds(30)}); };
+  server("-k");  // a server started elsewhere does not see this bus
+  server("-w");
+  std::map<std::string, std::string> env = {{"WINEDEBUG", "-all"}};
+  for (const auto& [k, v] : extra_env) env[k] = v;
+  env["WINEPREFIX"] = wine.prefix;
+  // A persistent server keeps wine's device manager running between the probe and the program
+  // (without it, the last program's end shuts the device manager down). The server and the device
+  // manager hold the output they inherit until they end: a file, not the pipes the run waits on.
+  const std::string log = wine.prefix + "/hid_ready.log";
+  std::vector<std::string> ready = {
+      "-c", "exec > \"" + log + "\" 2>&1; \"" + wine.wineserver + "\" -p && exec \"$0\" \"$@\"", wine.wine, wine.ready};
+  {
+    std::lock_guard lock(state_->mutex);
+    for (const auto& d : state_->devices)
+      for (const Node* n : d->nodes) {
+        char id[16];
+        std::snprintf(id, sizeof id, "%04x:%04x", n->vendor_id, n->product_id);
+        if (n->live && !d->setup.fail_open) ready.push_back(id);  // a node winebus cannot open is never listed
+      }
+  }
+  ProgramRun result = launch(*state_, environment(), "/bin/sh", ready, env, std::chrono::seconds(60));
+  if (result.exit_status == 0) {
+    std::vector<std::string> command = {program};
+    command.insert(command.end(), args.begin(), args.end());
+    result = launch(*state_, environment(), wine.wine, command, env, limit);
+  } else {
+    std::ifstream in(log);
+    result.err.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  server("-k");
+  server("-w");
+  settle(*this);
   return result;
 }
 

@@ -90,6 +90,22 @@ class HidrawBus {
                  const std::map<std::string, std::string>& extra_env = {},
                  std::chrono::seconds limit = std::chrono::seconds(120));
 
+  // Runs a Windows program under wine on this bus, through wine's HID stack: winebus serves these
+  // nodes to hidclass as it serves a machine's hidraw nodes. `prefix` is a wine prefix whose
+  // winebus has "Enable SDL" = 0 (else it never starts its hidraw bus) and "DisableUdevd" = 1 (it
+  // watches /dev, which umockdev redirects into the testbed, instead of udev's events, which a
+  // testbed does not send). Wine starts from a stopped server, as this process's child, so that
+  // the server and its device manager inherit the bus's variables; `ready` (hid_ready.exe, beside
+  // the test-only hidapi.dll) waits until the devices listed now are listed to Windows programs,
+  // then the program runs; `wineserver -k` ends wine.
+  struct Wine {
+    std::string prefix, ready;
+    std::string wine = "/usr/bin/wine", wineserver = "/usr/bin/wineserver";
+  };
+  ProgramRun run_wine(const Wine& wine, const std::string& program, const std::vector<std::string>& args,
+                      const std::map<std::string, std::string>& extra_env = {},
+                      std::chrono::seconds limit = std::chrono::seconds(120));
+
   struct State;
 
  private:
