@@ -1,16 +1,19 @@
 // The scenarios marked for hidraw, with the shipped programs linked to Debian's libhidapi-hidraw
-// on umockdev's nodes, in real time: the same expectations as on the virtual bus.
+// on umockdev's nodes, in real time: the same expectations as on the virtual bus. Those marked for
+// wine, with the Windows programs on the same nodes, are run by the Windows build's tests.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <functional>
 
 #include "hidraw_bus.h"
 #include "support/scenario.h"
 
 using cardsim::hidraw::HidrawBus;
-using cardsim::hidraw::Played;
 using cardsim::hidraw::ProgramRun;
+using cardsim::bus::Personality;
 using namespace testsupport;
 namespace fs = std::filesystem;
 
@@ -41,8 +44,6 @@ std::string program_path(Program program) {
   return {};
 }
 
-class HidrawScenarios : public ::testing::TestWithParam<Scenario> {};
-
 // Every test of this program needs umockdev: all are skipped where it cannot run.
 class Umockdev : public ::testing::Environment {
   void SetUp() override {
@@ -52,42 +53,77 @@ class Umockdev : public ::testing::Environment {
 };
 const auto* const kUmockdev = ::testing::AddGlobalTestEnvironment(new Umockdev);
 
+// Plays the scenario's steps on one bus, each with `run`; `p` gives the texts the program sees and
+// prints, `files` the folder where the scenario's files are written.
+using Run = std::function<ProgramRun(HidrawBus&, const std::vector<std::string>& args)>;
+void play(const Scenario& s, const Placeholders& p, const std::string& files, const Run& run) {
+  Placeholders here = p;
+  here.tmp = files;
+  write_files(s, here);
+  HidrawBus bus;
+  std::string error;
+  ASSERT_TRUE(bus.configure(s.devices, &error)) << error;
+  for (const Step& step : s.steps) {
+    if (step.heal) bus.board(step.heal->first).memory().set_weak(step.heal->second, 0);
+    const ProgramRun r = run(bus, p(step.args));
+    EXPECT_EQ(r.signal, 0) << r.err;
+    check_step(step, {r.exit_status, r.out, r.err}, p, [&](std::size_t i) -> cardsim::Board& { return bus.board(i); });
+    EXPECT_EQ(bus.open_handles(), 0);
+  }
+  check_end(s, bus.device_count(), [&](std::size_t i) -> cardsim::Board& { return bus.board(i); },
+            [&](std::size_t i) { return bus.path(i); });
+}
+
+class HidrawScenarios : public ::testing::TestWithParam<Scenario> {};
+
 TEST_P(HidrawScenarios, OnHidrawNodes) {
   const Scenario& s = GetParam();
   const std::string program = program_path(s.program);
   const fs::path folder = fs::path(program).parent_path();
   const Placeholders p{(folder / "RAM_BSL_00.08.08.39.txt").string(), folder.string(),
                        ::testing::TempDir() + "/hidraw-scenario-files"};
-  write_files(s, p);
-  const std::map<std::string, std::string> env = {{"LC_ALL", "C"}};
-  std::unique_ptr<HidrawBus> bus;
-  for (const Step& step : s.steps) {
-    ProgramRun run;
-    if (!bus) {
-      Played played = cardsim::hidraw::play({s.devices, program, p(step.args), env});
-      bus = std::move(played.bus);
-      run = played.run;
-    } else {
-      if (step.heal) bus->board(step.heal->first).memory().set_weak(step.heal->second, 0);
-      run = bus->run(program, p(step.args), env);
-    }
-    EXPECT_EQ(run.signal, 0) << run.err;
-    check_step(step, {run.exit_status, run.out, run.err}, p,
-               [&](std::size_t i) -> cardsim::Board& { return bus->board(i); });
-    EXPECT_EQ(bus->open_handles(), 0);
-  }
-  check_end(s, bus->device_count(), [&](std::size_t i) -> cardsim::Board& { return bus->board(i); },
-            [&](std::size_t i) { return bus->path(i); });
+  play(s, p, p.tmp, [&](HidrawBus& bus, const std::vector<std::string>& args) {
+    return bus.run(program, args, {{"LC_ALL", "C"}});
+  });
 }
 
-std::vector<Scenario> marked() {
+// The scenarios marked `wine`, with Cardflash.com and Cardlink.dll as shipped beside the test-only
+// hidapi.dll (sim/hidraw/wine/), under wine: the same transcripts as on the bus's Windows
+// personality. The Windows build's test gives the folders (tests/windows/windows_tests.cmake).
+class WineScenarios : public ::testing::TestWithParam<Scenario> {};
+
+TEST_P(WineScenarios, ThroughWinesHidStack) {
+  const char* bin = std::getenv("CARDLINK_WINE_BIN");
+  const char* hidapi = std::getenv("CARDLINK_WINE_HIDAPI");
+  const char* prefix = std::getenv("CARDLINK_WINE_PREFIX");
+  ASSERT_TRUE(bin && hidapi && prefix) << "run by the Windows build's test wine_hid_scenarios";
+  const fs::path folder = fs::temp_directory_path() / ("cardflash-wine-" + std::to_string(getpid()));
+  fs::create_directories(folder);
+  for (const fs::path& file : {fs::path(bin) / "Cardflash.com", fs::path(bin) / "Cardlink.dll",
+                               fs::path(hidapi) / "hidapi.dll", fs::path(hidapi) / "hid_ready.exe", fs::path(kRamBsl)})
+    fs::copy_file(file, folder / file.filename(), fs::copy_options::overwrite_existing);
+  Placeholders p{wine_path((folder / "RAM_BSL_00.08.08.39.txt").string()), wine_path(folder.string()),
+                 wine_path((folder / "files").string())};
+  p.data = wine_path(p.data);
+  p.separator = '\\';
+  const HidrawBus::Wine wine{prefix, (folder / "hid_ready.exe").string()};
+  play(GetParam(), p, (folder / "files").string(), [&](HidrawBus& bus, const std::vector<std::string>& args) {
+    ProgramRun r = bus.run_wine(wine, (folder / "Cardflash.com").string(), args, {{"LC_ALL", "C.UTF-8"}});
+    r.out = without_cr(r.out);
+    r.err = without_cr(r.err);
+    return r;
+  });
+}
+
+std::vector<Scenario> marked(bool wine) {
   std::vector<Scenario> out;
-  for (const Scenario& s : scenarios())
-    if (s.hidraw) out.push_back(s);
+  for (const Scenario& s : scenarios(wine ? Personality::Windows : Personality::Linux))
+    if (wine ? s.wine : s.hidraw) out.push_back(s);
   return out;
 }
 
-INSTANTIATE_TEST_SUITE_P(Marked, HidrawScenarios, ::testing::ValuesIn(marked()),
-                         [](const auto& info) { return test_name(info.param, info.index); });
+const auto kName = [](const auto& info) { return test_name(info.param, info.index); };
+INSTANTIATE_TEST_SUITE_P(Marked, HidrawScenarios, ::testing::ValuesIn(marked(false)), kName);
+INSTANTIATE_TEST_SUITE_P(Marked, WineScenarios, ::testing::ValuesIn(marked(true)), kName);
 
 }  // namespace

@@ -3,7 +3,8 @@
 // boards received and the cards' state. tests/scenario_test.cpp plays every scenario in-process on
 // the virtual bus and virtual time, on Linux and under wine (those of Cardflash that do not need a
 // terminal) on the bus's Windows personality; tests/hidraw_scenario_test.cpp plays those marked
-// `hidraw` with the shipped programs over umockdev's hidraw nodes in real time.
+// `hidraw` with the shipped programs over umockdev's hidraw nodes in real time, and those marked
+// `wine` with Cardflash.com, hidapi's Windows back end and wine's HID stack over the same nodes.
 #pragma once
 
 #include <cstdint>
@@ -66,6 +67,7 @@ struct Scenario {
   std::map<std::string, std::string> files = {};  // written to @TMP@ first
   std::map<std::size_t, std::string> paths = {};  // each device's node at the end
   bool hidraw = false;                            // played on the hidraw harness too
+  bool wine = false;  // Cardflash.com played on the harness through wine's HID stack too
   bool terminal = false;                          // standard output on a pseudo-terminal
   bool utf8 = false;                              // in a UTF-8 locale (C.UTF-8), not in C
 };

@@ -73,4 +73,26 @@ add_test(NAME windows_dll_check
 set_tests_properties(windows_dll_check PROPERTIES
   PASS_REGULAR_EXPRESSION "dll check passed" FAIL_REGULAR_EXPRESSION "FAIL:" TIMEOUT 60)
 
+# The test-only hidapi.dll of the harness under wine (sim/hidraw/wine/) differs from the shipped
+# one by its patch alone.
+add_test(NAME hidapi_wine_check
+  COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/hidapi_wine_check.sh "$<TARGET_PROPERTY:hidapi,SOURCES>"
+    "$<FILTER:$<TARGET_PROPERTY:hidapi_wine,SOURCES>,INCLUDE,\\.c$>"  # not the patch step's .rule
+    ${PROJECT_SOURCE_DIR}/sim/hidraw/wine/hidapi-wine.patch)
+set_tests_properties(hidapi_wine_check PROPERTIES
+  PASS_REGULAR_EXPRESSION "hidapi-wine check passed" FAIL_REGULAR_EXPRESSION "FAIL:" TIMEOUT 60)
+
+# The scenarios marked `wine`: Cardflash.com and Cardlink.dll as shipped, beside the test-only
+# hidapi.dll, under wine, whose HID stack serves the hidraw harness's nodes, in the prefix
+# BUILD/wine-hid that scripts/build-windows.sh makes. The harness is Linux's: the Linux build's
+# hidraw_e2e_test plays them, named with -DCARDLINK_HIDRAW_E2E_TEST=PATH (scripts/test.sh names it).
+set(CARDLINK_HIDRAW_E2E_TEST "" CACHE FILEPATH "The Linux build's hidraw_e2e_test, for the scenarios under wine")
+if(CARDLINK_HIDRAW_E2E_TEST)
+  file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/hidraw-tmp)
+  add_test(NAME wine_hid_scenarios COMMAND ${CARDLINK_HIDRAW_E2E_TEST} --gtest_filter=Marked/WineScenarios.*)
+  set_tests_properties(wine_hid_scenarios PROPERTIES TIMEOUT 300
+    ENVIRONMENT "CARDLINK_WINE_BIN=${CARDLINK_WINDOWS_BIN};CARDLINK_WINE_HIDAPI=$<TARGET_FILE_DIR:hidapi_wine>;CARDLINK_WINE_PREFIX=${CMAKE_BINARY_DIR}/wine-hid;TMPDIR=${CMAKE_BINARY_DIR}/hidraw-tmp"
+    SKIP_REGULAR_EXPRESSION "umockdev cannot run here" PASS_REGULAR_EXPRESSION "\\[  PASSED  \\] 4 tests")
+endif()
+
 include(${CMAKE_CURRENT_LIST_DIR}/dialog_tests.cmake)
