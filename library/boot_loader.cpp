@@ -72,10 +72,15 @@ bool connect_boot_loader(CardContext& context) {
   return true;
 }
 
+// hidapi gives the count of the system below it. Linux's hidraw counts the bytes handed to it.
+// Windows' HID class counts a report without its report id, after hidapi has padded the report to
+// the collection's output length: 63 for any of ours (hidclass's WriteFile, as wine's conformance
+// tests record it on Windows, and wine's hidclass). Either count is the whole report.
 int write_boot_loader(CardContext& context, const unsigned char* data, int length) {
   if (!context.bsl_device || !data || length < 1 || length > kReportSize) return -1;
   int written = hid_write(context.bsl_device, data, static_cast<std::size_t>(length));
-  return written < 0 ? -1 : written;
+  if (written < 0) return -1;
+  return written == length || (data[0] != 0 && written == kReportSize - 1) ? length : written;
 }
 
 bool read_boot_loader(CardContext& context, unsigned char* buffer, int length, int* count) {

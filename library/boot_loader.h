@@ -27,7 +27,8 @@ int count_boot_loaders();
 // connection is already open (it goes on unchanged), nothing is recorded, or the open fails.
 bool connect_boot_loader(CardContext& context);
 
-// Tav_BslWrite: hands 1 to 64 bytes unchanged to hid_write. The bytes written, or -1 without a
+// Tav_BslWrite: hands 1 to 64 bytes unchanged to hid_write. The bytes written (all of them when
+// the system took the whole report, as hidraw or Windows' HID class counts it), or -1 without a
 // connection, for a length outside 1..64 (nothing sent) or when the write fails.
 int write_boot_loader(CardContext& context, const unsigned char* data, int length);
 

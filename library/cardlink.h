@@ -66,8 +66,9 @@ CARDLINK_API bool Tav_EnumBootDev(CardContext* context);
  * goes on), when nothing is recorded, or when the open fails. After Tav_BslClose it reopens the
  * same device without a new search. */
 CARDLINK_API bool Tav_BslConnect(CardContext* context);
-/* Sends 1 to 64 bytes unchanged (the report id first). The bytes written, or -1 without a
- * connection, for any other length (nothing sent) or when the write fails. */
+/* Sends 1 to 64 bytes unchanged (the report id first). The bytes written (all of them once the
+ * system has taken the whole report, whichever way it counts it), or -1 without a connection, for
+ * any other length (nothing sent) or when the write fails. */
 CARDLINK_API int Tav_BslWrite(CardContext* context, const unsigned char* data, int length);
 /* Takes one report if one has arrived, without waiting. True with *count = bytes read (0 when
  * none waited); false without a connection or on a read error (*count untouched). */

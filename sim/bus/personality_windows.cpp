@@ -134,7 +134,8 @@ class WindowsRules : public Rules {
       return -1;
     }
     h.error = L"Success";
-    return static_cast<int>(report.size()) + d->write_result_offset;
+    // The HID class counts the report without its report id: one less than hidapi handed it.
+    return static_cast<int>(report.size()) - 1 + d->write_result_offset;
   }
 
   int read(Bus& bus, hid_device& h, Device* d, unsigned char* data, std::size_t length, int) override {
@@ -148,6 +149,8 @@ class WindowsRules : public Rules {
       return fail(h, winapi_error(operation, !p ? kDeviceNotConnected : kGenFailure));
     }
     collect(bus, *d, h);
+    // The HID class drops an input report shorter than its declared length.
+    while (!h.queue.empty() && h.queue.front().size() < kReportLength) h.queue.pop_front();
     if (h.queue.empty()) {
       h.read_pending = true;  // hid_read_timeout returns 0 and leaves its overlapped read running
       return 0;
@@ -155,9 +158,8 @@ class WindowsRules : public Rules {
     h.read_pending = false;
     Report r = std::move(h.queue.front());
     h.queue.pop_front();
-    // ReadFile fills InputReportByteLength bytes of a buffer hidapi has cleared; hidapi then drops
-    // a report id 0, which Windows puts before the data of a device without report ids.
-    r.resize(kReportLength, 0);
+    // ReadFile gives InputReportByteLength bytes; hidapi drops a report id 0, which Windows puts
+    // before the data of a device without report ids.
     const std::size_t skip = r[0] == 0 ? 1 : 0;
     const std::size_t n = std::min(length, r.size() - skip);
     std::memcpy(data, r.data() + skip, n);
