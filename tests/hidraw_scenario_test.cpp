@@ -16,30 +16,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::string kRamBsl = SAMPLE_DATA_DIR "/RAM_BSL_00.08.08.39.txt";
+// The stand-in RAM boot loader, named on Cardflash's command line (arguments()).
+const std::string kRamBsl = SAMPLE_DATA_DIR "/stand_in_ram_bsl.txt";
 
-// The updater as a simulated card needs it: a copy of the built Cardflash beside the stand-in RAM
-// boot loader. The build tree's Cardflash has none beside it, so that nobody runs the stand-in
-// against a real card.
-std::string simulated_cardflash() {
-  static const std::string copy = [] {
-    const fs::path folder = fs::temp_directory_path() / ("cardflash-sim-" + std::to_string(getpid()));
-    fs::create_directories(folder);
-    fs::copy_file(CARDFLASH_PATH, folder / "Cardflash", fs::copy_options::overwrite_existing);
-    fs::copy_file(kRamBsl, folder / fs::path(kRamBsl).filename(), fs::copy_options::overwrite_existing);
-    return (folder / "Cardflash").string();
-  }();
-  return copy;
-}
-
-std::string program_path(Program program) {
-  switch (program) {
-    case Program::kCardtool: return CARDTOOL_PATH;
-    case Program::kCardflashAsBuilt: return CARDFLASH_PATH;
-    case Program::kCardflash: return simulated_cardflash();
-  }
-  return {};
-}
+std::string program_path(Program program) { return program == Program::kCardtool ? CARDTOOL_PATH : CARDFLASH_PATH; }
 
 class HidrawScenarios : public ::testing::TestWithParam<Scenario> {};
 
@@ -56,20 +36,19 @@ TEST_P(HidrawScenarios, OnHidrawNodes) {
   const Scenario& s = GetParam();
   const std::string program = program_path(s.program);
   const fs::path folder = fs::path(program).parent_path();
-  const Placeholders p{(folder / "RAM_BSL_00.08.08.39.txt").string(), folder.string(),
-                       ::testing::TempDir() + "/hidraw-scenario-files"};
+  const Placeholders p{kRamBsl, folder.string(), ::testing::TempDir() + "/hidraw-scenario-files"};
   write_files(s, p);
   const std::map<std::string, std::string> env = {{"LC_ALL", "C"}};
   std::unique_ptr<HidrawBus> bus;
   for (const Step& step : s.steps) {
     ProgramRun run;
     if (!bus) {
-      Played played = cardsim::hidraw::play({s.devices, program, p(step.args), env});
+      Played played = cardsim::hidraw::play({s.devices, program, arguments(s, step, p), env});
       bus = std::move(played.bus);
       run = played.run;
     } else {
       if (step.heal) bus->board(step.heal->first).memory().set_weak(step.heal->second, 0);
-      run = bus->run(program, p(step.args), env);
+      run = bus->run(program, arguments(s, step, p), env);
     }
     EXPECT_EQ(run.signal, 0) << run.err;
     check_step(step, {run.exit_status, run.out, run.err}, p,
