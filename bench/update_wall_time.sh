@@ -7,8 +7,8 @@ here="$(cd "$(dirname "$0")/.." && pwd)"
 build="${1:-$here/build-normal}"
 export LD_LIBRARY_PATH="$build/simbus"
 export CARDSIM_DEVICES="card id=1 fw=0102 boot=0005"
-cardflash="$("$here/scripts/simulated-updater.sh" "$build" "$build/simulated-card")"
+read -r -a cardflash <<< "$("$here/scripts/simulated-updater.sh" "$build" "$build/simulated-card")"
 start=$(date +%s.%N)
-"$cardflash" --update "$here/sim/data/firmware_0200.txt" > /dev/null
+"${cardflash[@]}" --update "$here/sim/data/firmware_0200.txt" > /dev/null
 end=$(date +%s.%N)
 awk -v s="$start" -v e="$end" 'BEGIN { printf "update: %.2f s wall (fixed pauses 17.50 s; over the pauses %.2f s)\n", e - s, e - s - 17.5 }'

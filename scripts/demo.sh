@@ -14,8 +14,8 @@ export LD_LIBRARY_PATH="$build/simbus${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
 export CARDSIM_DEVICES="${CARDSIM_DEVICES:-card id=1 fw=0102 boot=0005}"
 firmware="${1:-$here/sim/data/firmware_0200.txt}"
 echo "Simulated card: $CARDSIM_DEVICES"
-# The stand-in RAM boot loader goes beside a copy of Cardflash in a folder of its own, never beside
-# the build tree's program.
-cardflash="$("$here/scripts/simulated-updater.sh" "$build" "$build/simulated-card")"
-echo "\$ $cardflash --update $firmware"
-"$cardflash" --update "$firmware"
+# A copy of Cardflash in a folder of its own, with the stand-in RAM boot loader named on its command
+# line: the stand-in is for simulated cards only.
+read -r -a cardflash <<< "$("$here/scripts/simulated-updater.sh" "$build" "$build/simulated-card")"
+echo "\$ ${cardflash[*]} --update $firmware"
+"${cardflash[@]}" --update "$firmware"

@@ -91,7 +91,8 @@ def main():
     here = os.path.dirname(os.path.abspath(__file__))
     out = sys.argv[1] if len(sys.argv) > 1 else os.path.join(here, "..", "sim", "data")
     files = {
-        "RAM_BSL_00.08.08.39.txt": ram_bsl_image(),
+        # The stand-in for TI's RAM boot loader, under a name of its own: no search for TI's finds it.
+        "stand_in_ram_bsl.txt": ram_bsl_image(),
         # Several segments, odd lengths, the vectors at 0xFF80..0xFFFF, segments above 0xFFFF.
         "firmware_0102.txt": firmware("0102", [(0x4400, 2345), (0x5000, 1111), (0x6A00, 777),
                                                (0x10000, 4099), (0x1C000, 1501)]),

@@ -22,5 +22,5 @@ mkdir -p "$out"
 export LD_LIBRARY_PATH="$build/simbus${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
 export CARDSIM_DEVICES="card id=1 fw=0102 boot=0005"
 export QT_QPA_PLATFORM=offscreen
-"$grab" "$here/sim/data/firmware_0200.txt" "$here/sim/data" "$out"
+"$grab" "$here/sim/data/firmware_0200.txt" "$here/sim/data/stand_in_ram_bsl.txt" "$out"
 echo "wrote $out/cardflash-scan.png and $out/cardflash-update.png"

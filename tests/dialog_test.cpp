@@ -89,7 +89,7 @@ Lines operator+(Lines a, const Lines& b) {
 const Lines kScanLines = {"Total 1 Msp430 find", "Flash Msp430 Information:", "VID: 0x2933 PID:a2c CardId: 3",
                           "FW Ver =0102,Boot Ver=0005"};
 const Lines kUpdateLines = {"Load Msp430 FW", kDataDir + "/firmware_0200.txt", "==Load RAM BSL==",
-                            kDataDir + "/RAM_BSL_00.08.08.39.txt", "Load RAM_BSL_00.08.08.39.txt Complete",
+                            kDataDir + "/stand_in_ram_bsl.txt", "Load RAM_BSL_00.08.08.39.txt Complete",
                             "Load Msp430 FW Complete", "Switch to ISP mode ",
                             "Device 0x2047 0x0200 ISP\xE3\x80\x80mode device found",  // Big5 0xA1 0x40 is U+3000
                             "Device Connected", "Mass Erase", "Download full BSL...", "Wait for BSL",
@@ -146,7 +146,7 @@ class DialogTest : public ::testing::Test {
   CCardflashDlg& Open(Clock* clock = nullptr, bool real_file_dialog = false) {
     CCardflashDlg::Environment environment;
     environment.clock = clock ? clock : &clock_;
-    environment.ram_bsl_folders = {kDataDir};
+    environment.ram_bsl_file = kDataDir + "/stand_in_ram_bsl.txt";  // as --ram-bsl names it
     if (!real_file_dialog) environment.choose_file = [this](QWidget*) { return chosen_; };
     dialog_ = std::make_unique<CCardflashDlg>(std::move(environment));
     dialog_->show();

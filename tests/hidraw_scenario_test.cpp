@@ -19,30 +19,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::string kRamBsl = SAMPLE_DATA_DIR "/RAM_BSL_00.08.08.39.txt";
+// The stand-in RAM boot loader, named on Cardflash's command line (arguments()).
+const std::string kRamBsl = SAMPLE_DATA_DIR "/stand_in_ram_bsl.txt";
 
-// The updater as a simulated card needs it: a copy of the built Cardflash beside the stand-in RAM
-// boot loader. The build tree's Cardflash has none beside it, so that nobody runs the stand-in
-// against a real card.
-std::string simulated_cardflash() {
-  static const std::string copy = [] {
-    const fs::path folder = fs::temp_directory_path() / ("cardflash-sim-" + std::to_string(getpid()));
-    fs::create_directories(folder);
-    fs::copy_file(CARDFLASH_PATH, folder / "Cardflash", fs::copy_options::overwrite_existing);
-    fs::copy_file(kRamBsl, folder / fs::path(kRamBsl).filename(), fs::copy_options::overwrite_existing);
-    return (folder / "Cardflash").string();
-  }();
-  return copy;
-}
-
-std::string program_path(Program program) {
-  switch (program) {
-    case Program::kCardtool: return CARDTOOL_PATH;
-    case Program::kCardflashAsBuilt: return CARDFLASH_PATH;
-    case Program::kCardflash: return simulated_cardflash();
-  }
-  return {};
-}
+std::string program_path(Program program) { return program == Program::kCardtool ? CARDTOOL_PATH : CARDFLASH_PATH; }
 
 // Every test of this program needs umockdev: all are skipped where it cannot run.
 class Umockdev : public ::testing::Environment {
@@ -65,7 +45,7 @@ void play(const Scenario& s, const Placeholders& p, const std::string& files, co
   ASSERT_TRUE(bus.configure(s.devices, &error)) << error;
   for (const Step& step : s.steps) {
     if (step.heal) bus.board(step.heal->first).memory().set_weak(step.heal->second, 0);
-    const ProgramRun r = run(bus, p(step.args));
+    const ProgramRun r = run(bus, arguments(s, step, p));
     EXPECT_EQ(r.signal, 0) << r.err;
     check_step(step, {r.exit_status, r.out, r.err}, p, [&](std::size_t i) -> cardsim::Board& { return bus.board(i); });
     EXPECT_EQ(bus.open_handles(), 0);
@@ -80,8 +60,7 @@ TEST_P(HidrawScenarios, OnHidrawNodes) {
   const Scenario& s = GetParam();
   const std::string program = program_path(s.program);
   const fs::path folder = fs::path(program).parent_path();
-  const Placeholders p{(folder / "RAM_BSL_00.08.08.39.txt").string(), folder.string(),
-                       ::testing::TempDir() + "/hidraw-scenario-files"};
+  const Placeholders p{kRamBsl, folder.string(), ::testing::TempDir() + "/hidraw-scenario-files"};
   play(s, p, p.tmp, [&](HidrawBus& bus, const std::vector<std::string>& args) {
     return bus.run(program, args, {{"LC_ALL", "C"}});
   });
@@ -100,10 +79,9 @@ TEST_P(WineScenarios, ThroughWinesHidStack) {
   const fs::path folder = fs::temp_directory_path() / ("cardflash-wine-" + std::to_string(getpid()));
   fs::create_directories(folder);
   for (const fs::path& file : {fs::path(bin) / "Cardflash.com", fs::path(bin) / "Cardlink.dll",
-                               fs::path(hidapi) / "hidapi.dll", fs::path(hidapi) / "hid_ready.exe", fs::path(kRamBsl)})
+                               fs::path(hidapi) / "hidapi.dll", fs::path(hidapi) / "hid_ready.exe"})
     fs::copy_file(file, folder / file.filename(), fs::copy_options::overwrite_existing);
-  Placeholders p{wine_path((folder / "RAM_BSL_00.08.08.39.txt").string()), wine_path(folder.string()),
-                 wine_path((folder / "files").string())};
+  Placeholders p{wine_path(kRamBsl), wine_path(folder.string()), wine_path((folder / "files").string())};
   p.data = wine_path(p.data);
   p.separator = '\\';
   const HidrawBus::Wine wine{prefix, (folder / "hid_ready.exe").string()};

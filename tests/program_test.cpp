@@ -52,7 +52,7 @@ Interrupted update_interrupted(const std::vector<std::string>& cues, Clock::dura
   Interrupted result;
   result.run = cardsim::run_program(
       "/bin/sh", {"-c", "exec \"$0\" \"$@\" > " + out_file, CARDFLASH_PATH, "--ram-bsl",
-                  SAMPLE_DATA_DIR "/RAM_BSL_00.08.08.39.txt", "--update", kFirmware},
+                  SAMPLE_DATA_DIR "/stand_in_ram_bsl.txt", "--update", kFirmware},
       {env, std::chrono::seconds(90), nullptr, [&](pid_t started) { pid = started; }});
   const auto ended = Clock::now();
   watcher.join();

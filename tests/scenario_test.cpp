@@ -39,7 +39,7 @@ void play(const Scenario& s, const Step& step, const Placeholders& p) {
   InterruptingClock clock(step.interrupt_at_pause);
   cardflash::StopRequest stop;
   if (step.interrupt_at_pause == -1) stop.Request();
-  check_step(step, run_in_process(s, p(step.args), clock, stop), p, board_at);
+  check_step(step, run_in_process(s, arguments(s, step, p), clock, stop), p, board_at);
   if (step.pauses) {
     EXPECT_EQ(clock.pauses, *step.pauses);
   }

@@ -310,9 +310,9 @@ std::vector<Scenario> cardflash_scenarios(Personality on) {
   out.push_back(cardflash("flash firmware named as the RAM boot loader", "card id=1 fw=0102", {not_ram}));
 
   // After a power cycle in the middle of an update: the boot loader in flash, the image named.
-  Step rom = flash({"--ram-bsl", "@DATA@/RAM_BSL_00.08.08.39.txt", "--recover", kImage}, 0);
+  Step rom = flash({"--ram-bsl", "@DATA@/stand_in_ram_bsl.txt", "--recover", kImage}, 0);
   rom.out = "Load Msp430 FW\n" + kImage + "\nLoad Msp430 FW Complete\nDevice 0x2047 0x0200 ISP\xA1\x40mode device found\n"
-            "Device Connected\n==Load RAM BSL==\n@DATA@/RAM_BSL_00.08.08.39.txt\nLoad RAM_BSL_00.08.08.39.txt Complete\n"
+            "Device Connected\n==Load RAM BSL==\n@DATA@/stand_in_ram_bsl.txt\nLoad RAM_BSL_00.08.08.39.txt Complete\n"
             "Mass Erase\nDownload full BSL...\nWait for BSL\n==========================\nprogram_file\n" + kVerified +
             "Device Reset  Complete\nVID: 0x2933 PID:1 CardId: 0\nFW Ver =0200,Boot Ver=0005\n";
   rom.bsl = {{0, "19 " + kUpdateWire}};

@@ -2,8 +2,10 @@
 // step's last lines and pauses, and the closing after every ending. Whole runs, successful or
 // not, are the scenario suite's (tests/scenarios.cpp).
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 
 #include "headless.h"
@@ -21,7 +23,7 @@ namespace {
 
 const std::string kDataDir = SAMPLE_DATA_DIR;
 const std::string kNewFirmware = kDataDir + "/firmware_0200.txt";
-const std::string kRamBslPath = kDataDir + "/RAM_BSL_00.08.08.39.txt";
+const std::string kStandIn = kDataDir + "/stand_in_ram_bsl.txt";
 // The erase's 1500 ms, in which its refusal is read; the poll that reads the unlock.
 const std::vector<int> kErase = {10, 10, 10, 1470, 10};
 // After the RAM boot loader's start: the polls for its version and its unlock.
@@ -50,7 +52,7 @@ class UpdateSequenceTest : public ::testing::Test {
     ContextHolder context(Tav_Init());
     EXPECT_NE(context, nullptr);
     if (after_scan_) after_scan_();
-    UpdateRun r{std::move(context), kNewFirmware, RamBslPlaces{{}, {kDataDir}}, log_, clock_};
+    UpdateRun r{std::move(context), kNewFirmware, RamBslPlaces{kStandIn, {}}, log_, clock_};
     const bool done = RunUpdate(r);
     EXPECT_EQ(r.context, nullptr) << "the run must close the context";
     return done;
@@ -174,9 +176,16 @@ TEST_F(UpdateSequenceTest, FailedBlockWriteStopsTheDownload) {
 TEST_F(UpdateSequenceTest, RamBootLoaderIsLookedForInEachFolder) {
   RecordingLog log;
   FirmwareImage image;
-  UpdateRun found{nullptr, "", RamBslPlaces{{}, {"/nonexistent-folder", kDataDir}}, log, clock_};
+  // A folder with an image under TI's name: the stand-in, copied there for this test only.
+  const std::string folder = ::testing::TempDir() + "ram-bsl-" + std::to_string(getpid());
+  std::filesystem::create_directories(folder);
+  std::filesystem::copy_file(kStandIn, folder + "/RAM_BSL_00.08.08.39.txt",
+                             std::filesystem::copy_options::overwrite_existing);
+  UpdateRun found{nullptr, "", RamBslPlaces{{}, {"/nonexistent-folder", folder}}, log, clock_};
   EXPECT_TRUE(LoadRamBslImage(found, image));
-  EXPECT_EQ(log_lines_of(log.all), (Lines{"==Load RAM BSL==", kRamBslPath, "Load RAM_BSL_00.08.08.39.txt Complete"}));
+  EXPECT_EQ(log_lines_of(log.all),
+            (Lines{"==Load RAM BSL==", folder + "/RAM_BSL_00.08.08.39.txt", "Load RAM_BSL_00.08.08.39.txt Complete"}));
+  std::filesystem::remove_all(folder);
   EXPECT_EQ(DefaultRamBslPlaces().folders.front(), ExecutableDirectory());
   for (const auto& [data_home, data_dirs, after_the_program] : std::vector<std::tuple<const char*, const char*, Lines>>{
            {"", "", {"/home/u/.local/share/cardlink/", "/usr/local/share/cardlink/", "/usr/share/cardlink/"}},

@@ -65,7 +65,7 @@
 //   write, LOAD PC behaves as in the ROM BSL (0x2504 restarts the RAM BSL).
 //
 // The RAM boot-loader image (the project's stand-in; TI's real one is not part of this project):
-//   0x2500  4 version bytes (00 08 08 39 in sim/data/RAM_BSL_00.08.08.39.txt)
+//   0x2500  4 version bytes (00 08 08 39 in sim/data/stand_in_ram_bsl.txt)
 //   0x2504  the 24 ASCII characters of kRamBslMagic (the entry point LOAD PC 0x2504 jumps to)
 //   0x251C  body length L, 16 bits little-endian
 //   0x251E  CRC-16/CCITT-FALSE of the body, 16 bits little-endian

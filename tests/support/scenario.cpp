@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <filesystem>
@@ -25,6 +26,14 @@ std::string Placeholders::operator()(std::string text) const {
 std::vector<std::string> Placeholders::operator()(std::vector<std::string> texts) const {
   for (std::string& t : texts) t = (*this)(t);
   return texts;
+}
+
+std::vector<std::string> arguments(const Scenario& s, const Step& step, const Placeholders& p) {
+  std::vector<std::string> args = p(step.args);
+  auto given = [&](const char* option) { return std::find(args.begin(), args.end(), option) != args.end(); };
+  if (s.program == Program::kCardflash && (given("--update") || given("--recover")) && !given("--ram-bsl"))
+    args.insert(args.begin(), {"--ram-bsl", p.ram_bsl});
+  return args;
 }
 
 std::string test_name(const Scenario& s, std::size_t index) {

@@ -104,6 +104,11 @@ std::string without_cr(const std::string& text);
 // A path of the build machine as programs under wine see it: drive Z: is the root folder.
 std::string wine_path(std::string path);
 
+// The arguments of a step as the program gets them: the placeholders filled, and, for Cardflash
+// with the stand-in RAM boot loader (Program::kCardflash), the stand-in (@RAMBSL@) named with
+// --ram-bsl when the step flashes and names none: the stand-in has a name of its own, which no
+// search finds.
+std::vector<std::string> arguments(const Scenario& s, const Step& step, const Placeholders& p);
 // Writes the scenario's files into the placeholders' @TMP@.
 void write_files(const Scenario& s, const Placeholders& p);
 // The checks of one step, and those of every scenario's end: no board saw a fault, no unrelated

@@ -46,16 +46,14 @@ std::string on_terminal(const std::function<void()>& body) {
 
 bool runs_here(const Scenario&) { return true; }
 
-// Where the in-process Cardflash looks for its RAM boot-loader image: beside the test program
-// (never there), then in $XDG_DATA_HOME/cardlink, then in $XDG_DATA_DIRS.
+// Where the in-process Cardflash looks for TI's RAM boot-loader image: beside the test program,
+// then in $XDG_DATA_HOME/cardlink, then in $XDG_DATA_DIRS: none of them has it. The stand-in is
+// named on the command line (arguments()).
 Placeholders prepare_run(const Scenario& s) {
-  const Program program = s.program;
-  const fs::path with = kHome / "with", empty = kHome / "empty";
-  fs::create_directories(with / "cardlink");
+  const fs::path empty = kHome / "empty";
   fs::create_directories(empty);
-  const fs::path image = with / "cardlink" / "RAM_BSL_00.08.08.39.txt";
-  fs::copy_file(SAMPLE_DATA_DIR "/RAM_BSL_00.08.08.39.txt", image, fs::copy_options::overwrite_existing);
-  setenv("XDG_DATA_HOME", (program == Program::kCardflash ? with : empty).c_str(), 1);
+  const fs::path image = SAMPLE_DATA_DIR "/stand_in_ram_bsl.txt";
+  setenv("XDG_DATA_HOME", empty.c_str(), 1);
   setenv("XDG_DATA_DIRS", empty.c_str(), 1);
   setenv("LC_ALL", s.utf8 ? "C.UTF-8" : "C", 1);
   return Placeholders{image.string(), fs::read_symlink("/proc/self/exe").parent_path().string(),

@@ -1,7 +1,6 @@
-// The in-process scenario runs under wine: RunHeadless as Cardflash.com runs it, finding the RAM
-// boot-loader image beside the program, which is the test program here. The build puts the
-// stand-in beside it, and runs the scenarios of Cardflash as built from a copy in a folder of its
-// own (tests/windows/windows_tests.cmake). Folders are named in Windows' form.
+// The in-process scenario runs under wine: RunHeadless as Cardflash.com runs it. It looks for TI's
+// RAM boot-loader image beside the program, the test program here, where there is none; the
+// stand-in is named on the command line. Folders are named in Windows' form.
 #include <gtest/gtest.h>
 #include <process.h>
 
@@ -19,14 +18,13 @@ bool runs_here(const Scenario& s) {
   return s.program != Program::kCardtool && !s.terminal && !s.utf8;
 }
 
-Placeholders prepare_run(const Scenario& s) {
-  const Program program = s.program;
+// TI's image is never beside the test program; the stand-in is named on the command line.
+Placeholders prepare_run(const Scenario&) {
   std::string folder = cardflash::ExecutableDirectory();
   folder.pop_back();  // its separator
-  const std::string image = folder + "\\RAM_BSL_00.08.08.39.txt";
-  EXPECT_EQ(cardflash::PathExists(image), program == Program::kCardflash)
-      << "Cardflash as built runs from a folder without the image beside it, the others beside it: " << folder;
-  Placeholders p{image, folder, folder + "\\scenario-files-" + std::to_string(_getpid())};
+  EXPECT_FALSE(cardflash::PathExists(folder + "\\RAM_BSL_00.08.08.39.txt")) << folder;
+  Placeholders p{wine_path(SAMPLE_DATA_DIR "/stand_in_ram_bsl.txt"), folder,
+                 folder + "\\scenario-files-" + std::to_string(_getpid())};
   p.data = wine_path(p.data);
   p.separator = '\\';
   return p;

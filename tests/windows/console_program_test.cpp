@@ -48,13 +48,13 @@ class SimulatedCard : public ::testing::Test {
               ("simulated-card-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
     fs::remove_all(folder_);
     fs::create_directories(folder_ / "files");
-    for (const char* file : {CARDFLASH_COM, CARDLINK_DLL, SIMBUS_HIDAPI_DLL, SAMPLE_DATA_DIR "/RAM_BSL_00.08.08.39.txt"})
+    for (const char* file : {CARDFLASH_COM, CARDLINK_DLL, SIMBUS_HIDAPI_DLL, SAMPLE_DATA_DIR "/stand_in_ram_bsl.txt"})
       fs::copy_file(wine_path(file), folder_ / fs::path(wine_path(file)).filename());
   }
 
   // Plays one scenario's steps with the program; the wire log of the whole scenario.
   fs::path play(const Scenario& s) {
-    Placeholders p{(folder_ / "RAM_BSL_00.08.08.39.txt").string(), folder_.string(), (folder_ / "files").string()};
+    Placeholders p{(folder_ / "stand_in_ram_bsl.txt").string(), folder_.string(), (folder_ / "files").string()};
     p.data = wine_path(SAMPLE_DATA_DIR);
     p.separator = '\\';
     write_files(s, p);
@@ -63,7 +63,7 @@ class SimulatedCard : public ::testing::Test {
                                                     {"CARDSIM_WIRE_LOG", wire_log.string()}};
     for (Step step : s.steps) {
       const cardsim::ProgramRun r =
-          cardsim::run_program((folder_ / "Cardflash.com").string(), p(step.args), {env, std::chrono::seconds(120)});
+          cardsim::run_program((folder_ / "Cardflash.com").string(), arguments(s, step, p), {env, std::chrono::seconds(120)});
       const Outcome got{r.exit_status, lines_of(r.out, "standard output"), lines_of(r.err, "standard error")};
       // The boards' commands and state are in the program's process; the in-process runs of the
       // same scenarios (scenario_test) check them.

@@ -17,7 +17,7 @@ mkdir -p "$out"
 folder="$WINEPREFIX/drive_c/Cardflash"
 rm -rf "$folder"
 mkdir -p "$folder"
-cp "$bin/Cardflash.exe" "$bin/Cardlink.dll" "$simbus" "$data/RAM_BSL_00.08.08.39.txt" "$data/firmware_0200.txt" "$folder/"
+cp "$bin/Cardflash.exe" "$bin/Cardlink.dll" "$simbus" "$data/stand_in_ram_bsl.txt" "$data/firmware_0200.txt" "$folder/"
 work=$(mktemp -d)
 
 # A screen of its own: Xvfb names its display once it is ready.
@@ -77,7 +77,8 @@ for _ in $(seq 100); do kill -0 $program 2> /dev/null || break; sleep 0.1; done
 kill -0 $program 2> /dev/null && fail "Cardflash.exe --scan did not end"
 [ ! -e "$folder/wire.log" ] || fail "Cardflash.exe --scan touched the card"
 
-run_on_desktop
+# The window takes the stand-in RAM boot loader by name, as a user names TI's image.
+run_on_desktop --ram-bsl 'C:\Cardflash\stand_in_ram_bsl.txt'
 program=$!
 await 200 Cardflash 1003 || fail "the window did not show with Device Scan enabled"
 click Cardflash 1003

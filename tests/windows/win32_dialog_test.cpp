@@ -72,7 +72,8 @@ class Win32Dialog : public ::testing::Test {
     bus::reset();
   }
   CCardflashDlg::Environment Environment(Clock& clock) {
-    return {&clock, {SAMPLE_DATA_DIR}, [this](HWND) { return chosen_; }, {}};  // wine's drive Z: is "/"
+    // As --ram-bsl names it; wine's drive Z: is "/".
+    return {&clock, {}, [this](HWND) { return chosen_; }, SAMPLE_DATA_DIR "/stand_in_ram_bsl.txt"};
   }
   std::optional<std::wstring> chosen_;  // what the file dialog answers
 };
@@ -143,7 +144,7 @@ TEST_P(Win32DialogScenario, PlayedThroughTheButtons) {
   for (const Scenario& s : scenarios(cardsim::bus::Personality::Windows)) scenario = s.name == GetParam() ? &s : scenario;
   ASSERT_NE(scenario, nullptr);
   ASSERT_TRUE(bus::configure(scenario->devices));
-  const Placeholders p{SAMPLE_DATA_DIR "\\RAM_BSL_00.08.08.39.txt", "",
+  const Placeholders p{SAMPLE_DATA_DIR "/stand_in_ram_bsl.txt", "",
                        (fs::temp_directory_path() / ("dialog-" + std::to_string(GetCurrentProcessId()))).string()};
   write_files(*scenario, p);
   Step step = scenario->steps.at(0);

@@ -34,21 +34,11 @@ target_link_libraries(scenario_support PUBLIC testsupport cardflash_engine cards
 target_compile_definitions(scenario_support PUBLIC SAMPLE_DATA_DIR="${PROJECT_SOURCE_DIR}/sim/data")
 
 # The scenario suite's Cardflash scenarios in-process on the bus's Windows personality: the
-# headless front end with the engine and the library's logic, on virtual time. Cardflash finds the
-# RAM boot loader beside its program: the stand-in goes beside the test program, and the scenarios
-# of Cardflash as built run from a copy of it in a folder with nothing beside it.
+# headless front end with the engine and the library's logic, on virtual time. Nothing lies beside
+# the test program: the stand-in RAM boot loader is named on the command line.
 windows_test(scenario_test scenario_test.cpp support/scenario_host_windows.cpp)
 link_virtual_time(scenario_test scenario_support cardflash_engine cardlink_core)
-add_custom_command(TARGET scenario_test POST_BUILD
-  COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/sim/data/RAM_BSL_00.08.08.39.txt $<TARGET_FILE_DIR:scenario_test>
-  COMMAND ${CMAKE_COMMAND} -E make_directory $<TARGET_FILE_DIR:scenario_test>/as-built
-  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:scenario_test> $<TARGET_FILE_DIR:scenario_test>/as-built)
-discover_windows_tests(scenario_test TEST_FILTER "-AsBuilt/*")
-add_test(NAME AsBuilt/Scenarios
-  COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} ${CMAKE_CURRENT_BINARY_DIR}/as-built/scenario_test.exe
-    --gtest_filter=AsBuilt/*)
-set_tests_properties(AsBuilt/Scenarios PROPERTIES ENVIRONMENT "LC_ALL=C.UTF-8" TIMEOUT 300
-  PASS_REGULAR_EXPRESSION "\\[  PASSED  \\] 2 tests")
+discover_windows_tests(scenario_test)
 
 # Cardflash.com as shipped, with the virtual bus's hidapi.dll, playing the suite's scenarios; once
 # more in a Korean locale.

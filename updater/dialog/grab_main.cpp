@@ -33,14 +33,14 @@ bool Save(cardflash::CCardflashDlg& dialog, const QString& path) {
 int main(int argc, char** argv) {
   QApplication application(argc, argv);
   if (argc != 4) {
-    std::fprintf(stderr, "usage: cardflash_grab FIRMWARE.txt RAM_BSL_FOLDER OUT_FOLDER\n");
+    std::fprintf(stderr, "usage: cardflash_grab FIRMWARE.txt RAM_BSL_IMAGE OUT_FOLDER\n");
     return 2;
   }
   const QFileInfo firmware(QString::fromLocal8Bit(argv[1]));
   const QDir out(QString::fromLocal8Bit(argv[3]));
 
   cardflash::CCardflashDlg::Environment environment;
-  environment.ram_bsl_folders = {argv[2]};
+  environment.ram_bsl_file = argv[2];
   environment.choose_file = [firmware](QWidget*) {
     return std::optional<cardflash::ChosenFile>({firmware.absolutePath(), firmware.fileName()});
   };
