@@ -144,8 +144,13 @@ IdentityRead read_first_identity(CardContext& context, CardIdentity& identity) {
   }
   int result = mcu_read_fwversion(kLibraryChannel, card.device(), identity.fw_version, identity.boot_version);
   // A silent card leaves the handle without an error; a write or read that failed leaves hidapi's
-  // words (on Windows a node opened without access opens, and its writes are denied).
-  if (result != 0) context.last_failure = exchange_failure(card.device());
+  // words (on Windows a node opened without access opens, and its writes are denied). A card
+  // pulled out meanwhile is told by the listing, not by those words: what a handle of a departed
+  // device gives differs between systems (ENODEV, a hang-up, "The device is not connected",
+  // wine's "Access denied").
+  if (result != 0)
+    context.last_failure = still_listed(first) ? exchange_failure(card.device())
+                                               : make_failure(FailureKind::Gone, "the card is no longer listed under its path");
   close_card(card);
   return result == 0 ? IdentityRead::Ok : IdentityRead::NoReply;
 }

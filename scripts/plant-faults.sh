@@ -28,6 +28,7 @@ faults=(
   'failed block write ignored|updater/bsl_client.cpp|!BslWriteBlock(context, address, staging, size)) return address;|!(BslWriteBlock(context, address, staging, size), true)) return address;'
   'card in its boot loader reported as untouched|updater/headless.cpp|    case CardState::kInBootLoader: return kExitInBootLoader;|    case CardState::kInBootLoader: return kExitFailed;'
   'the reset cut short by Ctrl-C|updater/update_sequence.cpp|  if (run.stop) run.stop->Hold();|'
+  'a card pulled out told by the error text|library/card_context.cpp|still_listed(first) ? exchange_failure|true ? exchange_failure'
 )
 
 restore=""

@@ -91,6 +91,7 @@ TEST_P(WineScenarios, ThroughWinesHidStack) {
     r.err = without_cr(r.err);
     return r;
   });
+  fs::remove_all(folder);
 }
 
 std::vector<Scenario> marked(bool wine) {

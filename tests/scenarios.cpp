@@ -204,6 +204,14 @@ std::vector<Scenario> cardflash_scenarios(Personality on) {
     out.back().wine = seen.wine;
   }
 
+  // A card pulled out as the scan asks for its identity is told by the listing, whatever the
+  // system gives on the departed handle (marked `wine`: there it is "Access denied").
+  Step pulled = flash({"--scan"}, 1);
+  pulled.out = "Total 1 Msp430 find\nFail to Get Flash Device information!!\n";
+  pulled.err = "Cardflash: the card was listed but could not be read: the card is no longer listed under its path\n";
+  out.push_back(cardflash("flash scan of a card pulled out", "card id=1 fw=0102 pulled=a100010008", {pulled}, true));
+  out.back().wine = true;
+
   Step update = flash({"--update", kImage}, 0);
   update.out = "Total 1 Msp430 find\nFlash Msp430 Information:\n" + kScan1 +
                "Load Msp430 FW\n" + kImage + "\n==Load RAM BSL==\n@RAMBSL@\nLoad RAM_BSL_00.08.08.39.txt Complete\n"

@@ -83,6 +83,8 @@ bool apply_card_key(DeviceSetup& d, int* count, const std::string& key, const st
     b.serial = value;
   } else if (key == "path") {
     d.path = value;
+  } else if (key == "pulled") {
+    b.pulled_at_command = value;
   } else if (key == "fault") {
     std::stringstream list(value);
     std::string f;

@@ -17,7 +17,8 @@
 //             loader in flash sends its replies, or none), rambsl=unlocked|locked|nostart (how
 //             the RAM boot loader comes up), reset=loadpc|write (where the reset write resets
 //             the controller), drop=ADDRESS (hex: the RAM boot loader drops the first data
-//             block that covers it)
+//             block that covers it), pulled=TEXT (the card is pulled out as it takes the
+//             command of this text, e.g. a100010008, the firmware version's)
 //   bsl       a card already in its boot loader (same keys as card)
 //   hid       an unrelated HID device (a BMC's keyboard, a mouse): keys vid, pid (hex; default
 //             046d:c52b), at, count. It never answers; a report written to it is a fault.

@@ -88,10 +88,7 @@ void Board::restart(Mode next, SimTime now, SimTime delay) {
 
 void Board::reset_controller(SimTime now) {
   if (settings_.stays_off_after_reset) {
-    mode_ = Mode::Off;
-    if (firmware_) retired_.push_back(std::move(firmware_));
-    ++incarnation_;
-    pending_.reset();
+    pull_out();
     return;
   }
   restart(memory_.reset_vector_erased() ? Mode::UsbBootLoader : Mode::Application, now, settings_.restart_delay);
@@ -99,7 +96,12 @@ void Board::reset_controller(SimTime now) {
 
 void Board::crash(std::string fault) {
   record_fault(std::move(fault));
+  pull_out();
+}
+
+void Board::pull_out() {
   mode_ = Mode::Off;
+  // Usually called from inside the running firmware's own on_report: keep it alive until then.
   if (firmware_) retired_.push_back(std::move(firmware_));
   ++incarnation_;
   pending_.reset();

@@ -86,6 +86,7 @@ struct BoardSettings {
                                                // that covers this address: no write, no reply
   SimTime plugged_at{0};               // off the bus until this time, then listed in start_mode
   bool stays_off_after_reset = false;  // the controller never lists itself again after a reset
+  std::string pulled_at_command;       // the card is pulled out as it takes this command text
   bool flash_erased = false;           // main flash erased when the board is made (a failed update)
   std::uint32_t weak_cell = 0;         // a flash byte whose `weak_bits` stay 1 when programmed
   std::uint8_t weak_bits = 0;
@@ -174,6 +175,8 @@ class Board {
   // The code that runs is destroyed under it (the RAM boot loader overwritten): records `fault`; the
   // USB device stops answering and leaves the bus until the board is made anew.
   void crash(std::string fault);
+  // Pulled out of its port: leaves the bus until the board is made anew.
+  void pull_out();
   // Lock state of the boot loader that runs now; nothing while no boot loader runs.
   std::optional<bool> boot_loader_locked() const;
   // The 4 characters at kFirmwareVersionAddress.

@@ -33,6 +33,10 @@ void CardController::on_report(int iface, const std::uint8_t* data, std::size_t 
   std::size_t n = std::min<std::size_t>({data[1], size - 2, 62});
   std::string text(reinterpret_cast<const char*>(data) + 2, n);
   board_.record_command(text);
+  if (!board_.settings().pulled_at_command.empty() && text == board_.settings().pulled_at_command) {
+    board_.pull_out();
+    return;
+  }
   if (board_.settings().silent) return;
   handle(text, now);
 }
