@@ -22,7 +22,17 @@
 //   hid       an unrelated HID device (a BMC's keyboard, a mouse): keys vid, pid (hex; default
 //             046d:c52b), at, count. It never answers; a report written to it is a fault.
 //   at=MS     (any device) plugged in MS milliseconds after the bus started, not from the start
+//   port=P    (any device) the USB port it is plugged into, as the kernel names it: bus, '-',
+//             the port on the root hub and on each hub below it, e.g. 3-1.4. Default 1-N for the
+//             N-th device of the text
+//   acl_delay=MS  (any device) each new node of the device is root-only for MS milliseconds after
+//             it appears, until udev has applied the rules that open it to the user (Linux)
+//   replug=MS (any device) the device leaves the bus MS milliseconds after the bus started and
+//             lists itself again, at the same port, restart_delay later (pulled and plugged in
+//             again, or a power cycle of the card)
 //   init      key fail: hid_init reports failure
+//   sysfs     key none: the system shows no sysfs (a container): udev knows no device, so no
+//             device has a port
 #pragma once
 
 #include <optional>
@@ -39,11 +49,21 @@ struct DeviceSetup {
   bool fail_write = false;
   bool fail_read = false;
   std::string path;           // path of the first interface; empty: /dev/hidrawN
+  std::string port;           // the USB port; empty: the default of its place in the text
+  SimTime acl_delay{0};       // each new node is root-only this long after it appears
 };
+
+// A USB port as the kernel names a USB device ("%d-%s" of busnum and devpath, usb_alloc_dev in
+// drivers/usb/core/usb.c): a bus number, '-', and one port number per hub level, joined by '.'.
+bool valid_port(const std::string& port);
+// The port of a device added at `index` (0-based) without one: 1-(index + 1), or the next 1-N
+// that no device in `taken` has.
+std::string default_port(std::size_t index, const std::vector<std::string>& taken);
 
 struct BusSetup {
   bool init_fails = false;
-  std::vector<DeviceSetup> devices;
+  bool no_sysfs = false;
+  std::vector<DeviceSetup> devices;  // ports given are all different; the others get theirs when added
 };
 
 // Returns nothing and sets `error` when the text is not understood.
