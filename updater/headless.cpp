@@ -129,7 +129,7 @@ bool IsPortText(const std::string& value) {
   std::size_t at = dash + 1;
   for (;;) {
     const std::size_t end = value.find_first_not_of("0123456789", at);
-    if (end == at) return false;
+    if (end == at || at == value.size()) return false;
     if (end == std::string::npos) return true;
     if (value[end] != '.') return false;
     at = end + 1;

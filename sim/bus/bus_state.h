@@ -87,9 +87,7 @@ struct Bus {
   int open_handles = 0;
   bool init_fails = false;
   bool no_sysfs = false;
-  // USB device numbers in use on each bus, and where choose_devnum looks next.
-  std::map<int, std::vector<bool>> devnums_used;
-  std::map<int, int> devnum_next;
+  DeviceNumbers devnums;
   int init_calls = 0;
   SimTime init_delay{0};
   bool env_loaded = false;

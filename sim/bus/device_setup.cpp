@@ -125,6 +125,37 @@ bool valid_port(const std::string& port) {
   return count > 0 && port.back() != '.';
 }
 
+std::string usb_device_syspath(const std::string& port) {
+  const std::size_t dash = port.find('-');
+  std::string path = "usb" + port.substr(0, dash);
+  for (std::size_t dot = dash; dot != std::string::npos; dot = port.find('.', dot + 1))
+    path += "/" + port.substr(0, port.find('.', dot + 1));
+  return path;
+}
+
+int DeviceNumbers::choose(int bus) {
+  auto& used = used_[bus];
+  if (used.empty()) {
+    used.assign(128, false);
+    used[1] = true;  // the root hub
+  }
+  int& next = next_.emplace(bus, 1).first->second;
+  int devnum = 0;
+  for (int n = next; n < 128 && !devnum; ++n)
+    if (!used[static_cast<std::size_t>(n)]) devnum = n;
+  for (int n = 1; n < 128 && !devnum; ++n)
+    if (!used[static_cast<std::size_t>(n)]) devnum = n;
+  if (!devnum) return 0;
+  used[static_cast<std::size_t>(devnum)] = true;
+  next = devnum >= 127 ? 1 : devnum + 1;
+  return devnum;
+}
+
+void DeviceNumbers::release(int bus, int devnum) {
+  auto it = used_.find(bus);
+  if (it != used_.end() && devnum > 0 && devnum < 128) it->second[static_cast<std::size_t>(devnum)] = false;
+}
+
 std::string default_port(std::size_t index, const std::vector<std::string>& taken) {
   for (std::size_t n = index + 1;; ++n) {
     std::string port = "1-" + std::to_string(n);

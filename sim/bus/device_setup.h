@@ -35,6 +35,7 @@
 //             device has a port
 #pragma once
 
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -56,6 +57,25 @@ struct DeviceSetup {
 // A USB port as the kernel names a USB device ("%d-%s" of busnum and devpath, usb_alloc_dev in
 // drivers/usb/core/usb.c): a bus number, '-', and one port number per hub level, joined by '.'.
 bool valid_port(const std::string& port);
+// The sysfs path of the USB device at `port` below its USB controller, one directory for the root
+// hub, for each hub and for the device, as the kernel names them ("usb%d", then "%d-%s" of busnum
+// and devpath, usb_alloc_dev in drivers/usb/core/usb.c): 3-1.4 is "usb3/3-1/3-1.4". Its interface
+// i is the directory "3-1.4:1.i" in it (usb_set_configuration, drivers/usb/core/message.c).
+std::string usb_device_syspath(const std::string& port);
+
+// The number of a USB device on its bus, as choose_devnum (drivers/usb/core/hub.c) hands them out:
+// the first free one from where the last search on that bus stopped, wrapping at 128; the root hub
+// has 1. release_devnum frees it at disconnect. A re-enumeration therefore gets a new number.
+class DeviceNumbers {
+ public:
+  int choose(int bus);  // 0 when all 127 are taken
+  void release(int bus, int devnum);
+
+ private:
+  std::map<int, std::vector<bool>> used_;
+  std::map<int, int> next_;
+};
+
 // The port of a device added at `index` (0-based) without one: 1-(index + 1), or the next 1-N
 // that no device in `taken` has.
 std::string default_port(std::size_t index, const std::vector<std::string>& taken);

@@ -47,7 +47,9 @@ class LinuxRules : public Rules {
   // basic/path-util.c): one directory level at a time, bytewise, a shorter name first when one is
   // the start of the other. The levels that differ between two devices are the USB ones, so
   // 3-1.4 lists before 3-1 (its "3-1:1.0"), which lists before 3-10.
-  std::string sort_key(const Device& d, int iface) const override { return usb_interface_syspath(d.usb_port, iface); }
+  std::string sort_key(const Device& d, int iface) const override {
+    return usb_device_syspath(d.usb_port) + "/" + d.usb_port + ":1." + std::to_string(iface);
+  }
   bool lists_before(const std::string& a, const std::string& b) const override {
     std::size_t i = 0, j = 0;
     for (;;) {

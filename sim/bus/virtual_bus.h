@@ -77,9 +77,6 @@ struct UsbDeviceView {
   int minor;
 };
 std::optional<UsbDeviceView> usb_device_of_node(const std::string& sysname);
-// The sysfs path of interface `iface` of a USB device at `port` below the root hub of its bus, as
-// the kernel names each level (usb_alloc_dev, usb_set_configuration): "usb3/3-1/3-1.4/3-1.4:1.0".
-std::string usb_interface_syspath(const std::string& port, int iface);
 
 // Takes the device off the bus for good: open handles fail from now on.
 void unplug(std::size_t index);

@@ -29,25 +29,8 @@ Bus& the_bus() {
 
 int bus_number(const std::string& port) { return std::atoi(port.c_str()); }
 
-// choose_devnum (drivers/usb/core/hub.c): the first free number from where the last search on
-// the bus stopped, wrapping at 128; the root hub has 1. release_devnum frees it at disconnect.
-int choose_devnum(Bus& bus, int busnum) {
-  auto& used = bus.devnums_used[busnum];
-  if (used.empty()) used.assign(128, false), used[1] = true;
-  int& next = bus.devnum_next.emplace(busnum, 2).first->second;
-  int devnum = 0;
-  for (int i = 0; i < 127 && !devnum; ++i) {
-    const int candidate = 1 + (next - 1 + i) % 127;
-    if (!used[static_cast<std::size_t>(candidate)]) devnum = candidate;
-  }
-  if (!devnum) return 0;
-  used[static_cast<std::size_t>(devnum)] = true;
-  next = devnum >= 127 ? 1 : devnum + 1;
-  return devnum;
-}
-
 void remove_nodes(Bus& bus, Device& d) {
-  if (d.devnum) bus.devnums_used[bus_number(d.usb_port)][static_cast<std::size_t>(d.devnum)] = false;
+  bus.devnums.release(bus_number(d.usb_port), d.devnum);
   d.devnum = 0;
   if (d.setup.path.empty()) bus.rules->unlist(bus, d);
   d.paths.clear();
@@ -57,7 +40,7 @@ void remove_nodes(Bus& bus, Device& d) {
 
 void add_nodes(Bus& bus, std::size_t index, Device& d, const Board::Presence& p, SimTime at) {
   d.listed_at = at;
-  d.devnum = choose_devnum(bus, bus_number(d.usb_port));
+  d.devnum = bus.devnums.choose(bus_number(d.usb_port));
   if (!d.setup.path.empty()) {  // a path of the test's choosing stays as it is, on every system
     for (int i = 0; i < p.interfaces; ++i) {
       d.paths.push_back(i == 0 ? d.setup.path : d.setup.path + "." + std::to_string(i));
@@ -207,8 +190,7 @@ void reset(Personality personality) {
   bus.open_handles = 0;
   bus.init_fails = false;
   bus.no_sysfs = false;
-  bus.devnums_used.clear();
-  bus.devnum_next.clear();
+  bus.devnums = {};
   bus.init_calls = 0;
   bus.init_delay = SimTime{0};
   bus.epoch = std::chrono::steady_clock::now();
@@ -316,14 +298,6 @@ std::optional<UsbDeviceView> usb_device_of_node(const std::string& sysname) {
     }
   }
   return std::nullopt;
-}
-
-std::string usb_interface_syspath(const std::string& port, int iface) {
-  const std::size_t dash = port.find('-');
-  std::string path = "usb" + port.substr(0, dash);
-  for (std::size_t dot = dash; dot != std::string::npos; dot = port.find('.', dot + 1))
-    path += "/" + port.substr(0, port.find('.', dot + 1));
-  return path + "/" + port + ":1." + std::to_string(iface);
 }
 
 std::string first_path(std::size_t index) {

@@ -60,8 +60,9 @@ std::unique_ptr<udev_device> chain(struct udev* context, const cardsim::bus::Usb
   const std::string bus = std::to_string(view.busnum);
   auto root = make(context, kController + std::string("usb") + bus, "usb", "usb_device", nullptr);
   root->attributes = {{"busnum", bus}, {"devnum", "1"}, {"devpath", "0"}, {"bDeviceClass", "09"}};
-  const std::string interface_path = kController + cardsim::bus::usb_interface_syspath(view.port, view.interface_number);
-  auto usb = make(context, interface_path.substr(0, interface_path.rfind('/')), "usb", "usb_device", std::move(root));
+  const std::string usb_path = kController + cardsim::usb_device_syspath(view.port);
+  const std::string interface_path = usb_path + "/" + view.port + ":1." + std::to_string(view.interface_number);
+  auto usb = make(context, usb_path, "usb", "usb_device", std::move(root));
   usb->attributes = {{"busnum", bus},
                      {"devnum", std::to_string(view.devnum)},
                      {"devpath", view.devpath},
