@@ -20,12 +20,14 @@ faults=(
   'ninth card stored|library/card_context.cpp|context.card_count < kCardTableCapacity; d = d->next|context.card_count <= kCardTableCapacity; d = d->next'
   'wrong byte in a password|updater/bsl_client.cpp|  password.fill(0xFF);|  password.fill(0xFF);@NL@  password[31] = 0xFE;'
   'switch text without its line feed|library/command_channel.cpp|"2102040004ISPE\n"|"2102040004ISPE"'
-  'scan button left enabled during an update|updater/dialog/cardflash_dlg.cpp|  m_fwUpdate->setEnabled(false);@NL@  // The run takes|  m_fwUpdate->setEnabled(false);@NL@  m_deviceScan->setEnabled(true);@NL@  // The run takes'
+  'scan button left enabled during an update|updater/dialog/cardflash_logic.cpp|  m_view.EnableButton(DialogButton::kFwUpdate, false);@NL@  // The run takes|  m_view.EnableButton(DialogButton::kFwUpdate, false);@NL@  m_view.EnableButton(DialogButton::kDeviceScan, true);@NL@  // The run takes'
   'old boot-loader path reopened after the RAM boot loader starts|updater/update_sequence.cpp|  return FindAndConnectBootLoader(context, log, false) && ConfirmRamBootLoader|  return Tav_BslConnect(context) && ConfirmRamBootLoader'
   'second password reply ignored|updater/update_sequence.cpp|  return Unlocked(log, BslMassErase(context, run.clock)) &&|  return (BslMassErase(context, run.clock), true) &&'
   'RAM boot loader not confirmed|updater/update_sequence.cpp|if (!BslAskVersion(context, run.clock)) {|if (!BslAskVersion(context, run.clock) && false) {'
   'verify off by default|updater/update_sequence.h|bool verify = true;|bool verify = false;'
-  'failed block write ignored|updater/bsl_client.cpp|if (!BslWriteBlock(context, address, staging, size)) return address;|(void)BslWriteBlock(context, address, staging, size);'
+  'failed block write ignored|updater/bsl_client.cpp|!BslWriteBlock(context, address, staging, size)) return address;|!(BslWriteBlock(context, address, staging, size), true)) return address;'
+  'card in its boot loader reported as untouched|updater/headless.cpp|    case CardState::kInBootLoader: return kExitInBootLoader;|    case CardState::kInBootLoader: return kExitFailed;'
+  'the reset cut short by Ctrl-C|updater/update_sequence.cpp|  if (run.stop) run.stop->Hold();|'
 )
 
 restore=""

@@ -15,6 +15,9 @@ export TMPDIR="${TMPDIR:-/tmp}"
 status=0
 passed=0
 failed=0
+# Each stage's wall time, printed at its end: the whole command must stay well under 15 minutes.
+stage_start=$SECONDS
+stage() { echo "== $1 (the stage before took $((SECONDS - stage_start)) s) =="; stage_start=$SECONDS; }
 # Adds one ctest run's counts ("N% tests passed, F tests failed out of T") to the totals.
 count() {
   local line
@@ -34,23 +37,24 @@ for variant in normal sanitize; do
   # build only. The sanitizer build is a debug build: it compiles faster, and its tests run on
   # virtual time.
   [ "$variant" = sanitize ] && args+=(-DCARDLINK_SANITIZE=ON -DCARDLINK_HIDRAW_HARNESS=OFF -DCMAKE_BUILD_TYPE=Debug)
-  echo "== $variant build =="
+  stage "$variant build"
   "$here/scripts/build.sh" "$build" "${args[@]}"
-  echo "== $variant tests =="
+  stage "$variant tests"
   ctest --test-dir "$build" -j "$(nproc)" --output-on-failure --timeout 600 2>&1 | tee "$build/ctest.log" \
     || status=1
   count "$build/ctest.log"
 done
 # The Windows build (mingw-w64) and its tests under wine, in a wine prefix of its own.
-echo "== windows build =="
+stage "windows build"
 "$here/scripts/build-windows.sh" "$here/build-windows"
-echo "== windows tests =="
+stage "windows tests"
 ctest --test-dir "$here/build-windows" -j "$(nproc)" --output-on-failure --timeout 600 2>&1 \
   | tee "$here/build-windows/ctest.log" || status=1
 count "$here/build-windows/ctest.log"
 # A bounded libFuzzer run of each target in a clang build of its own (about a minute in all).
-echo "== fuzzing =="
+stage "fuzzing"
 if "$here/scripts/fuzz.sh" 15; then passed=$((passed + 1)); else failed=$((failed + 1)); status=1; fi
 [ "$failed" -eq 0 ] || status=1
-echo "tests: $passed passed, $failed failed"
+stage "end"
+echo "tests: $passed passed, $failed failed in $SECONDS s"
 exit $status
