@@ -2,7 +2,10 @@
 
 #include <hidapi.h>
 
+#include <algorithm>
 #include <cstddef>
+#include <string>
+#include <vector>
 
 #include "card_context.h"
 #include "card_protocol.h"
@@ -56,9 +59,16 @@ int count_boot_loaders() { return list_boot_loaders(nullptr, 0); }
 int list_boot_loaders(char (*ports)[kPortFieldSize], int capacity) {
   hid_device_info* devices = hid_enumerate(BSL_VENDOR_ID, BSL_PRODUCT_ID);
   int count = 0;
-  for (hid_device_info* d = devices; d; d = d->next, ++count) {
-    if (!ports || count >= capacity) continue;
-    if (!usb_port_of(d->path, ports[count])) ports[count][0] = '\0';
+  // hidapi lists a device once per top-level collection of its report descriptor (a keyboard with
+  // a consumer-control collection, say), each time with the same path: one device, one entry.
+  std::vector<std::string> paths;
+  for (hid_device_info* d = devices; d; d = d->next) {
+    const std::string path = d->path ? d->path : "";
+    if (std::find(paths.begin(), paths.end(), path) != paths.end()) continue;
+    paths.push_back(path);
+    const int at = count++;
+    if (!ports || at >= capacity) continue;
+    if (!usb_port_of(d->path, ports[at])) ports[at][0] = '\0';
   }
   hid_free_enumeration(devices);
   return count;
