@@ -576,8 +576,8 @@ std::vector<Scenario> port_scenarios(Personality on) {
   }
   out.push_back(cardflash("flash second card by its port", "card id=1 fw=0102; card id=2 fw=0102", {second}));
 
-  // A card stuck in its boot loader is listed first, at another port: the update finds its own
-  // card's boot loader at the card's port (behind a hub) and never writes to the stuck one.
+  // A card stuck in its boot loader is listed first, at a port that starts its card's port: the
+  // update finds its own card's boot loader at the card's port and never writes to the stuck one.
   Step beside = ports ? flash({"--update", kImage}, 0) : flash({"--update", kImage}, 1);
   beside.bsl = {{0, ""}, {1, ports ? kUpdateWire : ""}};
   beside.commands = {{0, {}}};
@@ -591,7 +591,7 @@ std::vector<Scenario> port_scenarios(Personality on) {
     beside.cards = {{0, Mode::UsbBootLoader, "0100"}, {1, Mode::Application, "0102"}};
   }
   out.push_back(cardflash("flash update beside a card stuck in its boot loader",
-                          "bsl port=1-1; card id=1 fw=0102 port=1-2.3", {beside}, true));
+                          "bsl port=1-1; card id=1 fw=0102 port=1-10", {beside}, true));
 
   // Ports are told apart whole: 3-1, 3-1.4 and 3-10 (udev lists 3-1.4 first: its directory sorts
   // before 3-1's interface). Another maker's device with the boot loader's ids on bus 2, listed
@@ -618,10 +618,10 @@ std::vector<Scenario> port_scenarios(Personality on) {
     middle.bsl = {{0, ""}, {1, ""}, {2, kUpdateWire}};
     middle.cards = {{0, Mode::Application, "0102"}, {1, Mode::Application, "0102"}, {2, Mode::Application, "0200", true}};
   }
-  out.push_back(cardflash("flash ports 3-1, 3-1.4 and 3-10 side by side",
-                          "card id=1 fw=0102 port=3-10; card id=2 fw=0102 port=3-1.4; card id=3 fw=0102 port=3-1; "
-                          "hid vid=2047 pid=0200 port=2-1",
-                          {listed, middle}));
+  const std::string side_by_side = "card id=1 fw=0102 port=3-10; card id=2 fw=0102 port=3-1.4; "
+                                   "card id=3 fw=0102 port=3-1; hid vid=2047 pid=0200 port=2-1";
+  out.push_back(cardflash("flash scan of ports 3-1, 3-1.4 and 3-10 side by side", side_by_side, {listed}, true));
+  out.push_back(cardflash("flash update of port 3-1 beside 3-1.4 and 3-10", side_by_side, {middle}));
 
   // A controller left in its boot loader beside a card that runs: --recover needs its port.
   const std::string both = "Cardflash: 1 card(s) and 1 boot loader(s) (2047:0200) are listed: name the boot loader with "
@@ -703,7 +703,8 @@ std::vector<Scenario> port_scenarios(Personality on) {
     shown.out_lacks = {"Card 0:"};
   }
   out.push_back(cardflash("flash serial number by row of two cards with one card id",
-                          "card id=1 fw=0102 serial=AAAA; card id=1 fw=0102 serial=BBBB", {shared, unchosen, written, shown}));
+                          "card id=1 fw=0102 serial=AAAA; card id=1 fw=0102 serial=BBBB", {shared, unchosen, written, shown},
+                          true));
   return out;
 }
 
