@@ -431,6 +431,7 @@ struct hid_device_info* hid_enumerate(unsigned short vendor_id, unsigned short p
     Device* device;
     Board::Presence presence;
     int iface;
+    int usage;  // which top-level usage of the node
   };
   std::vector<Listed> listed;
   for (auto& d : bus.devices) {
@@ -438,8 +439,14 @@ struct hid_device_info* hid_enumerate(unsigned short vendor_id, unsigned short p
     if (!p) continue;
     if (vendor_id && p->vendor_id != vendor_id) continue;
     if (product_id && p->product_id != product_id) continue;
+    // hidapi's Linux back end lists a node once per top-level usage of its report descriptor
+    // (get_next_hid_usage, linux/hid.c), each time under the same path: a mouse's (generic desktop
+    // mouse, and the pointer inside it) twice, as Debian's hidapi does on the hidraw harness's
+    // mouse descriptor. The boards declare one.
+    const int usages = p->mode == cardsim::Mode::Unrelated && bus.rules->kind() == Personality::Linux ? 2 : 1;
     for (int i = 0; i < p->interfaces; ++i)
-      listed.push_back({bus.rules->sort_key(*d, i), &d->paths[static_cast<std::size_t>(i)], d.get(), *p, i});
+      for (int u = 0; u < usages; ++u)
+        listed.push_back({bus.rules->sort_key(*d, i), &d->paths[static_cast<std::size_t>(i)], d.get(), *p, i, u});
   }
   std::stable_sort(listed.begin(), listed.end(),
                    [&](const Listed& a, const Listed& b) { return bus.rules->lists_before(a.key, b.key); });
@@ -457,8 +464,8 @@ struct hid_device_info* hid_enumerate(unsigned short vendor_id, unsigned short p
     const bool other = p.mode == cardsim::Mode::Unrelated;
     info->manufacturer_string = wcsdup(other ? L"Other vendor" : card ? L"Simulated card" : L"Texas Instruments");
     info->product_string = wcsdup(other ? L"Keyboard" : card ? L"Card controller" : L"MSP430 USB BSL");
-    info->usage_page = 0xFF00;
-    info->usage = 0x0001;
+    info->usage_page = other ? 0x0001 : 0xFF00;
+    info->usage = other ? (l.usage == 0 ? 0x0002 : 0x0001) : 0x0001;
     info->interface_number = bus.rules->interface_number(l.iface, p.interfaces);
     info->bus_type = HID_API_BUS_USB;
     *tail = info;
