@@ -548,8 +548,9 @@ std::vector<Scenario> port_scenarios(Personality on) {
   const std::string no_ports =
       "Cardflash: --card needs the cards' USB ports, which this system does not show (Windows, or no\n"
       "sysfs); with one card listed, leave --card out\n";
-  const std::string untold = "Load Msp430 FW Complete\nA controller is already in its boot loader; cannot tell which is "
-                             "this card's\n";
+  const std::string untold =
+      "Load Msp430 FW Complete\nNot switched: a controller is already in its boot loader; cannot tell which is this "
+      "card's\n";
   auto updated = [](int card_id) {
     return "Device Reset  Complete\nVID: 0x2933 PID:1 CardId: " + std::to_string(card_id) +
            "\nFW Ver =0200,Boot Ver=0005\n";

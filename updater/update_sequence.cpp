@@ -218,7 +218,7 @@ bool SwitchEraseAndProgram(UpdateRun& run, CardContext* context, const FirmwareI
   // Without a port the boot loader that lists itself after the switch is taken for this card's:
   // one that is there already could be another card's, which must not be written to.
   if (port.empty() && Tav_ListBootDevs(context, nullptr, 0) > 0) {
-    AppendLog(log, "A controller is already in its boot loader; cannot tell which is this card's\r\n");
+    AppendLog(log, "Not switched: a controller is already in its boot loader; cannot tell which is this card's\r\n");
     return false;
   }
   if (!GoOn(run)) return false;
