@@ -151,10 +151,11 @@ struct Removal {
 
 // The sysfs description of one enumeration of a device, for umockdev_testbed_add_from_string,
 // child first: each interface's hidraw node, HID device and USB interface, then the USB device
-// (d.usb_syspath, d.devnum) unless `usb_dirs` holds it already, then the hubs above it and its
-// bus's root hub that `usb_dirs` does not hold yet, which it gains (a hub takes a device number
-// from `devnums`). Sets each node's syspath and device link.
-std::string describe(const Device& d, const Board::Presence& p, const std::vector<Node*>& nodes,
+// (d.usb_syspath) unless `usb_dirs` holds it already, then the hubs above it and its bus's root
+// hub that `usb_dirs` does not hold yet, which it gains. A new hub and a new USB device take a
+// device number from `devnums`, the hubs first; the device's goes to d.devnum. Sets each node's
+// syspath and device link.
+std::string describe(Device& d, const Board::Presence& p, const std::vector<Node*>& nodes,
                      const std::vector<int>& hid_numbers, std::set<std::string>& usb_dirs, DeviceNumbers& devnums);
 
 // umockdev removes a device's directory but leaves the links to its children in /sys/bus and

@@ -98,7 +98,7 @@ std::string hub_interface_record(const std::string& usb_syspath, const std::stri
 
 }  // namespace
 
-std::string describe(const Device& d, const Board::Presence& p, const std::vector<Node*>& nodes,
+std::string describe(Device& d, const Board::Presence& p, const std::vector<Node*>& nodes,
                      const std::vector<int>& hid_numbers, std::set<std::string>& usb_dirs, DeviceNumbers& devnums) {
   const bool unrelated = p.mode == Mode::Unrelated, card = p.vendor_id == kCardVendorId;
   const std::string manufacturer = unrelated ? "Other vendor" : card ? "Simulated card" : "Texas Instruments";
@@ -144,21 +144,27 @@ std::string describe(const Device& d, const Board::Presence& p, const std::vecto
             "A: bInterfaceNumber=0" + std::to_string(i) + "\\n\n"
             "A: bInterfaceClass=03\\n\n\n";
   }
-  if (usb_dirs.insert(usb).second)
+  // The hubs above it that the testbed lacks, nearest first (all above one that is there are there
+  // too). Each took its device number when it enumerated, before the devices behind it did.
+  std::vector<std::string> hubs;
+  for (std::size_t dot = d.port.rfind('.'); dot != std::string::npos && dot > 0; dot = d.port.rfind('.', dot - 1)) {
+    const std::string hub = d.port.substr(0, dot);
+    if (!usb_dirs.insert(kController + usb_device_syspath(hub)).second) break;
+    hubs.push_back(hub);
+  }
+  std::vector<int> hub_numbers(hubs.size());
+  for (std::size_t k = hubs.size(); k-- > 0;) hub_numbers[k] = devnums.choose(busnum);
+  if (usb_dirs.insert(usb).second) {
+    d.devnum = devnums.choose(busnum);
     text += usb_device_record(usb, busnum, d.devnum, devpath, hex4_lower(p.vendor_id), hex4_lower(p.product_id), "00",
                               manufacturer, product);
-  // The hubs above it, nearest first, then the root hub (devpath 0, device number 1, the Linux
-  // Foundation's ids 1d6b:0002; usb_alloc_dev and register_root_hub, drivers/usb/core).
-  for (std::size_t dot = d.port.rfind('.'); dot != std::string::npos; dot = d.port.rfind('.', dot - 1)) {
-    const std::string hub = d.port.substr(0, dot);
-    const std::string path = kController + usb_device_syspath(hub);
-    if (!usb_dirs.insert(path).second) break;  // and all above it are there too
-    // Without its interface: a card at the hub's own port (a hub with a card built in) has that
-    // interface's name.
-    text += usb_device_record(path, busnum, devnums.choose(busnum), hub.substr(hub.find('-') + 1), "05e3", "0608",
-                              "09", "Generic", "USB2.0 Hub");
-    if (dot == 0) break;
   }
+  // Then the hubs (without their interface: a board at a hub's own port, a hub with the board
+  // built in, has that interface's name) and the root hub (devpath 0, device number 1, the Linux
+  // Foundation's ids 1d6b:0002; usb_alloc_dev and register_root_hub, drivers/usb/core).
+  for (std::size_t k = 0; k < hubs.size(); ++k)
+    text += usb_device_record(kController + usb_device_syspath(hubs[k]), busnum, hub_numbers[k],
+                              hubs[k].substr(hubs[k].find('-') + 1), "05e3", "0608", "09", "Generic", "USB2.0 Hub");
   const std::string root = kController + std::string("usb") + std::to_string(busnum);
   if (usb_dirs.insert(root).second)
     text += hub_interface_record(root, std::to_string(busnum) + "-0") +

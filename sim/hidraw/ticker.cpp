@@ -95,7 +95,6 @@ void HidrawBus::State::sync() {
         d.incarnation = p->incarnation;
         // A new enumeration at the same port: the same path, a new device number (choose_devnum).
         d.usb_syspath = kController + usb_device_syspath(d.port);
-        if (!usb_dirs.count(d.usb_syspath)) d.devnum = devnums.choose(std::atoi(d.port.c_str()));
         additions.push_back({describe(d, *p, d.nodes, hid_numbers, usb_dirs, devnums), d.nodes});
       }
     }
