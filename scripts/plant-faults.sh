@@ -31,6 +31,7 @@ faults=(
   'boot-loader search not limited to the card port|updater/update_sequence.cpp|: Tav_EnumBootDevAtPort(context, port.c_str())|: Tav_EnumBootDev(context)'
   'ports compared by their start|library/usb_port.cpp|std::strcmp(a, b) == 0|std::strncmp(a, b, std::strlen(a)) == 0'
   'a device that hidapi lists twice taken for two boot loaders|library/boot_loader.cpp|    if (std::find(paths.begin(), paths.end(), path) != paths.end()) continue;@NL@|'
+  'a node that changed hands while root-only taken as it is|library/card_context.cpp|still_the_same(entry)) return device;|(still_the_same(entry), true)) return device;'
   'a root-only node not waited for|library/card_context.cpp|waited >= kOpenPatienceMs) break;|waited >= 0) break;'
 )
 

@@ -171,4 +171,24 @@ TEST_F(CardlinkTest, RowsAndPorts) {
   EXPECT_TRUE(bus::board(2).commands().empty() && bus::board(2).bsl_commands().empty());
 }
 
+// A node that udev has not yet given to the user is tried again; once it opens, it must still be
+// the recorded card's: here another card of the same ids took the node meanwhile, at another port,
+// and is left alone.
+TEST_F(CardlinkTest, ANodeThatChangedHandsWhileRootOnly) {
+  Context context = init("card id=1 port=1-1");
+  ASSERT_NE(context, nullptr);
+  const std::string path = bus::path(0);
+  bus::unplug(0);
+  ASSERT_TRUE(bus::configure("card id=1 port=1-2 acl_delay=300"));
+  ASSERT_EQ(bus::path(1), path);
+  bus::clear_wire();
+  std::uint16_t vid = 0, pid = 0;
+  std::uint8_t id = 0;
+  char fw[5] = {}, boot[5] = {}, why[128] = {};
+  EXPECT_FALSE(Tav_GetDevInfoByRow(context.get(), 0, &vid, &pid, &id, fw, boot));
+  EXPECT_EQ(Tav_GetLastFailure(context.get(), why, sizeof why), TAV_FAILURE_GONE) << why;
+  EXPECT_TRUE(bus::writes().empty());
+  EXPECT_GE(bus::now(), std::chrono::milliseconds(300)) << "it was waited for";
+}
+
 }  // namespace
