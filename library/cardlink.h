@@ -95,8 +95,8 @@ CARDLINK_API bool Tav_SwitchToISPByRow(CardContext* context, int row);
 /* Tav_Write_SN and Tav_Read_SN for the card in `row` (cards may share a card id); no message. */
 CARDLINK_API bool Tav_Write_SN_ByRow(CardContext* context, int row, const char* serial_number, int len);
 CARDLINK_API bool Tav_Read_SN_ByRow(CardContext* context, int row, char* buffer, int len);
-/* The boot loaders (0x2047:0x0200) listed now, in the order listed: their number (0 for a null
- * context), and the port of each of the first `capacity` into `ports` (an empty text for one
+/* The boot loaders (0x2047:0x0200) listed now, in the order listed, each device once however many
+ * collections the HID layer lists of it: their number (0 for a null context), and the port of each of the first `capacity` into `ports` (an empty text for one
  * without a port; nothing written for a null `ports`). */
 CARDLINK_API int Tav_ListBootDevs(CardContext* context, char ports[][TAV_PORT_SIZE], int capacity);
 /* Tav_EnumBootDev limited to one port: records the first boot loader listed at `port` only. A
