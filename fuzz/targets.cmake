@@ -17,4 +17,4 @@ set(virtual_pause ${PROJECT_SOURCE_DIR}/tests/support/virtual_pause.cpp)
 # virtual bus once copied from a null pointer (UBSan), and reports longer than the host's buffer.
 cardlink_fuzz_target(card_replies
   SOURCES ${fuzz_dir}/card_replies_fuzz.cpp ${virtual_pause}
-  LIBRARIES cardlink_core cardsim_bus)
+  LIBRARIES cardlink_core cardsim_bus cardsim_udev)

@@ -2,7 +2,10 @@
 
 #include <hidapi.h>
 
+#include <algorithm>
 #include <cstddef>
+#include <string>
+#include <vector>
 
 #include "card_context.h"
 #include "card_protocol.h"
@@ -11,13 +14,13 @@
 
 namespace cardlink {
 
-bool switch_first_card_to_isp(CardContext& context) {
-  if (context.card_count == 0) return false;
-  const CardEntry& first = context.cards[0];
-  LibTrace("open %s\n", first.path);
-  CardSession card = open_recorded_card(first, &context.last_failure);
+bool switch_card_to_isp(CardContext& context, int row) {
+  const CardEntry* entry = row_at(context, row);
+  if (!entry) return false;
+  LibTrace("open %s\n", entry->path);
+  CardSession card = open_recorded_card(*entry, &context.last_failure);
   if (!card.is_open()) {
-    print_board_access_error(first.card_id);
+    print_board_access_error(entry->card_id);
     return false;
   }
   int result = mcu_write_command(kLibraryChannel, card.device(), MCU_CMD_SWITCH_TO_ISP, nullptr);
@@ -26,7 +29,7 @@ bool switch_first_card_to_isp(CardContext& context) {
   return result >= 0;
 }
 
-bool find_boot_loader(CardContext& context) {
+bool find_boot_loader(CardContext& context, const char* port) {
   hid_device_info* devices = hid_enumerate(BSL_VENDOR_ID, BSL_PRODUCT_ID);
   CardEntry found = {};
   bool recorded = false;
@@ -35,10 +38,14 @@ bool find_boot_loader(CardContext& context) {
              d->path ? d->path : "");
     // A path that does not fit is skipped, never cut.
     if (!store_path(found, d->path)) continue;
+    (void)usb_port_of(found.path, found.port);
+    // Every card's boot loader lists the same ids: only its port tells whose it is.
+    if (port && !same_port(found.port, port)) continue;
     found.vendor_id = d->vendor_id;
     found.product_id = d->product_id;
     recorded = true;
   }
+  if (!recorded) found = {};
   hid_free_enumeration(devices);
   // A fresh search decides: when it finds nothing, the earlier device is forgotten so that a
   // connect does not try a path that is no longer listed. An open connection is not touched.
@@ -47,10 +54,22 @@ bool find_boot_loader(CardContext& context) {
   return recorded;
 }
 
-int count_boot_loaders() {
+int count_boot_loaders() { return list_boot_loaders(nullptr, 0); }
+
+int list_boot_loaders(char (*ports)[kPortFieldSize], int capacity) {
   hid_device_info* devices = hid_enumerate(BSL_VENDOR_ID, BSL_PRODUCT_ID);
   int count = 0;
-  for (hid_device_info* d = devices; d; d = d->next) ++count;
+  // hidapi lists a device once per top-level collection of its report descriptor (a keyboard with
+  // a consumer-control collection, say), each time with the same path: one device, one entry.
+  std::vector<std::string> paths;
+  for (hid_device_info* d = devices; d; d = d->next) {
+    const std::string path = d->path ? d->path : "";
+    if (std::find(paths.begin(), paths.end(), path) != paths.end()) continue;
+    paths.push_back(path);
+    const int at = count++;
+    if (!ports || at >= capacity) continue;
+    if (!usb_port_of(d->path, ports[at])) ports[at][0] = '\0';
+  }
   hid_free_enumeration(devices);
   return count;
 }
@@ -58,8 +77,8 @@ int count_boot_loaders() {
 bool connect_boot_loader(CardContext& context) {
   if (context.bsl_device) return false;
   if (context.boot_device.path[0] == '\0') return false;  // nothing recorded
-  if (!still_listed(context.boot_device)) return false;   // gone, or its node belongs to another device now
-  hid_device* device = hid_open_path(context.boot_device.path);
+  // Gone, or its node belongs to another device now; a new node may need a moment to open.
+  hid_device* device = open_listed(context.boot_device, nullptr);
   if (!device) return false;
   // Reads on this connection never wait. No priming read: the boot loader does not speak the
   // card command protocol.

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "usb_port.h"
+
 struct CardContext;
 
 namespace cardlink {
@@ -12,16 +14,21 @@ namespace cardlink {
 constexpr std::uint16_t BSL_VENDOR_ID = 0x2047;
 constexpr std::uint16_t BSL_PRODUCT_ID = 0x0200;
 
-// Tav_SwitchToISP: "2102040004ISPE\n" to the first card in one device conversation. True when
-// the command was sent; "Board %d Error Access!!\n" when the card cannot be opened.
-bool switch_first_card_to_isp(CardContext& context);
+// Tav_SwitchToISPByRow (Tav_SwitchToISP: row 0): "2102040004ISPE\n" to the card in `row` in one
+// device conversation. True when the command was sent; "Board %d Error Access!!\n" when the card
+// cannot be opened; false without I/O for a row past the last.
+bool switch_card_to_isp(CardContext& context, int row);
 
-// Tav_EnumBootDev: records the first boot-loader device listed (whose path fits) and raises
-// boot_count. A search that finds none forgets an earlier record and returns false.
-bool find_boot_loader(CardContext& context);
+// Tav_EnumBootDev (`port` null) and Tav_EnumBootDevAtPort: records the first boot-loader device
+// listed (whose path fits; at `port`, when given) and raises boot_count. A search that finds none
+// forgets an earlier record and returns false.
+bool find_boot_loader(CardContext& context, const char* port = nullptr);
 
 // The number of boot-loader devices listed now.
 int count_boot_loaders();
+// Tav_ListBootDevs: the same number; the port of each of the first `capacity` into `ports` (empty
+// for none known).
+int list_boot_loaders(char (*ports)[kPortFieldSize], int capacity);
 
 // Tav_BslConnect: opens the recorded boot-loader device in non-blocking mode. False when a
 // connection is already open (it goes on unchanged), nothing is recorded, or the open fails.

@@ -40,15 +40,58 @@ bool still_listed(const CardEntry& entry) {
   return listed;
 }
 
-CardSession open_recorded_card(const CardEntry& entry, Failure* failure) {
-  if (!still_listed(entry)) {
-    LibTrace("%s is no longer listed as %04hx:%04hx\n", entry.path, entry.vendor_id, entry.product_id);
-    if (failure) *failure = make_failure(FailureKind::Gone, "the card is no longer listed under its path");
-    return CardSession();
+namespace {
+
+// The kernel's words for EACCES and ENOENT, as hidapi's Linux back end passes them on.
+bool worth_waiting(const Failure& failure) {
+  return failure.kind == FailureKind::NoAccess || std::strstr(failure.text, "No such file or directory");
+}
+
+// After a retried open: the node still lists the recorded ids, at the recorded port.
+bool still_the_same(const CardEntry& entry) {
+  if (!still_listed(entry)) return false;
+  if (entry.port[0] == '\0') return true;
+  char port[kPortFieldSize];
+  return usb_port_of(entry.path, port) && same_port(port, entry.port);
+}
+
+}  // namespace
+
+hid_device* open_listed(const CardEntry& entry, Failure* failure) {
+  Failure why;
+  for (int waited = 0;; waited += kOpenRetryMs) {
+    if (!still_listed(entry)) {
+      LibTrace("%s is no longer listed as %04hx:%04hx\n", entry.path, entry.vendor_id, entry.product_id);
+      why = make_failure(FailureKind::Gone, "the card is no longer listed under its path");
+      break;
+    }
+    if (hid_device* device = hid_open_path(entry.path)) {
+      if (waited == 0 || still_the_same(entry)) return device;
+      hid_close(device);
+      why = make_failure(FailureKind::Gone, "the node was given to another device while it could not be opened");
+      break;
+    }
+    why = open_failure();
+    if (!worth_waiting(why) || waited >= kOpenPatienceMs) break;
+    LibTrace("cannot open %s yet: %s\n", entry.path, why.text);
+    pause_ms(kOpenRetryMs);
   }
-  CardSession card = open_card(entry.path);
+  if (failure) *failure = why;
+  return nullptr;
+}
+
+CardSession open_recorded_card(const CardEntry& entry, Failure* failure) {
+  Failure why;
+  hid_device* device = open_listed(entry, &why);
+  CardSession card(kLibraryChannel, device, why);
+  card.start();
   if (failure && !card.is_open()) *failure = card.failure();
   return card;
+}
+
+const CardEntry* row_at(const CardContext& context, int row) {
+  if (row < 0 || row >= context.card_count || row >= kCardTableCapacity) return nullptr;
+  return &context.cards[row];
 }
 
 void close_card(CardSession& card) { card.close(); }
@@ -100,6 +143,7 @@ int build_card_table(CardContext& context) {
     row.vendor_id = d->vendor_id;
     row.product_id = d->product_id;
     row.card_id = 0;
+    (void)usb_port_of(row.path, row.port);
     ++context.card_count;
   }
   hid_free_enumeration(devices);
@@ -108,13 +152,13 @@ int build_card_table(CardContext& context) {
     CardEntry& row = context.cards[i];
     // A card that cannot be opened keeps its row with card id 0, as one that does not answer;
     // the exports that address it later fail at their own open.
-    CardSession card = open_card(row.path);
+    CardSession card = open_recorded_card(row);
     if (card.is_open()) {
       (void)mcu_read_card_id(kLibraryChannel, card.device(), &row.card_id);
     } else {
       LibTrace("cannot open %s: card id 0\n", row.path);
     }
-    LibTrace("CarID =%d path: %s\n", row.card_id, row.path);
+    LibTrace("CarID =%d path: %s port: %s\n", row.card_id, row.path, row.port);
     close_card(card);
   }
   return context.card_count;
@@ -129,17 +173,18 @@ void fill_card_id_table(const CardContext& context, std::int8_t table[kCardTable
 
 void print_board_access_error(std::int8_t card_id) { std::printf("Board %d Error Access!!\n", card_id); }
 
-IdentityRead read_first_identity(CardContext& context, CardIdentity& identity) {
-  if (context.card_count == 0) return IdentityRead::NoCard;
-  const CardEntry& first = context.cards[0];
-  identity.vendor_id = first.vendor_id;
-  identity.product_id = first.product_id;
-  identity.card_id = first.card_id;
+IdentityRead read_identity(CardContext& context, int row, CardIdentity& identity) {
+  const CardEntry* entry = row_at(context, row);
+  if (!entry) return IdentityRead::NoCard;
+  const CardEntry& card_row = *entry;
+  identity.vendor_id = card_row.vendor_id;
+  identity.product_id = card_row.product_id;
+  identity.card_id = card_row.card_id;
 
-  LibTrace("open %s\n", first.path);
-  CardSession card = open_recorded_card(first, &context.last_failure);
+  LibTrace("open %s\n", card_row.path);
+  CardSession card = open_recorded_card(card_row, &context.last_failure);
   if (!card.is_open()) {
-    print_board_access_error(first.card_id);
+    print_board_access_error(card_row.card_id);
     return IdentityRead::OpenFailed;
   }
   int result = mcu_read_fwversion(kLibraryChannel, card.device(), identity.fw_version, identity.boot_version);
@@ -149,7 +194,7 @@ IdentityRead read_first_identity(CardContext& context, CardIdentity& identity) {
   // device gives differs between systems (ENODEV, a hang-up, "The device is not connected",
   // wine's "Access denied").
   if (result != 0)
-    context.last_failure = still_listed(first) ? exchange_failure(card.device())
+    context.last_failure = still_listed(card_row) ? exchange_failure(card.device())
                                                : make_failure(FailureKind::Gone, "the card is no longer listed under its path");
   close_card(card);
   return result == 0 ? IdentityRead::Ok : IdentityRead::NoReply;

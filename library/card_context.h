@@ -13,6 +13,7 @@
 
 #include "card_protocol.h"
 #include "card_session.h"
+#include "usb_port.h"
 
 namespace cardlink {
 
@@ -23,8 +24,15 @@ struct CardEntry {
   char path[kPathFieldSize];  // exactly as the enumeration gave it; never a cut path
   std::uint16_t vendor_id;
   std::uint16_t product_id;
-  std::int8_t card_id;  // 0 when the card gave none
+  std::int8_t card_id;        // 0 when the card gave none
+  char port[kPortFieldSize];  // the USB port when listed; empty: none known
 };
+
+// A new node may be root-only until udev has applied the rules that give it to the user, and may
+// not be there yet where udev makes the nodes: an open of a node the enumeration lists that fails
+// with EACCES or ENOENT is tried again every kOpenRetryMs, for kOpenPatienceMs in all.
+constexpr int kOpenRetryMs = 100;
+constexpr int kOpenPatienceMs = 2000;
 
 // Identity of one card: ids from its CardEntry, versions from the MCU_CMD_FW_VERSION reply.
 struct CardIdentity {
@@ -46,8 +54,14 @@ CardSession open_card(const char* path);
 // recorded path outlives its device: once the device has left the bus the path is gone, or names
 // whatever device the kernel has given that node to since.
 bool still_listed(const CardEntry& entry);
-// open_card for a row of the card table: a session that is not open, with nothing opened, when
-// the row's device is no longer listed under its path. Why it did not open goes to `failure`.
+// hid_open_path of the device `entry` records, while the enumeration lists it under its path
+// with its ids, tried again as kOpenRetryMs says. A device opened only after a retry must still be
+// the one recorded: its node may have changed hands meanwhile, so its ids and port are checked
+// again. Null, with why in `failure`, when it is not listed or does not open.
+hid_device* open_listed(const CardEntry& entry, Failure* failure);
+// open_card for a row of the card table (open_listed, then non-blocking mode and the priming
+// read): a session that is not open, with nothing opened, when the row's device is no longer
+// listed under its path. Why it did not open goes to `failure`.
 CardSession open_recorded_card(const CardEntry& entry, Failure* failure = nullptr);
 // Ends the device conversation (hid_close) before the session goes out of scope.
 void close_card(CardSession& card);
@@ -96,10 +110,13 @@ enum class IdentityRead {
   NoReply,     // ids filled; versions untouched
   Ok,          // everything filled
 };
-// Tav_GetFirstDevInfoToFlash: the identity of the first card (row 0). The ids are filled before
-// any I/O; the versions only when the card answered the version query. A failure is kept in the
-// context's last_failure.
-IdentityRead read_first_identity(CardContext& context, CardIdentity& identity);
+// Tav_GetDevInfoByRow: the identity of the card in `row` (Tav_GetFirstDevInfoToFlash: row 0). The
+// ids are filled before any I/O; the versions only when the card answered the version query. A
+// failure is kept in the context's last_failure. NoCard for a row past the last.
+IdentityRead read_identity(CardContext& context, int row, CardIdentity& identity);
+
+// The row of the table, or nullptr when there is no such row.
+const CardEntry* row_at(const CardContext& context, int row);
 
 // Prints "Board %d Error Access!!\n" with a card id, as a signed decimal number.
 void print_board_access_error(std::int8_t card_id);

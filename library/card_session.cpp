@@ -45,8 +45,19 @@ Failure open_failure() {
 }
 
 CardSession::CardSession(const ChannelProfile& profile, const char* path, pthread_mutex_t* lock)
-    : profile_(&profile), device_(path ? hid_open_path(path) : nullptr), lock_(lock) {
-  if (!device_) failure_ = path ? open_failure() : make_failure(FailureKind::Other, "no path");
+    : profile_(&profile), lock_(lock) {
+  hid_device* opened = path ? hid_open_path(path) : nullptr;
+  adopt(opened, opened ? Failure{} : path ? open_failure() : make_failure(FailureKind::Other, "no path"));
+}
+
+CardSession::CardSession(const ChannelProfile& profile, hid_device* opened, const Failure& failure)
+    : profile_(&profile) {
+  adopt(opened, failure);
+}
+
+void CardSession::adopt(hid_device* opened, const Failure& failure) {
+  device_ = opened;
+  if (!device_) failure_ = failure;
   // Every poll of the channel counts on a read that does not wait: a device that cannot be put in
   // that mode is not used (a blocking read of a card that never answers would hang the caller).
   if (device_ && hid_set_nonblocking(device_, 1) != 0) {

@@ -33,6 +33,9 @@ class CardSession {
   // open when either fails. Nothing is sent until start(). `lock`, when given, is held from start() until close(), and is never held while
   // the device is opened or closed.
   CardSession(const ChannelProfile& profile, const char* path, pthread_mutex_t* lock = nullptr);
+  // Takes over a device the caller opened (`opened`; null: the session is not open, for the reason
+  // in `failure`) and switches it to non-blocking mode.
+  CardSession(const ChannelProfile& profile, hid_device* opened, const Failure& failure);
   ~CardSession() { close(); }
   CardSession(CardSession&& other) noexcept;
   CardSession& operator=(CardSession&& other) noexcept;
@@ -51,6 +54,8 @@ class CardSession {
   void close();
 
  private:
+  void adopt(hid_device* opened, const Failure& failure);
+
   const ChannelProfile* profile_ = nullptr;
   hid_device* device_ = nullptr;
   pthread_mutex_t* lock_ = nullptr;

@@ -1,7 +1,7 @@
 # Cardlink: the card library, a shared library whose only exports are the Tav_ functions of
 # cardlink.h (the thirteen of the card library, Tav_InitForRecovery and Tav_GetLastFailure). Built from the command
 # channel in its library flavour (cardlink_channel: kLibraryChannel, LibTrace) and linked to
-# Debian's hidapi (hidraw back end).
+# Debian's hidapi (hidraw back end) and, for the cards' USB ports, libudev.
 #
 # The library's logic is the static cardlink_core; the .so is that archive whole, plus the
 # channel's pauses that really sleep (system_pause.cpp). In-process tests and fuzzers link
@@ -75,7 +75,8 @@ if(WIN32)
   return()
 endif()
 
-target_link_libraries(Cardlink PRIVATE $<LINK_LIBRARY:WHOLE_ARCHIVE,cardlink_core> cardlink_channel PkgConfig::HIDAPI)
+target_link_libraries(Cardlink PRIVATE $<LINK_LIBRARY:WHOLE_ARCHIVE,cardlink_core> cardlink_channel PkgConfig::HIDAPI
+                                       PkgConfig::LIBUDEV)
 
 set(cardlink_version_script ${CMAKE_CURRENT_SOURCE_DIR}/cardlink.map)
 target_link_options(Cardlink PRIVATE

@@ -75,7 +75,37 @@ CARDLINK_API int Tav_BslWrite(CardContext* context, const unsigned char* data, i
 CARDLINK_API bool Tav_BslRead(CardContext* context, unsigned char* buffer, int length, int* count);
 CARDLINK_API void Tav_BslClose(CardContext* context); /* nothing without a connection */
 
-/* Why the last card conversation on this context that failed did (the first card's identity, the
+/* Several cards: each row of the card table (Tav_GetCardIdTable's order) by its index, 0 to
+ * Tav_GetCardNum - 1, and each card's USB port. A port is where a card is plugged in, as the
+ * kernel names its USB device ("3-1.4": bus 3, port 1 of the root hub, port 4 of the hub behind
+ * it); it stays the same while the card re-enumerates (its boot loader, the RAM boot loader, its
+ * reset), unlike its path. Ports are equal only when equal whole: "3-1" is neither "3-1.4" nor
+ * "3-10". Linux reads them from udev; where there is no port (Windows, a system without sysfs)
+ * the calls below say "no port": an empty text. A row past the last fails without I/O. */
+#define TAV_PORT_SIZE 32 /* a port and its NUL */
+
+/* The port of the card in `row` into `port` (NUL-terminated, cut to `size`; nothing written for a
+ * null `port` or a `size` below 1). False, with an empty text, when the card has no port or there
+ * is no such row. */
+CARDLINK_API bool Tav_GetCardPort(CardContext* context, int row, char* port, int size);
+/* Tav_GetFirstDevInfoToFlash for the card in `row`. */
+CARDLINK_API bool Tav_GetDevInfoByRow(CardContext* context, int row, uint16_t* vendor_id, uint16_t* product_id,
+                                      uint8_t* card_id, char* fw_version, char* boot_version);
+/* Tav_SwitchToISP for the card in `row`. */
+CARDLINK_API bool Tav_SwitchToISPByRow(CardContext* context, int row);
+/* Tav_Write_SN and Tav_Read_SN for the card in `row` (cards may share a card id); no message. */
+CARDLINK_API bool Tav_Write_SN_ByRow(CardContext* context, int row, const char* serial_number, int len);
+CARDLINK_API bool Tav_Read_SN_ByRow(CardContext* context, int row, char* buffer, int len);
+/* The boot loaders (0x2047:0x0200) listed now, in the order listed, each device once however many
+ * collections the HID layer lists of it: their number (0 for a null context), and the port of each of the first `capacity` into `ports` (an empty text for one
+ * without a port; nothing written for a null `ports`). */
+CARDLINK_API int Tav_ListBootDevs(CardContext* context, char ports[][TAV_PORT_SIZE], int capacity);
+/* Tav_EnumBootDev limited to one port: records the first boot loader listed at `port` only. A
+ * boot loader at any other port is never recorded, so never connected to. False, forgetting an
+ * earlier record, when none is listed there or `port` is null or empty. */
+CARDLINK_API bool Tav_EnumBootDevAtPort(CardContext* context, const char* port);
+
+/* Why the last card conversation on this context that failed did (a card's identity, the
  * switch): stored, never printed. Returns its kind and writes a text of hidapi's or the library's
  * into `text` (NUL-terminated, cut to `size`; nothing written for a null `text` or a `size` below
  * 1). TAV_FAILURE_NONE when none failed, and for a null context. */

@@ -34,7 +34,27 @@ void format_length_text(int n, char text[3]) {
 bool write_serial_number(const CardContext& context, std::int8_t card_id, const char* serial_number, int len) {
   if (!serial_number) return false;
   const CardEntry* card = select_card(context, card_id);
-  if (!card) return false;
+  return card && write_serial_number_to(*card, serial_number, len);
+}
+
+bool write_serial_number_at(const CardContext& context, int row, const char* serial_number, int len) {
+  const CardEntry* card = row_at(context, row);
+  return card && serial_number && write_serial_number_to(*card, serial_number, len);
+}
+
+bool read_serial_number(const CardContext& context, std::int8_t card_id, char* buffer, int len) {
+  if (!buffer) return false;
+  const CardEntry* card = select_card(context, card_id);
+  return card && read_serial_number_from(*card, buffer, len);
+}
+
+bool read_serial_number_at(const CardContext& context, int row, char* buffer, int len) {
+  const CardEntry* card = row_at(context, row);
+  return card && buffer && read_serial_number_from(*card, buffer, len);
+}
+
+bool write_serial_number_to(const CardEntry& entry, const char* serial_number, int len) {
+  const CardEntry* card = &entry;
   // The length text counts exactly the characters sent: a longer text is sent up to `len`, a
   // shorter one would announce characters that are not there.
   if (len < 0 || len > SN_MAX_LEN || strnlen(serial_number, static_cast<std::size_t>(len)) < static_cast<std::size_t>(len))
@@ -56,10 +76,8 @@ bool write_serial_number(const CardContext& context, std::int8_t card_id, const 
   return result > 0;  // acknowledged
 }
 
-bool read_serial_number(const CardContext& context, std::int8_t card_id, char* buffer, int len) {
-  if (!buffer) return false;
-  const CardEntry* card = select_card(context, card_id);
-  if (!card) return false;
+bool read_serial_number_from(const CardEntry& entry, char* buffer, int len) {
+  const CardEntry* card = &entry;
   // The reply carries a 32-byte block: any other length would read past it.
   if (len < 1 || len > SN_MAX_LEN) return false;
   char length_text[3];

@@ -1,5 +1,5 @@
 // Serial-number access: the card's serial number, a short ASCII text at address
-// 0x12C of the controller's serial-number storage, written and read by card id.
+// 0x12C of the controller's serial-number storage, written and read by card id or by row.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +7,8 @@
 struct CardContext;
 
 namespace cardlink {
+
+struct CardEntry;
 
 constexpr const char* SN_ADDRESS = "12c";
 constexpr int SN_MAX_LEN = 32;
@@ -24,5 +26,14 @@ bool write_serial_number(const CardContext& context, std::int8_t card_id, const 
 // followed by a NUL. True only when the data read got a reply; the buffer is untouched
 // otherwise. No row with this card id: "Card ID Error\n".
 bool read_serial_number(const CardContext& context, std::int8_t card_id, char* buffer, int len);
+
+// Tav_Write_SN_ByRow and Tav_Read_SN_ByRow: the same for the card in `row`; false without I/O (and
+// without a message) for a row past the last.
+bool write_serial_number_at(const CardContext& context, int row, const char* serial_number, int len);
+bool read_serial_number_at(const CardContext& context, int row, char* buffer, int len);
+
+// The write and the read themselves, to one card of the table.
+bool write_serial_number_to(const CardEntry& card, const char* serial_number, int len);
+bool read_serial_number_from(const CardEntry& card, char* buffer, int len);
 
 }  // namespace cardlink

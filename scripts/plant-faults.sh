@@ -28,7 +28,12 @@ faults=(
   'failed block write ignored|updater/bsl_client.cpp|!BslWriteBlock(context, address, staging, size)) return address;|!(BslWriteBlock(context, address, staging, size), true)) return address;'
   'card in its boot loader reported as untouched|updater/headless.cpp|    case CardState::kInBootLoader: return kExitInBootLoader;|    case CardState::kInBootLoader: return kExitFailed;'
   'the reset cut short by Ctrl-C|updater/update_sequence.cpp|  if (run.stop) run.stop->Hold();|'
-  'a card pulled out told by the error text|library/card_context.cpp|still_listed(first) ? exchange_failure|true ? exchange_failure'
+  'a card pulled out told by the error text|library/card_context.cpp|still_listed(card_row) ? exchange_failure|true ? exchange_failure'
+  'boot-loader search not limited to the card port|updater/update_sequence.cpp|: Tav_EnumBootDevAtPort(context, port.c_str())|: Tav_EnumBootDev(context)'
+  'ports compared by their start|library/usb_port.cpp|std::strcmp(a, b) == 0|std::strncmp(a, b, std::strlen(a)) == 0'
+  'a device that hidapi lists twice taken for two boot loaders|library/boot_loader.cpp|    if (std::find(paths.begin(), paths.end(), path) != paths.end()) continue;@NL@|'
+  'a node that changed hands while root-only taken as it is|library/card_context.cpp|still_the_same(entry)) return device;|(still_the_same(entry), true)) return device;'
+  'a root-only node not waited for|library/card_context.cpp|waited >= kOpenPatienceMs) break;|waited >= 0) break;'
 )
 
 restore=""

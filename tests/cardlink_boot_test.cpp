@@ -136,4 +136,59 @@ TEST_F(CardlinkTest, BootLoaderConnection) {
   EXPECT_HANDLES(0);
 }
 
+// Several cards, each by its row and its port. Ports are compared whole; a boot loader at another
+// port is never recorded, and a search at a port where none is forgets the earlier record.
+TEST_F(CardlinkTest, RowsAndPorts) {
+  Context context = init("card id=5 fw=0110 port=3-10; card id=5 fw=0120 port=3-1.4; bsl port=3-1");
+  ASSERT_NE(context, nullptr);
+  char port[TAV_PORT_SIZE] = "x";
+  ASSERT_EQ(Tav_GetCardNum(context.get()), 2);
+  EXPECT_TRUE(Tav_GetCardPort(context.get(), 0, port, sizeof port));
+  EXPECT_STREQ(port, "3-1.4") << "udev lists 3-1.4 before 3-10";
+  EXPECT_TRUE(Tav_GetCardPort(context.get(), 1, port, 4));
+  EXPECT_STREQ(port, "3-1") << "cut to the size given";
+  EXPECT_FALSE(Tav_GetCardPort(context.get(), 2, port, sizeof port));
+  EXPECT_STREQ(port, "");
+  char ports[2][TAV_PORT_SIZE] = {};
+  EXPECT_EQ(Tav_ListBootDevs(context.get(), ports, 2), 1);
+  EXPECT_STREQ(ports[0], "3-1");
+
+  std::uint16_t vid = 0, pid = 0;
+  std::uint8_t id = 0;
+  char fw[5] = {}, boot[5] = {};
+  bus::clear_wire();
+  EXPECT_TRUE(Tav_GetDevInfoByRow(context.get(), 1, &vid, &pid, &id, fw, boot));
+  EXPECT_STREQ(fw, "0110");
+  EXPECT_EQ(stdout_of([&] { EXPECT_TRUE(Tav_SwitchToISPByRow(context.get(), 1)); }), "");
+  EXPECT_TRUE(writes_to(bus::path(1)).empty()) << "the card of row 0 was touched";
+  EXPECT_FALSE(Tav_SwitchToISPByRow(context.get(), 2));
+  bus::advance(2s);
+  EXPECT_TRUE(Tav_EnumBootDevAtPort(context.get(), "3-10"));
+  EXPECT_STREQ(context->boot_device.path, bus::path(0).c_str());
+  EXPECT_FALSE(Tav_EnumBootDevAtPort(context.get(), "3-1.4")) << "a card is there, no boot loader";
+  EXPECT_STREQ(context->boot_device.path, "");
+  EXPECT_FALSE(Tav_EnumBootDevAtPort(context.get(), ""));
+  EXPECT_TRUE(bus::board(2).commands().empty() && bus::board(2).bsl_commands().empty());
+}
+
+// A node that udev has not yet given to the user is tried again; once it opens, it must still be
+// the recorded card's: here another card of the same ids took the node meanwhile, at another port,
+// and is left alone.
+TEST_F(CardlinkTest, ANodeThatChangedHandsWhileRootOnly) {
+  Context context = init("card id=1 port=1-1");
+  ASSERT_NE(context, nullptr);
+  const std::string path = bus::path(0);
+  bus::unplug(0);
+  ASSERT_TRUE(bus::configure("card id=1 port=1-2 acl_delay=300"));
+  ASSERT_EQ(bus::path(1), path);
+  bus::clear_wire();
+  std::uint16_t vid = 0, pid = 0;
+  std::uint8_t id = 0;
+  char fw[5] = {}, boot[5] = {}, why[128] = {};
+  EXPECT_FALSE(Tav_GetDevInfoByRow(context.get(), 0, &vid, &pid, &id, fw, boot));
+  EXPECT_EQ(Tav_GetLastFailure(context.get(), why, sizeof why), TAV_FAILURE_GONE) << why;
+  EXPECT_TRUE(bus::writes().empty());
+  EXPECT_GE(bus::now(), std::chrono::milliseconds(300)) << "it was waited for";
+}
+
 }  // namespace

@@ -1,5 +1,5 @@
-// libCardlink.so as built: exactly the thirteen Tav_ exports and the one for recovery, and its
-// dependency on Debian's hidapi.
+// libCardlink.so as built: exactly the Tav_ exports of cardlink.h, and its dependencies on
+// Debian's hidapi and libudev.
 #include <gtest/gtest.h>
 
 #include <iterator>
@@ -15,7 +15,9 @@ namespace {
 const std::set<std::string> kExports = {
     "Tav_Init",        "Tav_GetCardNum",  "Tav_GetCardIdTable", "Tav_GetFirstDevInfoToFlash", "Tav_Close",
     "Tav_Write_SN",    "Tav_Read_SN",     "Tav_SwitchToISP",    "Tav_EnumBootDev",            "Tav_BslConnect",
-    "Tav_BslWrite",    "Tav_BslRead",     "Tav_BslClose",       "Tav_InitForRecovery",        "Tav_GetLastFailure"};
+    "Tav_BslWrite",    "Tav_BslRead",     "Tav_BslClose",       "Tav_InitForRecovery",        "Tav_GetLastFailure",
+    "Tav_GetCardPort", "Tav_GetDevInfoByRow", "Tav_SwitchToISPByRow", "Tav_Write_SN_ByRow", "Tav_Read_SN_ByRow",
+    "Tav_ListBootDevs", "Tav_EnumBootDevAtPort"};
 
 std::vector<std::vector<std::string>> nm_lines(std::vector<std::string> args) {
   args.push_back(CARDLINK_LIBRARY);
@@ -32,7 +34,7 @@ std::vector<std::vector<std::string>> nm_lines(std::vector<std::string> args) {
 }
 
 // Plain C names, without symbol versions, all functions in the text section.
-TEST(CardlinkLibrary, ExportsExactlyTheThirteenNamesAndTheRecoveryOne) {
+TEST(CardlinkLibrary, ExportsExactlyTheNamesOfItsHeader) {
   std::set<std::string> names;
   for (const auto& w : nm_lines({"-D", "--defined-only", "--with-symbol-versions"})) {
     ASSERT_EQ(w.size(), 3u) << "unexpected nm line";
@@ -47,6 +49,7 @@ TEST(CardlinkLibrary, NeedsDebianHidapiAndNeverShutsItDown) {
   ASSERT_EQ(r.exit_status, 0) << r.err;
   EXPECT_NE(r.out.find("(SONAME)             Library soname: [libCardlink.so.1]"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("Shared library: [libhidapi-hidraw.so.0]"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Shared library: [libudev.so.1]"), std::string::npos) << r.out;
   EXPECT_EQ(r.out.find("libhidapi-libusb"), std::string::npos) << r.out;
   std::set<std::string> undefined;
   for (const auto& w : nm_lines({"-D", "--undefined-only"})) undefined.insert(w.back());

@@ -321,6 +321,18 @@ TEST_F(DialogTest, UpdateByClicks) {
   EXPECT_EQ(Ledger(), std::make_pair(2, 2));
 }
 
+// The window updates the first card, tied to its port: a controller left in its boot loader at
+// another port, listed first, is never written to.
+TEST_F(DialogTest, UpdateBesideAStuckBootLoader) {
+  Open();
+  ASSERT_TRUE(bus::configure("bsl port=1-1"));
+  const std::size_t index = ScanCard();
+  Click("fwUpdate");
+  EXPECT_EQ(Shown(), kScanLines + kUpdateLines);
+  EXPECT_EQ(bus::board(index).application_version(), "0200");
+  EXPECT_TRUE(bus::board(0).bsl_commands().empty());
+}
+
 // The worker is held in each of its pauses. Meanwhile the window takes events: the log has
 // followed the worker to its last line, both buttons that could start a run are disabled, and
 // Close, the close box and Escape are each refused with a line in the log.

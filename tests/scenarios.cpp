@@ -124,6 +124,22 @@ std::vector<Scenario> cardtool_scenarios() {
            found() + kTotal1 + "open /dev/hidraw0\nBoard 0 Error Access!!\n", 1, {}, true),
       tool("tool switch write fails", "card fault=write", {"-isp"},
            switched + kWriteFailed + kWriteFailed + "Switch to isp mode fail\n", 1, {}, true),
+      // One board of several, chosen by its USB port; only a port chooses, and only where ports are shown.
+      tool("tool info by port", "card fw=0102; card fw=0303 port=1-2.1", {"-i", "--card", "1-2.1"},
+           found() + found(1) + "Total 2 board found\n" + kPrime + "Firmware version=0303 Boot version=0005 \n", 0,
+           {{0, {}}, {1, {kCardId, kVersion}}}, true),
+      tool("tool switch by port", "card; card; card", {"-isp", "--card", "1-2"},
+           found_many(3) + "Total 3 board found\nopen /dev/hidraw1\nswitch to boot comamand\n" + kPrime +
+               "mcu switch to boot mode\n",
+           0, {{0, {}}, {1, {kCardId, kSwitch}}, {2, {}}}),
+      tool("tool no board at the port", "card; card port=1-10", {"-i", "--card", "1-1.0"},
+           found_many(2) + "Total 2 board found\nNo board at port 1-1.0\n", 3, {{0, {}}, {1, {}}}),
+      tool("tool port without sysfs", "sysfs none; card; card", {"-isp", "--card", "1-2"},
+           found_many(2) + "Total 2 board found\n"
+                           "No USB ports are shown on this system (no sysfs): --card cannot choose a board\n",
+           3, {{0, {}}, {1, {}}}),
+      tool("tool card id is no port", "card; card", {"-i", "--card", "1"}, found_many(2) + "Total 2 board found\n" +
+           kCardtoolUsage, 2),
       // The version, whatever is listed, without the HID layer.
       tool("tool version", "card; card id=2", {"--version"}, std::string("cardtool ") + cardlink::kProjectVersion + "\n", 0,
            {{0, {}}, {1, {}}}, true),
@@ -181,10 +197,14 @@ std::vector<Scenario> cardflash_scenarios(Personality on) {
   // Two cards of the same ids: Linux lists them in the order of their ports, Windows in that of
   // their instance ids, which on the bus puts port 2 first.
   const bool port_order = on == Personality::Linux;
+  // Where the system shows USB ports, every controller is listed with its port.
+  const bool ports = on == Personality::Linux;
   Step scan = flash({"--scan"}, 0);
   scan.out = "Total 2 Msp430 find\nFlash Msp430 Information:\n" +
-             (port_order ? kScan1 : "VID: 0x2933 PID:1 CardId: 2\nFW Ver =0100,Boot Ver=0005\n");
-  out.push_back(cardflash("flash scan", "card id=1 fw=0102; card id=2", {scan}));
+             (port_order ? kScan1 + "Card 0: CardId 1, port 1-1, FW 0102, Boot 0005, SN -\n"
+                                    "Card 1: CardId 2, port 1-2, FW 0100, Boot 0005, SN -\n"
+                         : "VID: 0x2933 PID:1 CardId: 2\nFW Ver =0100,Boot Ver=0005\n");
+  out.push_back(cardflash("flash scan", "card id=1 fw=0102; card id=2", {scan}, true));
   // The scan names a controller that waits in its boot loader, and says why a card was not read.
   const std::string waiting = "A controller is in its boot loader: Cardflash --recover FILE brings it back\n";
   struct Seen {
@@ -194,7 +214,12 @@ std::vector<Scenario> cardflash_scenarios(Personality on) {
   };
   for (const Seen& seen : std::vector<Seen>{
            {"bsl", "Error Can find Msp430 Device\n", waiting, 4},
-           {"card id=1 fw=0102; bsl", "Total 1 Msp430 find\nFlash Msp430 Information:\n" + kScan1, waiting, 0, true},
+           {"card id=1 fw=0102; bsl",
+            "Total 1 Msp430 find\nFlash Msp430 Information:\n" + kScan1 +
+                (ports ? "Card 0: CardId 1, port 1-1, FW 0102, Boot 0005, SN -\nBoot loader: port 1-2\n" : ""),
+            ports ? "A controller is in its boot loader at port 1-2: Cardflash --recover FILE --card 1-2 brings it back\n"
+                  : waiting,
+            0, true},
            {"card fault=silent", "Total 1 Msp430 find\nFail to Get Flash Device information!!\n",
             "Cardflash: the card was listed but did not answer\n", 1}}) {
     Step step = flash({"--scan"}, seen.status);
@@ -481,14 +506,20 @@ std::vector<Scenario> cardflash_scenarios(Personality on) {
            {"card", {"--recover", kImage}, 1,
             "Cardflash: 1 card(s) listed: a controller that runs its firmware is updated with --update FILE\n"},
            {"bsl; hid; bsl", {"--recover", kImage}, 3,
-            "Cardflash: 2 boot loaders (2047:0200) are listed; --recover flashes exactly one: unplug the others\n"},
+            std::string("Cardflash: 2 boot loaders (2047:0200) are listed; --recover flashes exactly one: ") +
+                (ports ? "choose it with --card PORT (Cardflash --scan lists the ports)\n" : "unplug the others\n")},
            {"card id=1; card id=2", {"--update", kImage}, 3,
             std::string("Cardflash: 2 cards are listed (card ids ") + (port_order ? "1, 2" : "2, 1") +
-                "); --update flashes exactly one: remove the others\n"},
+                "); --update flashes exactly one: " +
+                (ports ? "choose it with --card PORT (Cardflash --scan lists the cards and their ports)\n"
+                       : "remove the others\n")},
            // Two cards of one card id read the same in any order: under wine, the order in which
            // winebus found their nodes.
            {"card id=1; card id=1", {"--update", kImage}, 3,
-            "Cardflash: 2 cards are listed (card ids 1, 1); --update flashes exactly one: remove the others\n", true},
+            std::string("Cardflash: 2 cards are listed (card ids 1, 1); --update flashes exactly one: ") +
+                (ports ? "choose it with --card PORT (Cardflash --scan lists the cards and their ports)\n"
+                       : "remove the others\n"),
+            true},
            {"card fault=open", {"--scan"}, 1,
             on == Personality::Linux
                 ? "Cardflash: the card was listed but could not be read; if its /dev/hidraw node is not readable\n"
@@ -507,12 +538,17 @@ std::vector<Scenario> cardflash_scenarios(Personality on) {
   out.push_back(cardflash("flash version", "card; bsl", {version}));
 
   Step help = flash({"--help"}, 0);
-  help.out_has = {"Usage: Cardflash [--scan | --update FILE | --recover FILE] [--no-verify] [--ram-bsl FILE]\n"};
+  help.out_has = {"Usage: Cardflash [--scan | --update FILE | --recover FILE | --write-sn SN] [--card PORT]\n"
+                  "                 [--no-verify] [--ram-bsl FILE]\n",
+                  "  --card PORT      the card, or with --recover the boot loader, at this USB port as\n"};
   out.push_back(cardflash("flash help", "", {help}));
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
            {"--update"}, {"--bogus"}, {"--scan", "x"}, {"--update", "a", "b"}, {"--verify"}, {"--scan", "--verify"},
            {"--no-verify"}, {"--update", "a", "--verify", "--no-verify"},
-           {"--update", "a", "--recover", "b"}, {"--scan", "--ram-bsl", "x"}, {"--recover"}}) {
+           {"--update", "a", "--recover", "b"}, {"--scan", "--ram-bsl", "x"}, {"--recover"}, {"--scan", "--card", "1-1"},
+           {"--update", "a", "--card", "12"}, {"--update", "a", "--card", "1-"}, {"--recover", "a", "--card", "1"},
+           {"--write-sn", "a b"}, {"--write-sn", ""}, {"--write-sn", std::string(33, 's')},
+           {"--write-sn", "x", "--update", "a"}}) {
     Step step = flash(args, 2);
     step.out = "";
     step.err_has = "Usage: Cardflash";
@@ -524,6 +560,176 @@ std::vector<Scenario> cardflash_scenarios(Personality on) {
   return out;
 }
 
+// Several cards of one server: each chosen by its USB port, and everything after the switch tied to
+// that port. Windows shows no ports: there --card is refused, and a boot loader listed before the
+// switch stops an update.
+std::vector<Scenario> port_scenarios(Personality on) {
+  std::vector<Scenario> out;
+  const bool ports = on == Personality::Linux;
+  const std::string no_ports =
+      "Cardflash: --card needs the cards' USB ports, which this system does not show (Windows, or no\n"
+      "sysfs); with one card listed, leave --card out\n";
+  const std::string untold =
+      "Load Msp430 FW Complete\nNot switched: a controller is already in its boot loader; cannot tell which is this "
+      "card's\n";
+  auto updated = [](int card_id) {
+    return "Device Reset  Complete\nVID: 0x2933 PID:1 CardId: " + std::to_string(card_id) +
+           "\nFW Ver =0200,Boot Ver=0005\n";
+  };
+  auto refused = [&](std::vector<std::string> args, const std::string& err, int status = 1) {
+    Step step = flash(std::move(args), status);
+    step.err = err;
+    return step;
+  };
+
+  // The second of two cards, by its port: the first card is asked its card id, nothing more.
+  Step second = ports ? flash({"--update", kImage, "--card", "1-2"}, 0)
+                      : refused({"--update", kImage, "--card", "1-2"}, no_ports);
+  if (ports) {
+    second.out_has = {"Total 2 Msp430 find\nFlash Msp430 Information:\nVID: 0x2933 PID:1 CardId: 2\n"};
+    second.out_ends = updated(2);
+    second.pauses = kUpdatePauses;
+    second.bsl = {{0, ""}, {1, kUpdateWire}};
+    second.cards = {{0, Mode::Application, "0102"}, {1, Mode::Application, "0200", true}};
+    second.commands = {{0, {kCardId, kCardId, kCardId, kCardId}}};
+  } else {
+    second.out = "Total 2 Msp430 find\n";
+    second.commands = {{0, {kCardId, kCardId}}, {1, {kCardId, kCardId}}};
+  }
+  out.push_back(cardflash("flash second card by its port", "card id=1 fw=0102; card id=2 fw=0102", {second}));
+
+  // A card stuck in its boot loader is listed first, at a port that starts its card's port: the
+  // update finds its own card's boot loader at the card's port and never writes to the stuck one.
+  Step beside = ports ? flash({"--update", kImage}, 0) : flash({"--update", kImage}, 1);
+  beside.bsl = {{0, ""}, {1, ports ? kUpdateWire : ""}};
+  beside.commands = {{0, {}}};
+  if (ports) {
+    beside.out_ends = kUpdated;
+    beside.pauses = kUpdatePauses;
+    beside.cards = {{0, Mode::UsbBootLoader, "0100"}, {1, Mode::Application, "0200", true}};
+  } else {
+    beside.out_ends = untold;
+    beside.pauses = std::vector<int>{};
+    beside.cards = {{0, Mode::UsbBootLoader, "0100"}, {1, Mode::Application, "0102"}};
+  }
+  out.push_back(cardflash("flash update beside a card stuck in its boot loader",
+                          "bsl port=1-1; card id=1 fw=0102 port=1-10", {beside}, true));
+
+  // Ports are told apart whole: 3-1, 3-1.4 and 3-10 (udev lists 3-1.4 first: its directory sorts
+  // before 3-1's interface). Another maker's device with the boot loader's ids on bus 2, listed
+  // before them all, looks like a boot loader to the scan and is never opened by the update.
+  Step listed = flash({"--scan"}, 0);
+  if (ports) {
+    listed.out = "Total 3 Msp430 find\nFlash Msp430 Information:\nVID: 0x2933 PID:1 CardId: 2\n"
+                 "FW Ver =0102,Boot Ver=0005\n"
+                 "Card 0: CardId 2, port 3-1.4, FW 0102, Boot 0005, SN -\n"
+                 "Card 1: CardId 3, port 3-1, FW 0102, Boot 0005, SN -\n"
+                 "Card 2: CardId 1, port 3-10, FW 0102, Boot 0005, SN -\n"
+                 "Boot loader: port 2-1\n";
+    listed.err = "A controller is in its boot loader at port 2-1: Cardflash --recover FILE --card 2-1 brings it back\n";
+  } else {
+    listed.out_has = {"Total 3 Msp430 find\n"};
+    listed.out_lacks = {"Card 0:"};
+    listed.err = "A controller is in its boot loader: Cardflash --recover FILE brings it back\n";
+  }
+  Step middle = ports ? flash({"--update", kImage, "--card", "3-1"}, 0)
+                      : refused({"--update", kImage, "--card", "3-1"}, no_ports);
+  if (ports) {
+    middle.out_has = {"Flash Msp430 Information:\nVID: 0x2933 PID:1 CardId: 3\n"};
+    middle.out_ends = updated(3);
+    middle.bsl = {{0, ""}, {1, ""}, {2, kUpdateWire}};
+    middle.cards = {{0, Mode::Application, "0102"}, {1, Mode::Application, "0102"}, {2, Mode::Application, "0200", true}};
+  }
+  const std::string side_by_side = "card id=1 fw=0102 port=3-10; card id=2 fw=0102 port=3-1.4; "
+                                   "card id=3 fw=0102 port=3-1; hid vid=2047 pid=0200 port=2-1";
+  out.push_back(cardflash("flash scan of ports 3-1, 3-1.4 and 3-10 side by side", side_by_side, {listed}, true));
+  out.push_back(cardflash("flash update of port 3-1 beside 3-1.4 and 3-10", side_by_side, {middle}));
+
+  // A controller left in its boot loader beside a card that runs: --recover needs its port.
+  const std::string both = "Cardflash: 1 card(s) and 1 boot loader(s) (2047:0200) are listed: name the boot loader with "
+                           "--card PORT (Cardflash --scan lists the ports)\n";
+  Step unnamed = ports ? refused({"--recover", kImage}, both, 3)
+                       : refused({"--recover", kImage},
+                                 "Cardflash: 1 card(s) listed: a controller that runs its firmware is updated with "
+                                 "--update FILE\n");
+  Step named = ports ? flash({"--recover", kImage, "--card", "1-1"}, 0)
+                     : refused({"--recover", kImage, "--card", "1-1"}, no_ports);
+  if (ports) {
+    named.out_ends = updated(0);
+    named.bsl = {{0, "19 " + kUpdateWire}, {1, ""}};
+    named.cards = {{0, Mode::Application, "0200", true}, {1, Mode::Application, "0102"}};
+    named.commands = {{1, {kCardId, kCardId, kCardId, kCardId, kCardId, kCardId}}};
+  }
+  out.push_back(cardflash("flash recovery by port beside a card", "bsl port=1-1; card id=1 fw=0102 port=1-2",
+                          {unnamed, named}));
+
+  // Each new node is root-only for a while (udev has not applied the rules yet): every open is
+  // tried again until it works, the card's first one, the boot loader's, the RAM boot loader's and
+  // the card's after its reset; the log is as ever.
+  Step waited = flash({"--update", kImage}, 0);
+  waited.out_ends = kUpdated;
+  waited.pauses = kUpdatePauses;
+  waited.bsl = {{0, kUpdateWire}};
+  waited.cards = {{0, Mode::Application, "0200", true}};
+  out.push_back(cardflash("flash update with nodes root-only at first", "card id=1 fw=0102 acl_delay=1900 isp_delay=9000 restart_delay=2000", {waited}));
+  Step seen = flash({"--scan"}, 0);
+  seen.out = "Total 1 Msp430 find\nFlash Msp430 Information:\n" + kScan1;
+  seen.commands = {{0, {kCardId, kCardId, kCardId, kVersion}}};
+  out.push_back(cardflash("flash scan of a node root-only at first", "card id=1 fw=0102 acl_delay=300", {seen}, true));
+
+  // The first card is pulled and plugged in again while the second switches: the second's boot
+  // loader takes the first's node, the first comes back on the second's. The update still reads
+  // the second card's identity at the end, at its port.
+  Step swapped = ports ? flash({"--update", kImage, "--card", "1-2"}, 0)
+                       : refused({"--update", kImage, "--card", "1-2"}, no_ports);
+  Scenario swap = cardflash("flash two cards whose nodes swap minors across their resets",
+                            "card id=1 fw=0102 replug=2000; card id=1 fw=0102", {swapped});
+  if (ports) {
+    swapped.out_ends = updated(1);
+    swapped.bsl = {{0, ""}, {1, kUpdateWire}};
+    swapped.cards = {{0, Mode::Application, "0102"}, {1, Mode::Application, "0200", true}};
+    swap.steps = {swapped};
+    swap.paths = {{0, "/dev/hidraw1"}, {1, "/dev/hidraw0"}};
+  }
+  out.push_back(swap);
+
+  // No sysfs, no ports: --card is refused before anything is sent, and so is an update while a
+  // boot loader is listed, whose card cannot be known.
+  Step no_card_port = refused({"--update", kImage, "--card", "1-2"}, no_ports);
+  no_card_port.commands = {{0, {}}, {1, {kCardId, kCardId}}};
+  Step untied = flash({"--update", kImage}, 1);
+  untied.out_ends = untold;
+  untied.bsl = {{0, ""}};
+  untied.cards = {{1, Mode::Application, "0102"}};
+  out.push_back(cardflash("flash without ports", "sysfs none; bsl; card id=1 fw=0102", {no_card_port, untied}));
+
+  // A factory line sets each card's serial number. Two cards with the same card id: the card id
+  // does not choose, the port does; the other card keeps its own.
+  Step shared = ports ? refused({"--write-sn", "SN0042", "--card", "1"},
+                                "Cardflash: 2 cards have card id 1 (ports 1-1, 1-2): name one with --card PORT\n", 3)
+                      : refused({"--write-sn", "SN0042", "--card", "1"}, no_ports);
+  Step unchosen = refused({"--write-sn", "SN0042"},
+                          std::string("Cardflash: 2 cards are listed (card ids 1, 1); --write-sn writes exactly one: ") +
+                              (ports ? "choose it with --card PORT (Cardflash --scan lists the cards and their ports)\n"
+                                     : "remove the others\n"),
+                          3);
+  Step written = ports ? flash({"--write-sn", "SN0042", "--card", "1-2"}, 0)
+                       : refused({"--write-sn", "SN0042", "--card", "1-2"}, no_ports);
+  Step shown = flash({"--scan"}, 0);
+  if (ports) {
+    written.out = "Card 1: CardId 1, port 1-2: serial number SN0042 written and read back\n";
+    written.commands = {{0, std::vector<std::string>(6, kCardId)}};
+    shown.out_has = {"Card 0: CardId 1, port 1-1, FW 0102, Boot 0005, SN AAAA\n"
+                     "Card 1: CardId 1, port 1-2, FW 0102, Boot 0005, SN SN0042\n"};
+  } else {
+    shown.out_lacks = {"Card 0:"};
+  }
+  out.push_back(cardflash("flash serial number by row of two cards with one card id",
+                          "card id=1 fw=0102 serial=AAAA; card id=1 fw=0102 serial=BBBB", {shared, unchosen, written, shown},
+                          true));
+  return out;
+}
+
 }  // namespace
 
 void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }
@@ -532,6 +738,7 @@ const std::vector<Scenario>& scenarios(Personality on) {
   auto made = [](Personality p) {
     std::vector<Scenario> list = cardtool_scenarios();
     for (Scenario& s : cardflash_scenarios(p)) list.push_back(std::move(s));
+    for (Scenario& s : port_scenarios(p)) list.push_back(std::move(s));
     return list;
   };
   static const std::vector<Scenario> on_linux = made(Personality::Linux), on_windows = made(Personality::Windows);

@@ -12,6 +12,7 @@
 #include "card_session.h"
 #include "cardlink_version.h"
 #include "tool_channel.h"
+#include "usb_port.h"
 
 using namespace cardlink;
 
@@ -72,10 +73,11 @@ void print_usage() {
   std::printf("switch to boot mode ./cardtool [-isp/-ISP]  \n");
 }
 
-// 0 when every board gave its versions, -1 when any could not be opened or read.
-int show_all_fw_info() {
+// 0 when the boards from `first` to `last` gave their versions, -1 when any could not be opened
+// or read.
+int show_fw_info(int first, int last) {
   int result = 0;
-  for (int i = 0; i < records_in_use(); ++i) {
+  for (int i = first; i <= last; ++i) {
     const BoardRecord& record = m_tavmcu_info_list[i];
     CardSession session(kToolChannel, record.path, &m_msp430_lock);
     if (!session.is_open()) {
@@ -95,8 +97,8 @@ int show_all_fw_info() {
   return result;
 }
 
-int mcu_switch_to_boot() {
-  const BoardRecord& record = m_tavmcu_info_list[0];
+int mcu_switch_to_boot(int index) {
+  const BoardRecord& record = m_tavmcu_info_list[index];
   std::printf("open %s\n", record.path);
   CardSession session(kToolChannel, record.path, &m_msp430_lock);
   if (!session.is_open()) {
@@ -136,15 +138,35 @@ CardSession hid_open_boardid(std::int8_t board_id) {
   return -1;
 }
 
-int dispatch(const char* option) {
-  if (!std::strcmp(option, "-i") || !std::strcmp(option, "-I")) return show_all_fw_info() == 0 ? kDone : kFailed;
-  if (!std::strcmp(option, "-isp") || !std::strcmp(option, "-ISP")) {
-    if (mcu_switch_to_boot() != 0) return kFailed;
+bool is_info(const char* option) { return !std::strcmp(option, "-i") || !std::strcmp(option, "-I"); }
+bool is_switch(const char* option) { return !std::strcmp(option, "-isp") || !std::strcmp(option, "-ISP"); }
+
+// -i or -isp on the board in `index`.
+int dispatch(const char* option, int index) {
+  if (is_info(option)) return show_fw_info(index, index) == 0 ? kDone : kFailed;
+  if (is_switch(option)) {
+    if (mcu_switch_to_boot(index) != 0) return kFailed;
     std::printf("mcu switch to boot mode\n");
     return kDone;
   }
   print_usage();
   return !std::strcmp(option, "-h") || !std::strcmp(option, "--help") ? kDone : kUsageError;
+}
+
+// The board at `port` among those listed, or -1 after saying why there is none.
+int board_at_port(const char* port) {
+  bool any_port = false;
+  for (int i = 0; i < records_in_use(); ++i) {
+    char at[kPortFieldSize];
+    if (!usb_port_of(m_tavmcu_info_list[i].path, at)) continue;
+    any_port = true;
+    if (same_port(at, port)) return i;
+  }
+  if (any_port)
+    std::printf("No board at port %s\n", port);
+  else
+    std::printf("No USB ports are shown on this system (no sysfs): --card cannot choose a board\n");
+  return -1;
 }
 
 }  // namespace
@@ -165,11 +187,17 @@ int cardtool_main(int argc, char** argv) {
     status = -1;
   } else {
     list_boards();
-    if (m_hid_count != 1) {
+    // -i or -isp with --card PORT: one board of several, chosen by its USB port.
+    const bool chosen = argc == 4 && (is_info(argv[1]) || is_switch(argv[1])) && !std::strcmp(argv[2], "--card");
+    if (chosen) {
+      const int index = is_port_text(argv[3]) ? board_at_port(argv[3]) : -1;
+      if (!is_port_text(argv[3])) print_usage();
+      status = index >= 0 ? dispatch(argv[1], index) : is_port_text(argv[3]) ? kNotOneBoard : kUsageError;
+    } else if (m_hid_count != 1) {
       std::printf("Board number = 0 or exceed 1 , only one board for fw update , please remove extra board!!\n");
       status = kNotOneBoard;
     } else {
-      status = dispatch(argc > 1 ? argv[1] : "");
+      status = dispatch(argc > 1 ? argv[1] : "", 0);
     }
   }
   hid_exit();

@@ -5,6 +5,10 @@
 namespace cardflash {
 
 bool ScanForCard(ContextHolder& context, LogSink& log) {
+  return OpenCardContext(context, log) && LogCardIdentity(context.get(), log, 0);
+}
+
+bool OpenCardContext(ContextHolder& context, LogSink& log) {
   // A context from an earlier scan that read no identity is closed before the new one opens.
   context.reset();
   context.reset(Tav_Init());
@@ -13,10 +17,14 @@ bool ScanForCard(ContextHolder& context, LogSink& log) {
     return false;
   }
   AppendLog(log, "Total %d Msp430 find\r\n", Tav_GetCardNum(context.get()));
+  return true;
+}
+
+bool LogCardIdentity(CardContext* context, LogSink& log, int row) {
   std::uint16_t vendor_id = 0, product_id = 0;
   std::uint8_t card_id = 0;
   char fw_version[12] = {}, boot_version[12] = {};
-  if (!Tav_GetFirstDevInfoToFlash(context.get(), &vendor_id, &product_id, &card_id, fw_version, boot_version)) {
+  if (!Tav_GetDevInfoByRow(context, row, &vendor_id, &product_id, &card_id, fw_version, boot_version)) {
     AppendLog(log, "Fail to Get Flash Device information!!\r\n");
     return false;
   }

@@ -12,4 +12,9 @@ namespace cardflash {
 // held whenever Tav_Init gave one.
 bool ScanForCard(ContextHolder& context, LogSink& log);
 
+// ScanForCard in two parts: the context and its count of cards (false when Tav_Init found none),
+// then the identity of the card in `row` (false when it could not be read).
+bool OpenCardContext(ContextHolder& context, LogSink& log);
+bool LogCardIdentity(CardContext* context, LogSink& log, int row);
+
 }  // namespace cardflash

@@ -1,12 +1,14 @@
 #include "headless.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <atomic>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "card_protocol.h"
 #include "cardlink_version.h"
@@ -19,14 +21,25 @@ namespace cardflash {
 namespace {
 
 const char kUsageHead[] =
-    "Usage: Cardflash [--scan | --update FILE | --recover FILE] [--no-verify] [--ram-bsl FILE]\n"
+    "Usage: Cardflash [--scan | --update FILE | --recover FILE | --write-sn SN] [--card PORT]\n"
+    "                 [--no-verify] [--ram-bsl FILE]\n"
     "Scan for the card controller and update its firmware from a TI-TXT file.\n"
     "\n"
     "  (no option)      open the Cardflash window (needs a display)\n"
-    "  --scan           list the cards and show the identity of the first one\n"
-    "  --update FILE    scan, then flash FILE into the card (about 20 s); exactly one card\n"
-    "  --recover FILE   flash FILE into a controller left in its boot loader (no card listed,\n"
-    "                   exactly one boot loader 2047:0200)\n"
+    "  --scan           list the cards and show the identity of the first one; when more than\n"
+    "                   one controller is listed, also each card (row, card id, USB port,\n"
+    "                   versions, serial number) and each boot loader with its USB port\n"
+    "  --update FILE    scan, then flash FILE into the card (about 20 s): the one card listed,\n"
+    "                   or the one --card names\n"
+    "  --recover FILE   flash FILE into a controller left in its boot loader: the one boot\n"
+    "                   loader 2047:0200 listed when no card is, or the one at --card PORT\n"
+    "  --write-sn SN    write the serial number SN (1 to 32 characters) into the card and read\n"
+    "                   it back: the one card listed, or the one --card names\n"
+    "  --card PORT      the card, or with --recover the boot loader, at this USB port as\n"
+    "                   Cardflash --scan shows it (e.g. 3-1.4: bus 3, port 1, port 4 of the hub\n"
+    "                   there); a card keeps its port through the update. A single character\n"
+    "                   is a card id, taken when no other card has it. Ports come from udev\n"
+    "                   (Linux): where there are none, --card is refused\n"
     "  --no-verify      with --update or --recover: skip the CRC check of every segment that\n"
     "                   otherwise runs before the controller is reset into the new firmware\n"
     "                   (for a boot loader without CRC CHECK)\n"
@@ -42,9 +55,11 @@ const char kUsageTail[] =
     "\n"
     "Exit status, by where the card is:\n"
     "  0    the scan found a card; the update or recovery completed and the card answered\n"
-    "  1    failed, the card untouched (file refused, no card, the switch refused)\n"
+    "  1    failed, the card untouched (file refused, no card, the switch refused, --card\n"
+    "       names nothing)\n"
     "  2    usage error, or no display for the window\n"
-    "  3    --update found more than one card, or --recover more than one boot loader\n"
+    "  3    more than one card (or boot loader) and none chosen, or --card names a card id\n"
+    "       that more than one card has\n"
     "  4    failed with the controller in its boot loader, or perhaps on its way there; the scan\n"
     "       found only a boot loader: Cardflash --recover FILE brings it back\n"
     "  5    failed after the reset: the card did not answer as a card\n"
@@ -83,7 +98,7 @@ class TerminalProgress : public DownloadProgress {
 
 struct Options {
   bool scan = false;
-  std::string update, recover, ram_bsl;
+  std::string update, recover, ram_bsl, card, write_sn;
   bool verify = false;
   bool no_verify = false;
   bool help = false;
@@ -106,21 +121,145 @@ void SayWhyTheCardWasNotRead(CardContext* context) {
   }
 }
 
-// The cards as the window's scan shows them, and any controller waiting in its boot loader.
+// Whether `value` of --card is a port: digits, '-', digits, and digits after each '.'.
+bool IsPortText(const std::string& value) {
+  const auto dash = value.find('-');
+  if (dash == 0 || dash == std::string::npos || value.size() >= TAV_PORT_SIZE) return false;
+  if (value.find_first_not_of("0123456789") != dash) return false;
+  std::size_t at = dash + 1;
+  for (;;) {
+    const std::size_t end = value.find_first_not_of("0123456789", at);
+    if (end == at || at == value.size()) return false;
+    if (end == std::string::npos) return true;
+    if (value[end] != '.') return false;
+    at = end + 1;
+  }
+}
+
+// The port of each row of the card table; empty for none.
+std::vector<std::string> CardPorts(CardContext* context) {
+  std::vector<std::string> ports;
+  for (int row = 0; row < Tav_GetCardNum(context); ++row) {
+    char port[TAV_PORT_SIZE] = {};
+    ports.push_back(Tav_GetCardPort(context, row, port, sizeof port) ? port : "");
+  }
+  return ports;
+}
+
+// The port of each boot loader listed now; empty for none.
+std::vector<std::string> BootLoaderPorts(CardContext* context) {
+  char ports[cardlink::kCardTableCapacity][TAV_PORT_SIZE] = {};
+  const int count = Tav_ListBootDevs(context, ports, cardlink::kCardTableCapacity);
+  std::vector<std::string> out;
+  for (int i = 0; i < count; ++i) out.push_back(i < cardlink::kCardTableCapacity ? ports[i] : "");
+  return out;
+}
+
+bool AnyPort(const std::vector<std::string>& ports) {
+  for (const std::string& port : ports)
+    if (!port.empty()) return true;
+  return false;
+}
+
+std::string Joined(const std::vector<std::string>& items) {
+  std::string list;
+  for (const std::string& item : items) list += (list.empty() ? "" : ", ") + item;
+  return list;
+}
+
+const char kNoPorts[] =
+    "Cardflash: --card needs the cards' USB ports, which this system does not show (Windows, or no\n"
+    "sysfs); with one card listed, leave --card out\n";
+
+// The row --card names, or the exit status after saying why not: no ports, nothing there, a card
+// id that several cards share.
+int ChooseCard(CardContext* context, const std::string& value, int* row) {
+  const std::vector<std::string> ports = CardPorts(context);
+  if (!AnyPort(ports)) {
+    std::fputs(kNoPorts, stderr);
+    return kExitFailed;
+  }
+  std::int8_t ids[cardlink::kCardTableCapacity] = {};
+  Tav_GetCardIdTable(context, ids);
+  const bool by_port = IsPortText(value);
+  std::vector<int> rows;
+  for (int r = 0; r < static_cast<int>(ports.size()) && r < cardlink::kCardTableCapacity; ++r)
+    if (by_port ? ports[static_cast<std::size_t>(r)] == value : ids[r] == static_cast<std::int8_t>(value[0] - '0'))
+      rows.push_back(r);
+  if (rows.empty()) {
+    std::fprintf(stderr, "Cardflash: no card %s %s is listed; Cardflash --scan lists the cards and their ports\n",
+                 by_port ? "at port" : "with card id", value.c_str());
+    return kExitFailed;
+  }
+  if (rows.size() > 1) {
+    std::vector<std::string> shared;
+    for (int r : rows) shared.push_back(ports[static_cast<std::size_t>(r)]);
+    std::fprintf(stderr, "Cardflash: %zu cards have card id %s (ports %s): name one with --card PORT\n", rows.size(),
+                 value.c_str(), Joined(shared).c_str());
+    return kExitBoardCount;
+  }
+  *row = rows.front();
+  return 0;
+}
+
+// The first `size` characters of a serial number as a card keeps it, up to the first that is not
+// printable ASCII (storage that was never written).
+std::string SerialNumberText(const char* read, int size) {
+  std::string text;
+  for (int i = 0; i < size && read[i] >= 0x21 && read[i] <= 0x7E; ++i) text += read[i];
+  return text;
+}
+
+// With more than one controller listed, each with its USB port to choose it by: the cards of the
+// table, by row, and the boot loaders. "-" for what is not known.
+void ListControllers(CardContext* context, const std::vector<std::string>& boot_ports) {
+  const std::vector<std::string> ports = CardPorts(context);
+  auto shown = [](const std::string& text) { return text.empty() ? std::string("-") : text; };
+  for (int row = 0; row < static_cast<int>(ports.size()); ++row) {
+    std::uint16_t vendor_id = 0, product_id = 0;
+    std::uint8_t card_id = 0;
+    char fw[12] = {}, boot[12] = {}, serial[40] = {};
+    const bool versions = Tav_GetDevInfoByRow(context, row, &vendor_id, &product_id, &card_id, fw, boot);
+    std::int8_t ids[cardlink::kCardTableCapacity] = {};
+    Tav_GetCardIdTable(context, ids);
+    const std::string sn = Tav_Read_SN_ByRow(context, row, serial, 32) ? SerialNumberText(serial, 32) : "";
+    std::printf("Card %d: CardId %d, port %s, FW %s, Boot %s, SN %s\n", row, static_cast<unsigned>(ids[row]),
+                shown(ports[static_cast<std::size_t>(row)]).c_str(), versions ? fw : "-", versions ? boot : "-",
+                shown(sn).c_str());
+  }
+  for (const std::string& port : boot_ports) std::printf("Boot loader: port %s\n", shown(port).c_str());
+  std::fflush(stdout);
+}
+
+// The cards as the window's scan shows them, any controller waiting in its boot loader, and,
+// where there is a choice to make by port, every controller with its port.
 int Scan() {
   StdoutLog log;
   ContextHolder context;
   const bool card = ScanForCard(context, log);
   if (!card && context) SayWhyTheCardWasNotRead(context.get());
-  int boot_loaders = 0;
+  std::vector<std::string> boot_ports;
   if (context) {
-    boot_loaders = Tav_EnumBootDev(context.get()) ? 1 : 0;
+    boot_ports = BootLoaderPorts(context.get());
   } else {
-    ContextHolder listing(Tav_InitForRecovery(&boot_loaders));
+    int listed = 0;
+    ContextHolder listing(Tav_InitForRecovery(&listed));
+    if (listing) boot_ports = BootLoaderPorts(listing.get());
   }
-  if (boot_loaders > 0) std::fputs("A controller is in its boot loader: Cardflash --recover FILE brings it back\n", stderr);
+  const int cards = context ? Tav_GetCardNum(context.get()) : 0;
+  const bool ports = (context && AnyPort(CardPorts(context.get()))) || AnyPort(boot_ports);
+  const std::size_t controllers = static_cast<std::size_t>(cards) + boot_ports.size();
+  if (ports && controllers > 1 && context) ListControllers(context.get(), boot_ports);
+  if (ports && controllers > 1) {
+    for (const std::string& port : boot_ports)
+      if (!port.empty())
+        std::fprintf(stderr, "A controller is in its boot loader at port %s: Cardflash --recover FILE --card %s "
+                     "brings it back\n", port.c_str(), port.c_str());
+  } else if (!boot_ports.empty()) {
+    std::fputs("A controller is in its boot loader: Cardflash --recover FILE brings it back\n", stderr);
+  }
   if (card) return kExitOk;
-  return boot_loaders > 0 && !context ? kExitInBootLoader : kExitFailed;
+  return !boot_ports.empty() && !context ? kExitInBootLoader : kExitFailed;
 }
 
 // Ctrl-C during a scan or an update. The first asks the run to stop at its next safe point; a
@@ -188,7 +327,7 @@ int ExitStatus(const UpdateRun& run, bool done) {
 
 // Runs one update or recovery with the options' image, checks and progress.
 int Flash(const Options& options, ContextHolder context, StdoutLog& log, Clock& clock, StopRequest& stop,
-          InterruptWatch& watch, bool recover) {
+          InterruptWatch& watch, bool recover, int row, const std::string& boot_loader_port) {
   const std::string path = FullPath(recover ? options.recover : options.update);
   AppendLog(log, "Load Msp430 FW\r\n");
   AppendLog(log, "%s\r\n", path.c_str());
@@ -197,6 +336,8 @@ int Flash(const Options& options, ContextHolder context, StdoutLog& log, Clock& 
   TerminalProgress progress;
   UpdateRun run{std::move(context), path, std::move(places), log, clock};
   if (options.no_verify) run.verify = false;
+  run.row = row;
+  run.boot_loader_port = boot_loader_port;
   if (log.ShowsProgress()) run.progress = &progress;
   run.stop = &stop;
   watch.Follow(run);
@@ -204,24 +345,37 @@ int Flash(const Options& options, ContextHolder context, StdoutLog& log, Clock& 
   return ExitStatus(run, done);
 }
 
+// Without --card, several cards are not flashed: which one is meant cannot be known.
+int RefuseSeveralCards(CardContext* context, const char* what) {
+  const int cards = Tav_GetCardNum(context);
+  std::int8_t ids[cardlink::kCardTableCapacity];
+  Tav_GetCardIdTable(context, ids);
+  std::vector<std::string> listed;
+  for (int i = 0; i < cards && i < cardlink::kCardTableCapacity; ++i) listed.push_back(std::to_string(ids[i]));
+  if (AnyPort(CardPorts(context)))
+    std::fprintf(stderr, "Cardflash: %d cards are listed (card ids %s); %s exactly one: choose it with --card PORT "
+                 "(Cardflash --scan lists the cards and their ports)\n", cards, Joined(listed).c_str(), what);
+  else
+    std::fprintf(stderr, "Cardflash: %d cards are listed (card ids %s); %s exactly one: remove the others\n", cards,
+                 Joined(listed).c_str(), what);
+  return kExitBoardCount;
+}
+
 int Update(const Options& options, Clock& clock, StopRequest& stop) {
   InterruptWatch watch(stop);
   StdoutLog log;
   ContextHolder context;
-  if (!ScanForCard(context, log)) {
-    if (context) SayWhyTheCardWasNotRead(context.get());
+  if (!OpenCardContext(context, log)) return kExitFailed;
+  int row = 0;
+  if (!options.card.empty())
+    if (int refused = ChooseCard(context.get(), options.card, &row)) return refused;
+  if (!LogCardIdentity(context.get(), log, row)) {
+    SayWhyTheCardWasNotRead(context.get());
     return kExitFailed;
   }
-  if (int cards = Tav_GetCardNum(context.get()); cards > 1) {
-    std::int8_t ids[cardlink::kCardTableCapacity];
-    Tav_GetCardIdTable(context.get(), ids);
-    std::string list;
-    for (int i = 0; i < cards && i < cardlink::kCardTableCapacity; ++i) list += (i ? ", " : "") + std::to_string(ids[i]);
-    std::fprintf(stderr, "Cardflash: %d cards are listed (card ids %s); --update flashes exactly one: remove the others\n",
-                 cards, list.c_str());
-    return kExitBoardCount;
-  }
-  return Flash(options, std::move(context), log, clock, stop, watch, false);
+  if (options.card.empty() && Tav_GetCardNum(context.get()) > 1)
+    return RefuseSeveralCards(context.get(), "--update flashes");
+  return Flash(options, std::move(context), log, clock, stop, watch, false, row, "");
 }
 
 int Recover(const Options& options, Clock& clock, StopRequest& stop) {
@@ -230,21 +384,80 @@ int Recover(const Options& options, Clock& clock, StopRequest& stop) {
   int boot_loaders = 0;
   ContextHolder context(Tav_InitForRecovery(&boot_loaders));
   if (!context) return kExitFailed;  // the library has said why
-  if (int cards = Tav_GetCardNum(context.get()); cards > 0) {
-    std::fprintf(stderr, "Cardflash: %d card(s) listed: a controller that runs its firmware is updated with --update FILE\n",
-                 cards);
-    return kExitFailed;
-  }
+  const int cards = Tav_GetCardNum(context.get());
+  const std::vector<std::string> ports = BootLoaderPorts(context.get());
+  boot_loaders = static_cast<int>(ports.size());
   if (boot_loaders == 0) {
-    std::fputs("Cardflash: no card and no boot loader (2047:0200) is listed: nothing to recover\n", stderr);
+    if (cards > 0)
+      std::fprintf(stderr, "Cardflash: %d card(s) listed: a controller that runs its firmware is updated with --update "
+                   "FILE\n", cards);
+    else
+      std::fputs("Cardflash: no card and no boot loader (2047:0200) is listed: nothing to recover\n", stderr);
     return kExitFailed;
   }
-  if (boot_loaders > 1) {
-    std::fprintf(stderr, "Cardflash: %d boot loaders (2047:0200) are listed; --recover flashes exactly one: unplug the others\n",
-                 boot_loaders);
+  std::string port;
+  if (!options.card.empty()) {
+    if (!AnyPort(ports)) {
+      std::fputs(kNoPorts, stderr);
+      return kExitFailed;
+    }
+    if (std::find(ports.begin(), ports.end(), options.card) == ports.end()) {
+      std::fprintf(stderr, "Cardflash: no boot loader (2047:0200) is listed at port %s; Cardflash --scan lists them\n",
+                   options.card.c_str());
+      return kExitFailed;
+    }
+    port = options.card;
+  } else if (cards > 0 && AnyPort(ports)) {
+    std::fprintf(stderr, "Cardflash: %d card(s) and %d boot loader(s) (2047:0200) are listed: name the boot loader "
+                 "with --card PORT (Cardflash --scan lists the ports)\n", cards, boot_loaders);
     return kExitBoardCount;
+  } else if (cards > 0) {
+    std::fprintf(stderr, "Cardflash: %d card(s) listed: a controller that runs its firmware is updated with --update "
+                 "FILE\n", cards);
+    return kExitFailed;
+  } else if (boot_loaders > 1) {
+    std::fprintf(stderr, "Cardflash: %d boot loaders (2047:0200) are listed; --recover flashes exactly one: %s\n",
+                 boot_loaders, AnyPort(ports) ? "choose it with --card PORT (Cardflash --scan lists the ports)"
+                                              : "unplug the others");
+    return kExitBoardCount;
+  } else {
+    port = ports.front();
   }
-  return Flash(options, std::move(context), log, clock, stop, watch, true);
+  return Flash(options, std::move(context), log, clock, stop, watch, true, 0, port);
+}
+
+// Writes the serial number into the chosen card and reads it back, as a factory line does for each
+// card.
+int WriteSerialNumber(const Options& options) {
+  ContextHolder context(Tav_Init());
+  if (!context) {
+    std::fputs("Cardflash: no card is listed\n", stderr);
+    return kExitFailed;
+  }
+  int row = 0;
+  if (!options.card.empty()) {
+    if (int refused = ChooseCard(context.get(), options.card, &row)) return refused;
+  } else if (Tav_GetCardNum(context.get()) > 1) {
+    return RefuseSeveralCards(context.get(), "--write-sn writes");
+  }
+  const std::string& sn = options.write_sn;
+  const int length = static_cast<int>(sn.size());
+  if (!Tav_Write_SN_ByRow(context.get(), row, sn.c_str(), length)) {
+    std::fputs("Cardflash: the card did not take the serial number\n", stderr);
+    return kExitFailed;
+  }
+  char back[40] = {};
+  if (!Tav_Read_SN_ByRow(context.get(), row, back, length) || sn != back) {
+    std::fprintf(stderr, "Cardflash: the serial number read back is \"%s\", not \"%s\"\n", SerialNumberText(back, length).c_str(),
+                 sn.c_str());
+    return kExitFailed;
+  }
+  std::int8_t ids[cardlink::kCardTableCapacity] = {};
+  Tav_GetCardIdTable(context.get(), ids);
+  const std::string port = CardPorts(context.get())[static_cast<std::size_t>(row)];
+  std::printf("Card %d: CardId %d, port %s: serial number %s written and read back\n", row, ids[row],
+              port.empty() ? "-" : port.c_str(), sn.c_str());
+  return kExitOk;
 }
 
 // Qt's own command-line options (QGuiApplication, QApplication, the xcb platform): with these
@@ -312,8 +525,11 @@ int RunHeadless(int argc, char** argv, Clock& clock, StopRequest& stop) {
   auto* verify = app.add_flag("--verify", options.verify);
   app.add_flag("--no-verify", options.no_verify)->excludes(verify);
   app.add_option("--ram-bsl", options.ram_bsl)->type_name("FILE");
-  scan->excludes(update)->excludes(recover);
-  update->excludes(recover);
+  auto* write_sn = app.add_option("--write-sn", options.write_sn)->type_name("SN");
+  app.add_option("--card", options.card)->type_name("PORT");
+  scan->excludes(update)->excludes(recover)->excludes(write_sn);
+  update->excludes(recover)->excludes(write_sn);
+  recover->excludes(write_sn);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
@@ -331,6 +547,18 @@ int RunHeadless(int argc, char** argv, Clock& clock, StopRequest& stop) {
   if (options.verify && !flashing) return UsageError("--verify goes with --update or --recover");
   if (options.no_verify && !flashing) return UsageError("--no-verify goes with --update or --recover");
   if (!options.ram_bsl.empty() && !flashing) return UsageError("--ram-bsl goes with --update or --recover");
+  if (!options.card.empty() && !flashing && options.write_sn.empty())
+    return UsageError("--card goes with --update, --recover or --write-sn");
+  if (!options.card.empty() && !IsPortText(options.card) && (options.card.size() != 1 || !options.recover.empty()))
+    return UsageError("--card takes a USB port such as 3-1.4" +
+                      std::string(options.recover.empty() ? ", or a card id of one character" : ""));
+  if (!options.write_sn.empty() || app.count("--write-sn")) {
+    const std::string& sn = options.write_sn;
+    if (sn.empty() || sn.size() > 32 ||
+        std::any_of(sn.begin(), sn.end(), [](char c) { return c < 0x21 || c > 0x7E; }))
+      return UsageError("--write-sn takes 1 to 32 printable characters without spaces");
+    return WriteSerialNumber(options);
+  }
   if (options.scan) return Scan();
   if (!options.update.empty()) return Update(options, clock, stop);
   if (!options.recover.empty()) return Recover(options, clock, stop);

@@ -30,17 +30,22 @@ bool IsVersionText(const char* text) {
 }
 
 // The card after its reset: it has listed itself anew, perhaps on another node and perhaps behind
-// other devices, so it is found in a fresh listing, by the card id that the scan recorded (any
-// card after a recovery, which had none). Only a card that answers as a card counts: its vendor
-// id, and four printable characters in each version.
-bool ReadIdentityAnew(std::optional<std::int8_t> card_id, Identity& id) {
+// other devices, so it is found in a fresh listing. At its port when it has one; else by the card
+// id that the scan recorded (any card after a recovery, which had none), as the first card listed.
+// Only a card that answers as a card counts: its vendor id, and four printable characters in each
+// version.
+bool ReadIdentityAnew(std::optional<std::int8_t> card_id, const std::string& port, Identity& id) {
   CardContext* fresh = Tav_Init();
   if (!fresh) return false;
   std::int8_t card_ids[cardlink::kCardTableCapacity] = {};
-  // The exports read the versions of the first card only: the card must be listed first again.
-  const bool found = Tav_GetCardIdTable(fresh, card_ids) && (!card_id || card_ids[0] == *card_id) &&
-                     Tav_GetFirstDevInfoToFlash(fresh, &id.vendor_id, &id.product_id, &id.card_id, id.fw_version,
-                                                id.boot_version);
+  int row = port.empty() ? 0 : -1;
+  for (int r = 0; row < 0 && r < Tav_GetCardNum(fresh); ++r) {
+    char at[TAV_PORT_SIZE];
+    if (Tav_GetCardPort(fresh, r, at, sizeof at) && port == at) row = r;
+  }
+  const bool found = row >= 0 && Tav_GetCardIdTable(fresh, card_ids) && (!card_id || card_ids[row] == *card_id) &&
+                     Tav_GetDevInfoByRow(fresh, row, &id.vendor_id, &id.product_id, &id.card_id, id.fw_version,
+                                         id.boot_version);
   Tav_Close(fresh);
   return found && id.vendor_id == kCardVendorId && IsVersionText(id.fw_version) && IsVersionText(id.boot_version);
 }
@@ -53,9 +58,9 @@ bool GoOn(UpdateRun& run) {
   return false;
 }
 
-// Finds the boot loader that lists itself now and connects to it.
-bool FindAndConnectBootLoader(CardContext* context, LogSink& log, bool announce) {
-  if (!Tav_EnumBootDev(context)) {
+// Finds the boot loader that lists itself now, at `port` when one is given, and connects to it.
+bool FindAndConnectBootLoader(CardContext* context, LogSink& log, bool announce, const std::string& port) {
+  if (!(port.empty() ? Tav_EnumBootDev(context) : Tav_EnumBootDevAtPort(context, port.c_str()))) {
     AppendLog(log, "Fail To Find ISP mode device\r\n");
     return false;
   }
@@ -108,7 +113,7 @@ bool ConfirmRamBootLoader(UpdateRun& run, CardContext* context) {
 
 // From the USB boot loader in the controller's flash to the RAM boot loader, connected, answering
 // and unlocked.
-bool StartRamBootLoader(UpdateRun& run, CardContext* context, const FirmwareImage& ram_bsl) {
+bool StartRamBootLoader(UpdateRun& run, CardContext* context, const FirmwareImage& ram_bsl, const std::string& port) {
   LogSink& log = run.log;
   AppendLog(log, "Download full BSL...\r\n");
   if (auto failed = BslDownloadImage(context, ram_bsl, run.progress, run.stop)) {
@@ -125,7 +130,7 @@ bool StartRamBootLoader(UpdateRun& run, CardContext* context, const FirmwareImag
   // The RAM boot loader has listed itself anew, on a node of its own: the old one stayed taken
   // while the connection to it was open. Search again rather than reopen the old path.
   Tav_BslClose(context);
-  return FindAndConnectBootLoader(context, log, false) && ConfirmRamBootLoader(run, context);
+  return FindAndConnectBootLoader(context, log, false, port) && ConfirmRamBootLoader(run, context);
 }
 
 // CRC CHECK of every segment as the flash holds it now, before the controller is reset into it.
@@ -151,7 +156,8 @@ bool VerifyFlash(UpdateRun& run, CardContext* context, const FirmwareImage& firm
 }
 
 // The reset write, LOAD PC, and the card's identity once it has restarted.
-bool ResetAndReadIdentity(UpdateRun& run, CardContext* context, std::optional<std::int8_t> card_id) {
+bool ResetAndReadIdentity(UpdateRun& run, CardContext* context, std::optional<std::int8_t> card_id,
+                          const std::string& port) {
   LogSink& log = run.log;
   if (!BslWriteBlock(context, kResetAddress, kResetBytes, 2)) {
     AppendLog(log, "Write 0xa5 0x06  Fail\r\n");
@@ -168,7 +174,7 @@ bool ResetAndReadIdentity(UpdateRun& run, CardContext* context, std::optional<st
   AppendLog(log, "Device Reset  Complete\r\n");
   run.clock.Pause(kResetPauseMs);
   Identity id;
-  if (!ReadIdentityAnew(card_id, id)) {
+  if (!ReadIdentityAnew(card_id, port, id)) {
     AppendLog(log, "Fail to Get Device information!!\r\n");
     return false;
   }
@@ -182,7 +188,7 @@ bool ResetAndReadIdentity(UpdateRun& run, CardContext* context, std::optional<st
 // From the connected RAM boot loader to the card with its new firmware: programming, the check
 // unless it was turned off, the reset, and the card's identity afterwards.
 bool ProgramAndReset(UpdateRun& run, CardContext* context, const FirmwareImage& firmware,
-                     std::optional<std::int8_t> card_id) {
+                     std::optional<std::int8_t> card_id, const std::string& port) {
   LogSink& log = run.log;
   AppendLog(log, "==========================\r\n");
   AppendLog(log, "program_file\r\n");
@@ -195,7 +201,7 @@ bool ProgramAndReset(UpdateRun& run, CardContext* context, const FirmwareImage& 
   // The last safe point: from the reset write on, the card is only safe once it answers as a card.
   if (!GoOn(run)) return false;
   if (run.stop) run.stop->Hold();
-  const bool answered = ResetAndReadIdentity(run, context, card_id);
+  const bool answered = ResetAndReadIdentity(run, context, card_id, port);
   if (run.stop) run.stop->Release();
   (void)GoOn(run);  // a stop asked for meanwhile is told, whatever the card said
   return answered;
@@ -207,22 +213,32 @@ bool SwitchEraseAndProgram(UpdateRun& run, CardContext* context, const FirmwareI
   LogSink& log = run.log;
   std::int8_t card_ids[cardlink::kCardTableCapacity] = {};
   (void)Tav_GetCardIdTable(context, card_ids);
+  char at[TAV_PORT_SIZE] = {};
+  const std::string port = Tav_GetCardPort(context, run.row, at, sizeof at) ? at : "";
+  // Without a port the boot loader that lists itself after the switch is taken for this card's:
+  // one that is there already could be another card's, which must not be written to.
+  if (port.empty() && Tav_ListBootDevs(context, nullptr, 0) > 0) {
+    AppendLog(log, "Not switched: a controller is already in its boot loader; cannot tell which is this card's\r\n");
+    return false;
+  }
   if (!GoOn(run)) return false;
   // Set before the command goes out: a second Ctrl-C may end the program while it does.
   run.state = CardState::kSwitching;
-  if (!Tav_SwitchToISP(context)) {
+  if (!Tav_SwitchToISPByRow(context, run.row)) {
     run.state = CardState::kUntouched;
     AppendLog(log, "Switch to ISP mode fail\r\n");
     return false;
   }
   AppendLog(log, "Switch to ISP mode \r\n");
   run.clock.Pause(kSwitchPauseMs);
-  if (!GoOn(run) || !FindAndConnectBootLoader(context, log, true)) return false;
+  if (!GoOn(run) || !FindAndConnectBootLoader(context, log, true, port)) return false;
   run.state = CardState::kInBootLoader;
   if (!GoOn(run)) return false;
   AppendLog(log, "Mass Erase\r\n");
-  return Unlocked(log, BslMassErase(context, run.clock)) && GoOn(run) && StartRamBootLoader(run, context, ram_bsl) &&
-         GoOn(run) && ProgramAndReset(run, context, firmware, card_ids[0]);
+  const std::int8_t card_id = run.row >= 0 && run.row < cardlink::kCardTableCapacity ? card_ids[run.row] : 0;
+  return Unlocked(log, BslMassErase(context, run.clock)) && GoOn(run) &&
+         StartRamBootLoader(run, context, ram_bsl, port) && GoOn(run) &&
+         ProgramAndReset(run, context, firmware, card_id, port);
 }
 
 // The recovery from the boot-loader search on. The RAM boot loader answers TX BSL VERSION; the
@@ -232,7 +248,8 @@ bool RecoverFromBootLoader(UpdateRun& run, CardContext* context, FirmwareImage& 
                            const FirmwareImage& firmware) {
   LogSink& log = run.log;
   run.state = CardState::kInBootLoader;
-  if (!FindAndConnectBootLoader(context, log, true)) return false;
+  const std::string& port = run.boot_loader_port;
+  if (!FindAndConnectBootLoader(context, log, true, port)) return false;
   const bool ram_bsl_runs = BslAskVersion(context, run.clock).has_value();
   if (!ram_bsl_runs && !LoadRamBslImage(run, ram_bsl)) return false;
   if (!GoOn(run)) return false;
@@ -240,10 +257,10 @@ bool RecoverFromBootLoader(UpdateRun& run, CardContext* context, FirmwareImage& 
   if (!Unlocked(log, BslMassErase(context, run.clock)) || !GoOn(run)) return false;
   if (ram_bsl_runs) {
     AppendLog(log, "RAM BSL already running: its download and start are skipped\r\n");
-  } else if (!StartRamBootLoader(run, context, ram_bsl) || !GoOn(run)) {
+  } else if (!StartRamBootLoader(run, context, ram_bsl, port) || !GoOn(run)) {
     return false;
   }
-  return ProgramAndReset(run, context, firmware, std::nullopt);
+  return ProgramAndReset(run, context, firmware, std::nullopt, port);
 }
 
 // The closing steps, after every ending: the connection, both images, the context. Then, when

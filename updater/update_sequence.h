@@ -62,6 +62,8 @@ struct UpdateRun {
   LogSink& log;
   Clock& clock;
   bool verify = true;               // CRC CHECK of every segment before the reset
+  int row = 0;                      // RunUpdate: the card's row in the context's table
+  std::string boot_loader_port{};   // RunRecovery: the boot loader's USB port; empty: none known
   DownloadProgress* progress = nullptr;
   StopRequest* stop = nullptr;      // asked for: the run ends at its next safe point
   // Where the card is as the run goes; a signal handler may read it.
@@ -75,14 +77,20 @@ std::string ExecutableDirectory();
 
 bool LoadRamBslImage(const UpdateRun& run, FirmwareImage& image);
 
-// Runs the whole update on the card that the context's scan found first. True when the update
+// Runs the whole update on the card in the context's row `run.row`. True when the update
 // completed and the card answered as a card afterwards; the log says what happened in every case
 // and, after a failure or a stop once the card was touched, ends with the state line.
+//
+// Every card's boot loader lists the same ids. When the card has a USB port, its boot loader, the
+// RAM boot loader and the card after its reset are looked for at that port only; a boot loader at
+// another port is never opened. Without a port (Windows, no sysfs), nothing tells one boot loader
+// from another: the update goes on only when no boot loader is listed before the switch.
 bool RunUpdate(UpdateRun& run);
 
-// For a controller left in its boot loader (the context lists no card): from the boot-loader
-// search on, as the update goes, skipping the RAM boot loader's download and start when the RAM
-// boot loader already runs.
+// For a controller left in its boot loader: from the boot-loader search on, as the update goes,
+// skipping the RAM boot loader's download and start when the RAM boot loader already runs. The
+// boot loader, the RAM boot loader and the card after the reset are looked for at
+// `run.boot_loader_port` when it is given, else the first listed is taken.
 bool RunRecovery(UpdateRun& run);
 
 }  // namespace cardflash

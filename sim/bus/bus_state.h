@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -22,7 +23,10 @@ namespace cardsim::bus {
 struct Device {
   DeviceSetup setup;
   std::unique_ptr<Board> board;
-  int port = 0;                    // the USB port it is plugged into: 1, 2, ... in the order added
+  int port = 0;                    // its place on the bus: 1, 2, ... in the order added
+  std::string usb_port;            // the USB port as the kernel names it (setup.port or the default)
+  int devnum = 0;                  // the USB device number of the enumeration listed now (Linux)
+  SimTime listed_at{0};            // when the enumeration listed now appeared
   std::vector<std::string> paths;  // of the enumeration the bus shows now, by interface; empty while off the bus
   std::vector<int> nodes;          // the personality's number of each path (Linux: the minor), -1 for none
   std::string first_path;          // of interface 0, when the device first listed itself
@@ -45,15 +49,18 @@ class Rules {
   virtual void list(Bus& bus, std::size_t index, Device& d, const Board::Presence& p) = 0;
   // The device's interfaces have left the bus (d.paths is cleared by the caller).
   virtual void unlist(Bus& bus, Device& d) = 0;
-  // hid_enumerate's order of two listed paths, and the interface number it gives.
+  // What hid_enumerate sorts a listed interface by, the order of two such keys, and the interface
+  // number it gives.
+  virtual std::string sort_key(const Device& d, int iface) const = 0;
   virtual bool lists_before(const std::string& a, const std::string& b) const = 0;
   virtual int interface_number(int iface, int interfaces) const = 0;
   // Whether hid_open_path's `path` names the listed `listed`.
   virtual bool names(const std::string& path, const std::string& listed) const = 0;
   // hid_open_path: nothing is listed under `path` (sets the bus's error).
   virtual void open_missing(Bus& bus, const char* path) = 0;
-  // Whether the system lets a program open a device of this mode for reading and writing.
-  virtual bool grants_read_write(Mode mode) const = 0;
+  // Whether the system lets a program open a device of this mode for reading and writing, `since`
+  // the node appeared.
+  virtual bool grants_read_write(const Device& d, Mode mode, SimTime since) const = 0;
   // The open for reading and writing was refused: false with the bus's error set, or true when
   // the handle is given anyway (of the system's own kind).
   virtual bool open_refused(Bus& bus, hid_device& h, const char* path) = 0;
@@ -79,6 +86,8 @@ struct Bus {
   std::uint64_t generation = 1;
   int open_handles = 0;
   bool init_fails = false;
+  bool no_sysfs = false;
+  DeviceNumbers devnums;
   int init_calls = 0;
   SimTime init_delay{0};
   bool env_loaded = false;

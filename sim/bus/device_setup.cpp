@@ -1,5 +1,6 @@
 #include "device_setup.h"
 
+#include <algorithm>
 #include <sstream>
 
 namespace cardsim {
@@ -37,11 +38,17 @@ bool apply_card_key(DeviceSetup& d, int* count, const std::string& key, const st
   } else if (key == "vid" || key == "pid") {
     if (!parse_int(value, 16, &n) || n < 0 || n > 0xFFFF) return fail("hex id expected");
     (key == "vid" ? b.unrelated_vendor_id : b.unrelated_product_id) = static_cast<std::uint16_t>(n);
-  } else if (key == "latency" || key == "isp_delay" || key == "restart_delay" || key == "at") {
+  } else if (key == "port") {
+    if (!valid_port(value)) return fail("a USB port such as 3-1.4 expected");
+    d.port = value;
+  } else if (key == "latency" || key == "isp_delay" || key == "restart_delay" || key == "at" || key == "acl_delay" ||
+             key == "replug") {
     // At most a day: far beyond any test, and the conversion to microseconds cannot overflow.
     if (!parse_int(value, 10, &n) || n < 0 || n > 86'400'000) return fail("milliseconds expected");
     SimTime t = std::chrono::milliseconds(n);
-    (key == "latency" ? b.reply_latency : key == "isp_delay" ? b.isp_delay : key == "at" ? b.plugged_at : b.restart_delay) = t;
+    if (key == "acl_delay") d.acl_delay = t;
+    else if (key == "replug") b.replug_at = t;
+    else (key == "latency" ? b.reply_latency : key == "isp_delay" ? b.isp_delay : key == "at" ? b.plugged_at : b.restart_delay) = t;
   } else if (key == "interfaces" || key == "short" || key == "count") {
     if (!parse_int(value, 10, &n) || n < 0 || n > 64) return fail("number expected");
     if (key == "interfaces") b.interfaces = static_cast<int>(n);
@@ -106,6 +113,58 @@ bool apply_card_key(DeviceSetup& d, int* count, const std::string& key, const st
 
 }  // namespace
 
+bool valid_port(const std::string& port) {
+  // The bus number, then at most 6 port numbers: a root port and the ports of up to five hubs
+  // (USB allows no deeper tree; the kernel's devpath holds 15 characters).
+  const auto dash = port.find('-');
+  long n = 0;
+  if (dash == std::string::npos || !parse_int(port.substr(0, dash), 10, &n) || n < 1 || n > 999) return false;
+  if (port.size() - dash - 1 > 15 || port.find_first_not_of("0123456789.", dash + 1) != std::string::npos) return false;
+  std::stringstream levels(port.substr(dash + 1));
+  int count = 0;
+  for (std::string level; std::getline(levels, level, '.');)
+    if (++count > 6 || level.empty() || level[0] == '0' || !parse_int(level, 10, &n) || n > 255) return false;
+  return count > 0 && port.back() != '.';
+}
+
+std::string usb_device_syspath(const std::string& port) {
+  const std::size_t dash = port.find('-');
+  std::string path = "usb" + port.substr(0, dash);
+  for (std::size_t dot = dash; dot != std::string::npos; dot = port.find('.', dot + 1))
+    path += "/" + port.substr(0, port.find('.', dot + 1));
+  return path;
+}
+
+int DeviceNumbers::choose(int bus) {
+  auto& used = used_[bus];
+  if (used.empty()) {
+    used.assign(128, false);
+    used[1] = true;  // the root hub
+  }
+  int& next = next_.emplace(bus, 1).first->second;
+  int devnum = 0;
+  for (int n = next; n < 128 && !devnum; ++n)
+    if (!used[static_cast<std::size_t>(n)]) devnum = n;
+  for (int n = 1; n < 128 && !devnum; ++n)
+    if (!used[static_cast<std::size_t>(n)]) devnum = n;
+  if (!devnum) return 0;
+  used[static_cast<std::size_t>(devnum)] = true;
+  next = devnum >= 127 ? 1 : devnum + 1;
+  return devnum;
+}
+
+void DeviceNumbers::release(int bus, int devnum) {
+  auto it = used_.find(bus);
+  if (it != used_.end() && devnum > 0 && devnum < 128) it->second[static_cast<std::size_t>(devnum)] = false;
+}
+
+std::string default_port(std::size_t index, const std::vector<std::string>& taken) {
+  for (std::size_t n = index + 1;; ++n) {
+    std::string port = "1-" + std::to_string(n);
+    if (std::find(taken.begin(), taken.end(), port) == taken.end()) return port;
+  }
+}
+
 std::optional<BusSetup> parse_bus_setup(const std::string& text, std::string* error) {
   BusSetup setup;
   std::stringstream items(text);
@@ -121,6 +180,16 @@ std::optional<BusSetup> parse_bus_setup(const std::string& text, std::string* er
           return std::nullopt;
         }
         setup.init_fails = true;
+      }
+      continue;
+    }
+    if (kind == "sysfs") {
+      while (words >> word) {
+        if (word != "none") {
+          if (error) *error = "sysfs: only 'none' is understood";
+          return std::nullopt;
+        }
+        setup.no_sysfs = true;
       }
       continue;
     }
@@ -140,6 +209,15 @@ std::optional<BusSetup> parse_bus_setup(const std::string& text, std::string* er
       }
       if (!apply_card_key(d, &count, word.substr(0, eq), word.substr(eq + 1), error)) return std::nullopt;
     }
+    if (!d.port.empty() && count > 1) {
+      if (error) *error = "port=" + d.port + ": count=" + std::to_string(count) + " puts several devices on one port";
+      return std::nullopt;
+    }
+    for (const DeviceSetup& other : setup.devices)
+      if (!d.port.empty() && other.port == d.port) {
+        if (error) *error = "port=" + d.port + ": two devices on one port";
+        return std::nullopt;
+      }
     for (int i = 0; i < count; ++i) setup.devices.push_back(d);
   }
   return setup;

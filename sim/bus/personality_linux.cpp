@@ -1,6 +1,8 @@
 // The bus as hidapi 0.13.1's Linux back end (linux/hid.c) shows it over the kernel's hidraw driver
 // (drivers/hid/hidraw.c) and usbhid (drivers/hid/usbhid/hid-core.c); README.md lists each rule.
+#include <algorithm>
 #include <cstring>
+#include <string_view>
 
 #include "bus_state.h"
 
@@ -40,15 +42,36 @@ class LinuxRules : public Rules {
     for (int m : d.nodes)
       if (m >= 0) minors_[static_cast<std::size_t>(m)].listed = false;
   }
-  // hid_enumerate takes udev's list, sorted by sysfs path: by USB port, which is the bus's order.
-  bool lists_before(const std::string&, const std::string&) const override { return false; }
+  // hid_enumerate takes udev's list of the hidraw subsystem, which libudev sorts by sysfs path
+  // (device_compare with path_compare, systemd's sd-device/device-enumerator.c and
+  // basic/path-util.c): one directory level at a time, bytewise, a shorter name first when one is
+  // the start of the other. The levels that differ between two devices are the USB ones, so
+  // 3-1.4 lists before 3-1 (its "3-1:1.0"), which lists before 3-10.
+  std::string sort_key(const Device& d, int iface) const override {
+    return usb_device_syspath(d.usb_port) + "/" + d.usb_port + ":1." + std::to_string(iface);
+  }
+  bool lists_before(const std::string& a, const std::string& b) const override {
+    std::size_t i = 0, j = 0;
+    for (;;) {
+      const std::size_t ea = std::min(a.find('/', i), a.size()), eb = std::min(b.find('/', j), b.size());
+      if (i >= a.size() || j >= b.size()) return i >= a.size() && j < b.size();
+      const std::string_view ca(a.data() + i, ea - i), cb(b.data() + j, eb - j);
+      const int c = std::memcmp(ca.data(), cb.data(), std::min(ca.size(), cb.size()));
+      if (c != 0) return c < 0;
+      if (ca.size() != cb.size()) return ca.size() < cb.size();
+      i = ea + 1;
+      j = eb + 1;
+    }
+  }
   int interface_number(int iface, int) const override { return iface; }
   bool names(const std::string& path, const std::string& listed) const override { return path == listed; }
   // hid_open_path: "Failed to open a device with path '%s': %s" with open()'s errno.
   void open_missing(Bus& bus, const char* path) override {
     bus.last_error = wide(std::string("Failed to open a device with path '") + path + "': No such file or directory");
   }
-  bool grants_read_write(Mode) const override { return true; }
+  // A new node is root-only (mode 0600, devtmpfs) until udev has applied the rules that give it
+  // to the user, which takes a while on a busy system.
+  bool grants_read_write(const Device& d, Mode, SimTime since) const override { return since >= d.setup.acl_delay; }
   bool open_refused(Bus& bus, hid_device&, const char* path) override {
     bus.last_error = wide(std::string("Failed to open a device with path '") + path + "': Permission denied");
     return false;

@@ -80,6 +80,7 @@ class WindowsRules : public Rules {
   }
   void unlist(Bus&, Device&) override {}
   // hid_enumerate keeps the order of the interface list, which comes sorted by path.
+  std::string sort_key(const Device& d, int iface) const override { return d.paths[static_cast<std::size_t>(iface)]; }
   bool lists_before(const std::string& a, const std::string& b) const override { return lower(a) < lower(b); }
   // hid_internal_get_interface_number: only a composite device's hardware ids carry &MI_.
   int interface_number(int iface, int interfaces) const override { return interfaces > 1 ? iface : -1; }
@@ -89,7 +90,7 @@ class WindowsRules : public Rules {
   void open_missing(Bus& bus, const char*) override { bus.last_error = winapi_error("open_device", kFileNotFound); }
   // hid_open_path: "System devices, such as keyboards and mice, cannot be opened in read-write
   // mode, because the system takes exclusive control over them."
-  bool grants_read_write(Mode mode) const override { return mode != Mode::Unrelated; }
+  bool grants_read_write(const Device&, Mode mode, SimTime) const override { return mode != Mode::Unrelated; }
   // ... and then opens the device without read and write access, which the system allows for a
   // device that another program holds too: the handle is given, its reads and writes fail.
   bool open_refused(Bus&, hid_device& h, const char*) override {

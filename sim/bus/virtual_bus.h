@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,25 @@ std::size_t device_count();
 std::string path(std::size_t index, int iface = 0);
 // The path interface 0 listed under when the device first appeared (empty before that).
 std::string first_path(std::size_t index);
+// The USB port the device is plugged into ("1-2", "3-1.4"), and the USB device number of its
+// enumeration listed now (0 while it is off the bus); a re-enumeration keeps the one and changes
+// the other.
+std::string port(std::size_t index);
+int devnum(std::size_t index);
+
+// What udev shows of a listed hidraw node (Linux personality only, and only with sysfs): the USB
+// device it belongs to. sim/bus/virtual_udev.cpp plays libudev's calls with it.
+struct UsbDeviceView {
+  std::string port;     // busnum-devpath, the USB device's sysfs name
+  int busnum;
+  int devnum;
+  std::string devpath;  // the port below the root hub: "1.4" of "3-1.4"
+  std::uint16_t vendor_id, product_id;
+  int interface_number;
+  int minor;
+};
+std::optional<UsbDeviceView> usb_device_of_node(const std::string& sysname);
+
 // Takes the device off the bus for good: open handles fail from now on.
 void unplug(std::size_t index);
 void set_faults(std::size_t index, bool fail_open, bool fail_write, bool fail_read);

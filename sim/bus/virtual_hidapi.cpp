@@ -27,14 +27,20 @@ Bus& the_bus() {
   return *bus;
 }
 
+int bus_number(const std::string& port) { return std::atoi(port.c_str()); }
+
 void remove_nodes(Bus& bus, Device& d) {
+  bus.devnums.release(bus_number(d.usb_port), d.devnum);
+  d.devnum = 0;
   if (d.setup.path.empty()) bus.rules->unlist(bus, d);
   d.paths.clear();
   d.nodes.clear();
   d.listed_incarnation = 0;
 }
 
-void add_nodes(Bus& bus, std::size_t index, Device& d, const Board::Presence& p) {
+void add_nodes(Bus& bus, std::size_t index, Device& d, const Board::Presence& p, SimTime at) {
+  d.listed_at = at;
+  d.devnum = bus.devnums.choose(bus_number(d.usb_port));
   if (!d.setup.path.empty()) {  // a path of the test's choosing stays as it is, on every system
     for (int i = 0; i < p.interfaces; ++i) {
       d.paths.push_back(i == 0 ? d.setup.path : d.setup.path + "." + std::to_string(i));
@@ -53,7 +59,7 @@ void update_nodes(Bus& bus, std::size_t index, SimTime at) {
   std::optional<Board::Presence> p;
   if (!d.unplugged) p = d.board->presence(at);
   if (d.listed_incarnation != 0 && (!p || p->incarnation != d.listed_incarnation)) remove_nodes(bus, d);
-  if (p && d.listed_incarnation == 0) add_nodes(bus, index, d, *p);
+  if (p && d.listed_incarnation == 0) add_nodes(bus, index, d, *p, at);
 }
 
 // Replays what happened on the bus since it was last looked at, in the order it happened, so that
@@ -86,6 +92,12 @@ std::size_t add_locked(Bus& bus, const DeviceSetup& setup) {
   d->setup = setup;
   d->board = std::make_unique<Board>(setup.board);
   d->port = static_cast<int>(bus.devices.size()) + 1;
+  d->usb_port = setup.port;
+  if (d->usb_port.empty()) {
+    std::vector<std::string> taken;
+    for (const auto& other : bus.devices) taken.push_back(other->usb_port);
+    d->usb_port = default_port(bus.devices.size(), taken);
+  }
   bus.devices.push_back(std::move(d));
   update_nodes(bus, bus.devices.size() - 1, bus.now());
   return bus.devices.size() - 1;
@@ -108,6 +120,7 @@ void load_environment(Bus& bus) {
     return;
   }
   bus.init_fails = setup->init_fails;
+  bus.no_sysfs = setup->no_sysfs;
   for (const DeviceSetup& d : setup->devices) add_locked(bus, d);
 }
 
@@ -176,6 +189,8 @@ void reset(Personality personality) {
   bus.rules = rules_for(personality);
   bus.open_handles = 0;
   bus.init_fails = false;
+  bus.no_sysfs = false;
+  bus.devnums = {};
   bus.init_calls = 0;
   bus.init_delay = SimTime{0};
   bus.epoch = std::chrono::steady_clock::now();
@@ -208,6 +223,7 @@ bool configure(const std::string& text, std::string* error) {
   Bus& bus = the_bus();
   std::lock_guard lock(bus.mutex);
   bus.init_fails = bus.init_fails || setup->init_fails;
+  bus.no_sysfs = bus.no_sysfs || setup->no_sysfs;
   for (const DeviceSetup& d : setup->devices) add_locked(bus, d);
   return true;
 }
@@ -250,6 +266,38 @@ std::string path(std::size_t index, int iface) {
   auto p = present(bus, d);
   if (!p || iface < 0 || iface >= p->interfaces) return {};
   return d.paths[static_cast<std::size_t>(iface)];
+}
+
+std::string port(std::size_t index) {
+  Bus& bus = the_bus();
+  std::lock_guard lock(bus.mutex);
+  return bus.devices.at(index)->usb_port;
+}
+
+int devnum(std::size_t index) {
+  Bus& bus = the_bus();
+  std::lock_guard lock(bus.mutex);
+  sync(bus);
+  return bus.devices.at(index)->devnum;
+}
+
+std::optional<UsbDeviceView> usb_device_of_node(const std::string& sysname) {
+  Bus& bus = the_bus();
+  std::lock_guard lock(bus.mutex);
+  load_environment(bus);
+  if (bus.no_sysfs || bus.rules->kind() != Personality::Linux) return std::nullopt;
+  sync(bus);
+  for (auto& d : bus.devices) {
+    auto p = present(bus, *d);
+    if (!p || !d->setup.path.empty()) continue;
+    for (int i = 0; i < p->interfaces; ++i) {
+      if (d->paths[static_cast<std::size_t>(i)] != "/dev/" + sysname) continue;
+      const std::string& port = d->usb_port;
+      return UsbDeviceView{port, bus_number(port), d->devnum, port.substr(port.find('-') + 1), p->vendor_id,
+                           p->product_id, i, d->nodes[static_cast<std::size_t>(i)]};
+    }
+  }
+  return std::nullopt;
 }
 
 std::string first_path(std::size_t index) {
@@ -378,10 +426,12 @@ struct hid_device_info* hid_enumerate(unsigned short vendor_id, unsigned short p
   load_environment(bus);
   sync(bus);
   struct Listed {
+    std::string key;
     const std::string* path;
     Device* device;
     Board::Presence presence;
     int iface;
+    int usage;  // which top-level usage of the node
   };
   std::vector<Listed> listed;
   for (auto& d : bus.devices) {
@@ -389,10 +439,17 @@ struct hid_device_info* hid_enumerate(unsigned short vendor_id, unsigned short p
     if (!p) continue;
     if (vendor_id && p->vendor_id != vendor_id) continue;
     if (product_id && p->product_id != product_id) continue;
-    for (int i = 0; i < p->interfaces; ++i) listed.push_back({&d->paths[static_cast<std::size_t>(i)], d.get(), *p, i});
+    // hidapi's Linux back end lists a node once per top-level usage of its report descriptor
+    // (get_next_hid_usage, linux/hid.c), each time under the same path: a mouse's (generic desktop
+    // mouse, and the pointer inside it) twice, as Debian's hidapi does on the hidraw harness's
+    // mouse descriptor. The boards declare one.
+    const int usages = p->mode == cardsim::Mode::Unrelated && bus.rules->kind() == Personality::Linux ? 2 : 1;
+    for (int i = 0; i < p->interfaces; ++i)
+      for (int u = 0; u < usages; ++u)
+        listed.push_back({bus.rules->sort_key(*d, i), &d->paths[static_cast<std::size_t>(i)], d.get(), *p, i, u});
   }
   std::stable_sort(listed.begin(), listed.end(),
-                   [&](const Listed& a, const Listed& b) { return bus.rules->lists_before(*a.path, *b.path); });
+                   [&](const Listed& a, const Listed& b) { return bus.rules->lists_before(a.key, b.key); });
   hid_device_info* head = nullptr;
   hid_device_info** tail = &head;
   for (const Listed& l : listed) {
@@ -407,8 +464,8 @@ struct hid_device_info* hid_enumerate(unsigned short vendor_id, unsigned short p
     const bool other = p.mode == cardsim::Mode::Unrelated;
     info->manufacturer_string = wcsdup(other ? L"Other vendor" : card ? L"Simulated card" : L"Texas Instruments");
     info->product_string = wcsdup(other ? L"Keyboard" : card ? L"Card controller" : L"MSP430 USB BSL");
-    info->usage_page = 0xFF00;
-    info->usage = 0x0001;
+    info->usage_page = other ? 0x0001 : 0xFF00;
+    info->usage = other ? (l.usage == 0 ? 0x0002 : 0x0001) : 0x0001;
     info->interface_number = bus.rules->interface_number(l.iface, p.interfaces);
     info->bus_type = HID_API_BUS_USB;
     *tail = info;
@@ -451,7 +508,7 @@ hid_device* hid_open_path(const char* path) {
       dev->node = d.nodes[at];
       dev->path = d.paths[at];
       const bool refused = d.setup.fail_open || (d.open_filter && !d.open_filter(p->mode)) ||
-                           !bus.rules->grants_read_write(p->mode);
+                           !bus.rules->grants_read_write(d, p->mode, bus.now() - d.listed_at);
       if (refused ? !bus.rules->open_refused(bus, *dev, path)
                   : d.board->open(p->incarnation, i, bus.now()) != Board::Io::Ok) {
         delete dev;

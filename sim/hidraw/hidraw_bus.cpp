@@ -68,6 +68,10 @@ bool HidrawBus::configure(const std::string& text, std::string* error) {
     if (error) *error = "hidraw cannot make hid_init fail";
     return false;
   }
+  if (parsed->no_sysfs) {
+    if (error) *error = "the testbed always has sysfs: sysfs none is not possible";
+    return false;
+  }
   for (const DeviceSetup& d : parsed->devices) {
     if (!d.path.empty()) {
       if (error) *error = "hidraw nodes are always /dev/hidrawN: path= is not possible";
@@ -85,7 +89,12 @@ std::size_t HidrawBus::add(const DeviceSetup& setup) {
     auto d = std::make_unique<Device>();
     d->setup = setup;
     d->board = std::make_unique<Board>(setup.board);
-    d->port = static_cast<int>(state_->devices.size()) + 1;
+    d->port = setup.port;
+    if (d->port.empty()) {  // as on the virtual bus
+      std::vector<std::string> taken;
+      for (const auto& other : state_->devices) taken.push_back(other->port);
+      d->port = default_port(state_->devices.size(), taken);
+    }
     state_->devices.push_back(std::move(d));
     index = state_->devices.size() - 1;
   }

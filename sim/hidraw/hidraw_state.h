@@ -11,6 +11,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
@@ -24,7 +25,8 @@ constexpr std::size_t kKernelQueue = 64;  // reports the hidraw driver keeps per
 constexpr std::size_t kKernelLargestWrite = 16384;  // HID_MAX_BUFFER_SIZE
 // usbhid's output report transfer gives up after USB_CTRL_SET_TIMEOUT with ETIMEDOUT.
 constexpr std::chrono::seconds kUsbTimeout{5};
-constexpr const char* kUsbRoot = "/sys/devices/pci0000:00/0000:00:14.0/usb1";
+// The USB controller whose root hubs (usb1, usb2, ...) hold every bus of the testbed.
+constexpr const char* kController = "/sys/devices/pci0000:00/0000:00:14.0/";
 
 struct Descriptor {
   const std::uint8_t* bytes;
@@ -47,6 +49,7 @@ struct Node {
   std::string syspath;
   std::string device_link;   // to the HID device; set last, as enumeration needs it
   bool live = false;         // reachable by the host
+  SimTime opens_at{0};       // root-only until then (acl_delay): udev has not applied the rules
   bool gone = false;         // left the bus; before `live` is first set, neither holds
   int clients = 0;           // descriptors opened on this enumeration
   std::deque<Report> queue;  // input reports collected while open, as the hidraw driver does
@@ -76,8 +79,9 @@ struct Device {
   std::unique_ptr<Board> board;
   bool unplugged = false;
   std::string unplug_trigger;
-  int port = 0;
+  std::string port;              // as the kernel names its USB device: 3-1.4
   std::string usb_syspath;       // of the current enumeration, empty while off the bus
+  int devnum = 0;                // its USB device number on the bus, 0 while off the bus
   std::uint64_t incarnation = 0;
   std::vector<Node*> nodes;      // of the current enumeration, by interface
 };
@@ -95,7 +99,9 @@ struct HidrawBus::State {
   std::vector<NodeEvent> events;
   std::vector<pid_t> programs;  // running under run(), to look at their descriptors
   int next_hid = 1;
-  int next_devnum = 2;  // USB address; each enumeration gets the next one
+  DeviceNumbers devnums;           // USB device numbers in use on each bus
+  std::set<std::string> usb_dirs;  // USB devices in the testbed: root hubs, hubs and the boards'
+
   int open_handles = 0;
   int opened_total = 0;
   int peak_open_handles = 0;
@@ -139,14 +145,18 @@ struct Addition {
 };
 
 struct Removal {
-  std::string syspath;
+  std::string syspath;  // the USB device, or empty when it stays as a hub
   std::vector<Node*> nodes;
 };
 
-// The sysfs description of one enumeration of a device, for umockdev_testbed_add_from_string;
-// sets each node's syspath and device link.
-std::string describe(const Device& d, const Board::Presence& p, int devnum, const std::vector<Node*>& nodes,
-                     const std::vector<int>& hid_numbers);
+// The sysfs description of one enumeration of a device, for umockdev_testbed_add_from_string,
+// child first: each interface's hidraw node, HID device and USB interface, then the USB device
+// (d.usb_syspath) unless `usb_dirs` holds it already, then the hubs above it and its bus's root
+// hub that `usb_dirs` does not hold yet, which it gains. A new hub and a new USB device take a
+// device number from `devnums`, the hubs first; the device's goes to d.devnum. Sets each node's
+// syspath and device link.
+std::string describe(Device& d, const Board::Presence& p, const std::vector<Node*>& nodes,
+                     const std::vector<int>& hid_numbers, std::set<std::string>& usb_dirs, DeviceNumbers& devnums);
 
 // umockdev removes a device's directory but leaves the links to its children in /sys/bus and
 // /sys/class, and adding a device whose link exists aborts: a board that re-enumerates on the same

@@ -2,6 +2,7 @@
 // minors they take, as drivers/hid/hidraw.c hands them out.
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 
 #include "hidraw_state.h"
@@ -62,9 +63,18 @@ void HidrawBus::State::sync() {
           n->queue.clear();
           events.push_back({false, n->slot->devnode, n->vendor_id, n->product_id, index, now()});
         }
-        removals.push_back({d.usb_syspath, d.nodes});
+        // A device at a port that others sit behind is their hub too: its USB device stays.
+        bool hub = false;
+        for (const auto& other : devices)
+          hub = hub || (other->port.starts_with(d.port + ".") && !other->usb_syspath.empty());
+        if (!hub) {
+          usb_dirs.erase(d.usb_syspath);
+          devnums.release(std::atoi(d.port.c_str()), d.devnum);
+        }
+        removals.push_back({hub ? std::string() : d.usb_syspath, d.nodes});
         d.nodes.clear();
         d.usb_syspath.clear();
+        d.devnum = 0;
       }
       if (p && d.nodes.empty()) {
         std::vector<int> hid_numbers;
@@ -83,11 +93,19 @@ void HidrawBus::State::sync() {
           hid_numbers.push_back(next_hid++);
         }
         d.incarnation = p->incarnation;
-        d.usb_syspath = std::string(kUsbRoot) + "/1-" + std::to_string(d.port);
-        additions.push_back({describe(d, *p, next_devnum++, d.nodes, hid_numbers), d.nodes});
+        // A new enumeration at the same port: the same path, a new device number (choose_devnum).
+        d.usb_syspath = kController + usb_device_syspath(d.port);
+        additions.push_back({describe(d, *p, d.nodes, hid_numbers, usb_dirs, devnums), d.nodes});
       }
     }
     for (auto& s : slots) pump(*s);
+    // udev has applied the rules: the node opens to the user.
+    for (auto& d : devices)
+      for (Node* n : d->nodes)
+        if (n->live && n->opens_at > SimTime{0} && now() >= n->opens_at) {
+          n->opens_at = SimTime{0};
+          unblock(*n->slot);
+        }
   }
 
   for (Removal& r : removals) {
@@ -96,8 +114,12 @@ void HidrawBus::State::sync() {
       // The node first: removing a parent leaves the children's /dev entries behind.
       umockdev_testbed_remove_device(testbed, n->syspath.c_str());
       block(*n->slot);
+      if (r.syspath.empty())
+        umockdev_testbed_remove_device(testbed, n->syspath.substr(0, n->syspath.find("/0003:")).c_str());
     }
-    umockdev_testbed_remove_device(testbed, r.syspath.c_str());
+    // Pulled out, or re-enumerating: the kernel removes the USB device with all below it
+    // (usb_disconnect, drivers/usb/core/hub.c) and adds a new one at the port.
+    if (!r.syspath.empty()) umockdev_testbed_remove_device(testbed, r.syspath.c_str());
     remove_dangling_links(root + "/sys/bus");
     remove_dangling_links(root + "/sys/class");
     std::lock_guard lock(mutex);
@@ -130,9 +152,22 @@ void HidrawBus::State::sync() {
         if (n->live) events.push_back({true, s.devnode, n->vendor_id, n->product_id, n->device, now()});
       }
       // Reachable by path only once it serves the device, as the kernel creates the node last.
-      if (devices[n->device]->setup.fail_open) deny(s);  // listed, but cannot be opened
-      else if (live) unblock(s);
-      else block(s);
+      // Listed, but cannot be opened: never (fault=open), or not until udev's rules have made the
+      // new node the user's (acl_delay; until then it is root's, mode 0600, as devtmpfs makes it).
+      const DeviceSetup& setup = devices[n->device]->setup;
+      if (setup.fail_open) {
+        deny(s);
+      } else if (live && setup.acl_delay > SimTime{0}) {
+        std::lock_guard lock(mutex);
+        if (n->live) {
+          n->opens_at = now() + setup.acl_delay;
+          deny(s);
+        }
+      } else if (live) {
+        unblock(s);
+      } else {
+        block(s);
+      }
       // Only now can hidapi's enumeration see the node: whoever finds it can open it.
       umockdev_testbed_set_attribute_link(testbed, n->syspath.c_str(), "device", n->device_link.c_str());
     }

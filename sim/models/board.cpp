@@ -11,7 +11,8 @@ Board::Board(BoardSettings settings)
       app_version_(settings_.fw_version),
       mode_(settings_.start_mode),
       unlock_refusal_pending_(settings_.refuse_unlock_once),
-      drop_pending_(settings_.drop_write_at.has_value()) {
+      drop_pending_(settings_.drop_write_at.has_value()),
+      replug_pending_(settings_.replug_at > SimTime::zero()) {
   for (std::size_t i = 0; i < settings_.serial.size() && 0x12C + i < storage_.size(); ++i)
     storage_[0x12C + i] = static_cast<std::uint8_t>(settings_.serial[i]);
   install_factory_firmware();
@@ -143,12 +144,28 @@ void Board::begin_call(SimTime now) {
 }
 
 void Board::settle(SimTime now) {
-  if (!pending_ || now < pending_->first) return;
-  mode_ = pending_->second;
-  pending_.reset();
-  ++incarnation_;
-  if (mode_ == Mode::Application) app_version_ = version_in_flash();
-  firmware_ = make_firmware(mode_);
+  for (;;) {
+    const bool change_due = pending_ && now >= pending_->first;
+    const bool replug_due = replug_pending_ && now >= settings_.replug_at;
+    if (replug_due && (!change_due || settings_.replug_at < pending_->first)) {
+      // Pulled out and plugged in again: what ran comes back as it was, on a new enumeration. A
+      // board that is off the bus then (restarting) is not there to pull.
+      replug_pending_ = false;
+      if (mode_ == Mode::Off) continue;
+      const Mode back = mode_;
+      mode_ = Mode::Off;
+      if (firmware_) retired_.push_back(std::move(firmware_));
+      ++incarnation_;
+      pending_ = std::make_pair(settings_.replug_at + settings_.restart_delay, back);
+      continue;
+    }
+    if (!change_due) return;
+    mode_ = pending_->second;
+    pending_.reset();
+    ++incarnation_;
+    if (mode_ == Mode::Application) app_version_ = version_in_flash();
+    firmware_ = make_firmware(mode_);
+  }
 }
 
 std::optional<Board::Presence> Board::presence(SimTime now) {

@@ -85,6 +85,8 @@ struct BoardSettings {
   std::optional<std::uint32_t> drop_write_at;  // the RAM boot loader drops the first data block
                                                // that covers this address: no write, no reply
   SimTime plugged_at{0};               // off the bus until this time, then listed in start_mode
+  SimTime replug_at{0};                // >0: leaves the bus at this time and lists itself again in
+                                       // the mode it had, restart_delay later (pulled and plugged in)
   bool stays_off_after_reset = false;  // the controller never lists itself again after a reset
   std::string pulled_at_command;       // the card is pulled out as it takes this command text
   bool flash_erased = false;           // main flash erased when the board is made (a failed update)
@@ -161,6 +163,7 @@ class Board {
   // When the board will next list itself (after a restart or a late plug-in); nothing when no
   // such change is pending. Lets a bus replay appearances in the order they happened.
   std::optional<SimTime> next_change() const {
+    if (replug_pending_ && (!pending_ || settings_.replug_at < pending_->first)) return settings_.replug_at;
     return pending_ ? std::optional<SimTime>(pending_->first) : std::nullopt;
   }
   // Leaves the bus now and lists itself again running `next` after `delay`.
@@ -225,6 +228,7 @@ class Board {
   std::vector<BslCommand> bsl_commands_;
   bool unlock_refusal_pending_;
   bool drop_pending_;
+  bool replug_pending_;
 };
 
 }  // namespace cardsim

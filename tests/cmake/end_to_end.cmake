@@ -16,5 +16,5 @@ if(TARGET Cardflash)
   cardlink_test(program_test program_test.cpp)
   target_compile_definitions(program_test PRIVATE CARDFLASH_PATH="$<TARGET_FILE:Cardflash>"
                                                  SAMPLE_DATA_DIR="${PROJECT_SOURCE_DIR}/sim/data")
-  add_dependencies(program_test Cardflash cardsim_bus)
+  add_dependencies(program_test Cardflash cardsim_bus cardsim_udev)
 endif()
