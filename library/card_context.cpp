@@ -26,12 +26,6 @@ bool store_path(CardEntry& entry, const char* path) {
   return true;
 }
 
-CardSession open_card(const char* path) {
-  CardSession card(kLibraryChannel, path);
-  card.start();
-  return card;
-}
-
 bool still_listed(const CardEntry& entry) {
   hid_device_info* devices = hid_enumerate(entry.vendor_id, entry.product_id);
   bool listed = false;

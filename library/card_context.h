@@ -1,5 +1,5 @@
 // The card library's context and card discovery: the card table that Tav_Init
-// builds, the identity of the first card, and open_card/close_card, the bracket of every device
+// builds, the identity of a card, and open_recorded_card/close_card, the bracket of every device
 // conversation with a card in this library.
 //
 // Nothing here throws, prints on its own account beyond its three documented lines, or keeps a
@@ -47,9 +47,6 @@ struct CardIdentity {
 // is null or has kPathFieldSize characters or more.
 bool store_path(CardEntry& entry, const char* path);
 
-// Opens a card for one device conversation: hid_open_path, non-blocking mode, priming read (its
-// result ignored). The session is not open when the device cannot be opened.
-CardSession open_card(const char* path);
 // True when the enumeration lists `entry`'s path with the entry's vendor and product id now. A
 // recorded path outlives its device: once the device has left the bus the path is gone, or names
 // whatever device the kernel has given that node to since.
@@ -59,8 +56,8 @@ bool still_listed(const CardEntry& entry);
 // the one recorded: its node may have changed hands meanwhile, so its ids and port are checked
 // again. Null, with why in `failure`, when it is not listed or does not open.
 hid_device* open_listed(const CardEntry& entry, Failure* failure);
-// open_card for a row of the card table (open_listed, then non-blocking mode and the priming
-// read): a session that is not open, with nothing opened, when the row's device is no longer
+// Opens a row of the card table for one device conversation (open_listed, then non-blocking mode
+// and the priming read, its result ignored): a session that is not open, with nothing opened, when the row's device is no longer
 // listed under its path. Why it did not open goes to `failure`.
 CardSession open_recorded_card(const CardEntry& entry, Failure* failure = nullptr);
 // Ends the device conversation (hid_close) before the session goes out of scope.
