@@ -9,6 +9,7 @@
 
 #include "card_context.h"
 #include "card_protocol.h"
+#include "hidapi_global.h"
 #include "lib_trace.h"
 #include "library_channel.h"
 
@@ -30,7 +31,7 @@ bool switch_card_to_isp(CardContext& context, int row) {
 }
 
 bool find_boot_loader(CardContext& context, const char* port) {
-  hid_device_info* devices = hid_enumerate(BSL_VENDOR_ID, BSL_PRODUCT_ID);
+  hid_device_info* devices = list_hid_devices(BSL_VENDOR_ID, BSL_PRODUCT_ID);
   CardEntry found = {};
   bool recorded = false;
   for (hid_device_info* d = devices; d && !recorded; d = d->next) {
@@ -57,7 +58,7 @@ bool find_boot_loader(CardContext& context, const char* port) {
 int count_boot_loaders() { return list_boot_loaders(nullptr, 0); }
 
 int list_boot_loaders(char (*ports)[kPortFieldSize], int capacity) {
-  hid_device_info* devices = hid_enumerate(BSL_VENDOR_ID, BSL_PRODUCT_ID);
+  hid_device_info* devices = list_hid_devices(BSL_VENDOR_ID, BSL_PRODUCT_ID);
   int count = 0;
   // hidapi lists a device once per top-level collection of its report descriptor (a keyboard with
   // a consumer-control collection, say), each time with the same path: one device, one entry.

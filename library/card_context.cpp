@@ -2,9 +2,9 @@
 
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <new>
 
+#include "hidapi_global.h"
 #include "lib_trace.h"
 #include "library_channel.h"
 
@@ -27,7 +27,7 @@ bool store_path(CardEntry& entry, const char* path) {
 }
 
 bool still_listed(const CardEntry& entry) {
-  hid_device_info* devices = hid_enumerate(entry.vendor_id, entry.product_id);
+  hid_device_info* devices = list_hid_devices(entry.vendor_id, entry.product_id);
   bool listed = false;
   for (hid_device_info* d = devices; d && !listed; d = d->next) listed = d->path && !std::strcmp(d->path, entry.path);
   hid_free_enumeration(devices);
@@ -59,13 +59,12 @@ hid_device* open_listed(const CardEntry& entry, Failure* failure) {
       why = make_failure(FailureKind::Gone, "the card is no longer listed under its path");
       break;
     }
-    if (hid_device* device = hid_open_path(entry.path)) {
+    if (hid_device* device = open_hid_path(entry.path, &why)) {
       if (waited == 0 || still_the_same(entry)) return device;
       hid_close(device);
       why = make_failure(FailureKind::Gone, "the node was given to another device while it could not be opened");
       break;
     }
-    why = open_failure();
     if (!worth_waiting(why) || waited >= kOpenPatienceMs) break;
     LibTrace("cannot open %s yet: %s\n", entry.path, why.text);
     pause_ms(kOpenRetryMs);
@@ -90,19 +89,9 @@ const CardEntry* row_at(const CardContext& context, int row) {
 
 void close_card(CardSession& card) { card.close(); }
 
-bool hid_layer_ready() {
-  // Two threads may each create a context: the second waits until the first start is over, and
-  // finds it done, or tries itself after a failure.
-  static std::mutex mutex;
-  static bool ready = false;
-  std::lock_guard<std::mutex> guard(mutex);
-  if (!ready) ready = hid_init() == 0;
-  return ready;
-}
-
 namespace {
 
-CardContext* make_context(bool card_needed) {
+CardContext* make_context(bool card_needed, const char* port) {
   auto* context = new (std::nothrow) CardContext();
   if (!context) return nullptr;
   if (!hid_layer_ready()) {
@@ -110,7 +99,7 @@ CardContext* make_context(bool card_needed) {
     delete context;
     return nullptr;
   }
-  if (build_card_table(*context) == 0 && card_needed) {
+  if (build_card_table(*context, port) == 0 && card_needed) {
     delete context;
     return nullptr;
   }
@@ -119,12 +108,17 @@ CardContext* make_context(bool card_needed) {
 
 }  // namespace
 
-CardContext* create_context() { return make_context(true); }
+CardContext* create_context() { return make_context(true, nullptr); }
 
-CardContext* create_context_allowing_no_card() { return make_context(false); }
+CardContext* create_context_allowing_no_card() { return make_context(false, nullptr); }
 
-int build_card_table(CardContext& context) {
-  hid_device_info* devices = hid_enumerate(kCardVendorId, 0);
+CardContext* create_context_at_port(const char* port) {
+  if (!port || !*port) return nullptr;
+  return make_context(true, port);
+}
+
+int build_card_table(CardContext& context, const char* port) {
+  hid_device_info* devices = list_hid_devices(kCardVendorId, 0);
   for (hid_device_info* d = devices; d && context.card_count < kCardTableCapacity; d = d->next) {
     LibTrace("Device Found\n  type: %04hx %04hx\n  path: %s\n", d->vendor_id, d->product_id,
              d->path ? d->path : "");
@@ -138,6 +132,11 @@ int build_card_table(CardContext& context) {
     row.product_id = d->product_id;
     row.card_id = 0;
     (void)usb_port_of(row.path, row.port);
+    // Cards at other ports are not even opened: another thread may be updating them.
+    if (port && !same_port(row.port, port)) {
+      row = CardEntry{};
+      continue;
+    }
     ++context.card_count;
   }
   hid_free_enumeration(devices);

@@ -63,10 +63,6 @@ CardSession open_recorded_card(const CardEntry& entry, Failure* failure = nullpt
 // Ends the device conversation (hid_close) before the session goes out of scope.
 void close_card(CardSession& card);
 
-// hid_init, once per process, whichever thread comes first: a success is remembered and the HID
-// layer is never shut down by the library; a failure is not, so a later Tav_Init tries again.
-bool hid_layer_ready();
-
 }  // namespace cardlink
 
 // The library context: one fixed-size, zero-filled allocation made by Tav_Init and released
@@ -92,9 +88,12 @@ namespace cardlink {
 CardContext* create_context();
 // Tav_InitForRecovery: as create_context, but a context also when no card is listed.
 CardContext* create_context_allowing_no_card();
-// Fills the card table from the enumeration of vendor id 0x2933 and asks each card for its card
-// id. Returns the number of rows.
-int build_card_table(CardContext& context);
+// Tav_InitAtPort: as create_context, with only the cards at `port` in the table; nullptr for a
+// null or empty port.
+CardContext* create_context_at_port(const char* port);
+// Fills the card table from the enumeration of vendor id 0x2933 (only the cards at `port` when it
+// is given) and asks each card for its card id. Returns the number of rows.
+int build_card_table(CardContext& context, const char* port = nullptr);
 // Tav_Close: closes the boot-loader connection and releases the context.
 void destroy_context(CardContext* context);
 

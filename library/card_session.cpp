@@ -6,6 +6,8 @@
 #include <string>
 #include <utility>
 
+#include "hidapi_global.h"
+
 namespace cardlink {
 
 Failure make_failure(FailureKind kind, const char* text) {
@@ -46,8 +48,9 @@ Failure open_failure() {
 
 CardSession::CardSession(const ChannelProfile& profile, const char* path, pthread_mutex_t* lock)
     : profile_(&profile), lock_(lock) {
-  hid_device* opened = path ? hid_open_path(path) : nullptr;
-  adopt(opened, opened ? Failure{} : path ? open_failure() : make_failure(FailureKind::Other, "no path"));
+  Failure why = make_failure(FailureKind::Other, "no path");
+  hid_device* opened = path ? open_hid_path(path, &why) : nullptr;
+  adopt(opened, opened ? Failure{} : why);
 }
 
 CardSession::CardSession(const ChannelProfile& profile, hid_device* opened, const Failure& failure)

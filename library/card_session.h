@@ -20,7 +20,8 @@ struct Failure {
 };
 Failure make_failure(FailureKind kind, const char* text);
 // The failure of hid_open_path, from hidapi's global error: the user may not open the node
-// ("Permission denied" from the kernel, "Access is denied" from Windows), or another reason.
+// ("Permission denied" from the kernel, "Access is denied" from Windows), or another reason. Read
+// only under the lock of hidapi_global.h, right after the open failed.
 Failure open_failure();
 // After an exchange with a device that brought nothing: hidapi's error on the handle when there is
 // one (a refused access, another failure), else the card's silence.

@@ -3,7 +3,8 @@
  *
  * Tav_Init finds the cards and returns a context; every other call takes that context and
  * returns at once, without I/O, when it is null. Release a context only with Tav_Close. A
- * context is used by one thread at a time. No card device stays open between calls; the
+ * context is used by one thread at a time; several threads may each use a context of their own
+ * (Tav_InitAtPort gives each card of a server one). No card device stays open between calls; the
  * boot-loader connection (Tav_BslConnect .. Tav_BslClose) is the one handle that does. */
 #ifndef CARDLINK_H
 #define CARDLINK_H
@@ -100,6 +101,11 @@ CARDLINK_API bool Tav_Read_SN_ByRow(CardContext* context, int row, char* buffer,
  * collections the HID layer lists of it: their number (0 for a null context), and the port of each of the first `capacity` into `ports` (an empty text for one
  * without a port; nothing written for a null `ports`). */
 CARDLINK_API int Tav_ListBootDevs(CardContext* context, char ports[][TAV_PORT_SIZE], int capacity);
+/* Tav_Init limited to one port: a context whose table holds only the cards at `port` (one, unless
+ * a card lists several devices there); a card at any other port is not opened, so a thread that
+ * updates one card never talks to the card another thread updates. Null for a null or empty
+ * `port`, where there are no ports, or when no card is listed there. */
+CARDLINK_API CardContext* Tav_InitAtPort(const char* port);
 /* Tav_EnumBootDev limited to one port: records the first boot loader listed at `port` only. A
  * boot loader at any other port is never recorded, so never connected to. False, forgetting an
  * earlier record, when none is listed there or `port` is null or empty. */

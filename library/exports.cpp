@@ -36,6 +36,10 @@ CardContext* Tav_Init(void) {
   return guarded<CardContext*>(nullptr, [] { return create_context(); });
 }
 
+CardContext* Tav_InitAtPort(const char* port) {
+  return guarded<CardContext*>(nullptr, [&] { return create_context_at_port(port); });
+}
+
 CardContext* Tav_InitForRecovery(int* boot_loader_count) {
   return guarded<CardContext*>(nullptr, [&] {
     CardContext* context = create_context_allowing_no_card();

@@ -19,7 +19,7 @@ packages=(
   cmake ninja-build dpkg-dev patch
   mingw-w64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64
-  googletest libboost-dev libcli11-dev
+  googletest libboost-dev libcli11-dev nlohmann-json3-dev
   nsis  # the installer
   # the window's tests: code page 950 and a font with its characters, a screen, clicks, OCR
   locales fonts-wqy-microhei xvfb xauth xdotool imagemagick tesseract-ocr
@@ -68,11 +68,12 @@ if [ ! -f "$hidapi_src/windows/hid.c" ]; then
   rm -rf "$apt_dir"
 fi
 
-# Header-only Boost and CLI11 through a folder of links: all of /usr/include would bring glibc's
+# Header-only Boost, CLI11 and nlohmann-json through a folder of links: all of /usr/include would bring glibc's
 # headers into the cross build.
 mkdir -p "$deps/include"
 ln -sfn /usr/include/boost "$deps/include/boost"
 ln -sfn /usr/include/CLI "$deps/include/CLI"
+ln -sfn /usr/include/nlohmann "$deps/include/nlohmann"
 
 toolchain="$here/windows/toolchain-mingw-w64.cmake"
 # GoogleTest built by the same compilers.

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   g++ cmake ninja-build pkg-config git
-  libhidapi-dev libudev-dev libboost-dev libgtest-dev qt6-base-dev libcli11-dev libxcb1-dev
+  libhidapi-dev libudev-dev libboost-dev libgtest-dev qt6-base-dev libcli11-dev libxcb1-dev nlohmann-json3-dev
   umockdev libumockdev-dev libglib2.0-dev
   srecord xvfb xauth
   clang libclang-rt-14-dev llvm

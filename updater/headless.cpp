@@ -1,6 +1,7 @@
 #include "headless.h"
 
 #include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
 #include <algorithm>
 #include <atomic>
 #include <clocale>
@@ -10,9 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "all_cards.h"
 #include "card_protocol.h"
 #include "cardlink_version.h"
 #include "device_scan.h"
+#include "interrupt_watch.h"
 #include "platform.h"
 #include "update_sequence.h"
 
@@ -21,8 +24,8 @@ namespace cardflash {
 namespace {
 
 const char kUsageHead[] =
-    "Usage: Cardflash [--scan | --update FILE | --recover FILE | --write-sn SN] [--card PORT]\n"
-    "                 [--no-verify] [--ram-bsl FILE]\n"
+    "Usage: Cardflash [--scan | --update FILE [--all [--jobs N]] | --recover FILE | --write-sn SN]\n"
+    "                 [--card PORT] [--no-verify] [--ram-bsl FILE] [--json]\n"
     "Scan for the card controller and update its firmware from a TI-TXT file.\n"
     "\n"
     "  (no option)      open the Cardflash window (needs a display)\n"
@@ -31,6 +34,16 @@ const char kUsageHead[] =
     "                   versions, serial number) and each boot loader with its USB port\n"
     "  --update FILE    scan, then flash FILE into the card (about 20 s): the one card listed,\n"
     "                   or the one --card names\n"
+    "  --all            with --update: every card listed, all at the same time, each tied to its\n"
+    "                   USB port (Linux); each log line starts with the card's [PORT], and a\n"
+    "                   table ends the output:\n"
+    "                     Port   CardId  Old   New   Result\n"
+    "                     3-1.4  1       0102  0200  updated\n"
+    "                     3-1.5  2       0102  -     failed, in its boot loader (4)\n"
+    "                   one card's failure never stops the others\n"
+    "  --jobs N         with --all: at most N cards at once (default: all of them)\n"
+    "  --json           with --scan or --all: one JSON document on standard output, the log lines\n"
+    "                   on standard error (fields: man Cardflash)\n"
     "  --recover FILE   flash FILE into a controller left in its boot loader: the one boot\n"
     "                   loader 2047:0200 listed when no card is, or the one at --card PORT\n"
     "  --write-sn SN    write the serial number SN (1 to 32 characters) into the card and read\n"
@@ -63,25 +76,31 @@ const char kUsageTail[] =
     "  4    failed with the controller in its boot loader, or perhaps on its way there; the scan\n"
     "       found only a boot loader: Cardflash --recover FILE brings it back\n"
     "  5    failed after the reset: the card did not answer as a card\n"
-    "  130  stopped by Ctrl-C; the last line says where the card is\n";
+    "  130  stopped by Ctrl-C; the last line says where the card is\n"
+    "With --all: 0 when every card was updated, else the highest status of the failed cards\n"
+    "(1, 4, 5); 130 after Ctrl-C, which stops every card at its next safe point; 3 when several\n"
+    "cards are listed without USB ports.\n";
 
 std::string Usage() { return std::string(kUsageHead) + kRamBslFoldersHelp + kUsageTail; }
 
 // Log lines on standard output, as a terminal user expects them: the line ends of the platform's
 // text output, and the device-found line's Big5 full-width space in the output's character set.
+// (On standard error when standard output carries a JSON document.)
 class StdoutLog : public LogSink {
  public:
+  explicit StdoutLog(bool standard_error = false) : console_(standard_error), out_(standard_error ? stderr : stdout) {}
   bool ShowsProgress() const { return console_.ShowsProgress(); }
 
   void Append(const std::string& piece) override {
     std::string text = console_.FromBig5(piece);
     for (std::size_t at; (at = text.find("\r\n")) != std::string::npos;) text.erase(at, 1);
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
+    std::fwrite(text.data(), 1, text.size(), out_);
+    std::fflush(out_);
   }
 
  private:
   ConsoleOutput console_;
+  std::FILE* out_;
 };
 
 // A download's progress on one line of the terminal, rewritten in place and cleared at its end, so
@@ -98,6 +117,9 @@ class TerminalProgress : public DownloadProgress {
 
 struct Options {
   bool scan = false;
+  bool all = false;
+  bool json = false;
+  int jobs = 0;
   std::string update, recover, ram_bsl, card, write_sn;
   bool verify = false;
   bool no_verify = false;
@@ -210,31 +232,71 @@ std::string SerialNumberText(const char* read, int size) {
   return text;
 }
 
-// With more than one controller listed, each with its USB port to choose it by: the cards of the
-// table, by row, and the boot loaders. "-" for what is not known.
-void ListControllers(CardContext* context, const std::vector<std::string>& boot_ports) {
+// One card of the table as the scan lists it; empty texts for what is not known.
+struct CardRow {
+  int row = 0;
+  int card_id = 0;
+  std::string port, fw_version, boot_version, serial_number;
+  std::uint16_t vendor_id = 0, product_id = 0;
+};
+
+std::vector<CardRow> CardRows(CardContext* context) {
   const std::vector<std::string> ports = CardPorts(context);
-  auto shown = [](const std::string& text) { return text.empty() ? std::string("-") : text; };
-  for (int row = 0; row < static_cast<int>(ports.size()); ++row) {
-    std::uint16_t vendor_id = 0, product_id = 0;
+  std::int8_t ids[cardlink::kCardTableCapacity] = {};
+  Tav_GetCardIdTable(context, ids);
+  std::vector<CardRow> rows;
+  for (int row = 0; row < static_cast<int>(ports.size()) && row < cardlink::kCardTableCapacity; ++row) {
+    CardRow card;
+    card.row = row;
+    card.card_id = ids[row];
+    card.port = ports[static_cast<std::size_t>(row)];
     std::uint8_t card_id = 0;
     char fw[12] = {}, boot[12] = {}, serial[40] = {};
-    const bool versions = Tav_GetDevInfoByRow(context, row, &vendor_id, &product_id, &card_id, fw, boot);
-    std::int8_t ids[cardlink::kCardTableCapacity] = {};
-    Tav_GetCardIdTable(context, ids);
-    const std::string sn = Tav_Read_SN_ByRow(context, row, serial, 32) ? SerialNumberText(serial, 32) : "";
-    std::printf("Card %d: CardId %d, port %s, FW %s, Boot %s, SN %s\n", row, static_cast<unsigned>(ids[row]),
-                shown(ports[static_cast<std::size_t>(row)]).c_str(), versions ? fw : "-", versions ? boot : "-",
-                shown(sn).c_str());
+    if (Tav_GetDevInfoByRow(context, row, &card.vendor_id, &card.product_id, &card_id, fw, boot)) {
+      card.fw_version = fw;
+      card.boot_version = boot;
+    }
+    if (Tav_Read_SN_ByRow(context, row, serial, 32)) card.serial_number = SerialNumberText(serial, 32);
+    rows.push_back(card);
   }
+  return rows;
+}
+
+// With more than one controller listed, each with its USB port to choose it by: the cards of the
+// table, by row, and the boot loaders. "-" for what is not known.
+void ListControllers(const std::vector<CardRow>& cards, const std::vector<std::string>& boot_ports) {
+  auto shown = [](const std::string& text) { return text.empty() ? std::string("-") : text; };
+  for (const CardRow& card : cards)
+    std::printf("Card %d: CardId %d, port %s, FW %s, Boot %s, SN %s\n", card.row, card.card_id, shown(card.port).c_str(),
+                shown(card.fw_version).c_str(), shown(card.boot_version).c_str(), shown(card.serial_number).c_str());
   for (const std::string& port : boot_ports) std::printf("Boot loader: port %s\n", shown(port).c_str());
+  std::fflush(stdout);
+}
+
+// The scan as one JSON document: every card of the table and every boot loader, null for what is
+// not known.
+void PrintScanJson(const std::vector<CardRow>& cards, const std::vector<std::string>& boot_ports) {
+  auto text_or_null = [](const std::string& text) { return text.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(text); };
+  nlohmann::ordered_json document = {{"cards", nlohmann::ordered_json::array()}, {"boot_loaders", nlohmann::ordered_json::array()}};
+  for (const CardRow& card : cards)
+    document["cards"].push_back({{"row", card.row},
+                                 {"card_id", card.card_id},
+                                 {"port", text_or_null(card.port)},
+                                 {"vendor_id", card.vendor_id},
+                                 {"product_id", card.product_id},
+                                 {"fw_version", text_or_null(card.fw_version)},
+                                 {"boot_version", text_or_null(card.boot_version)},
+                                 {"serial_number", text_or_null(card.serial_number)}});
+  for (const std::string& port : boot_ports) document["boot_loaders"].push_back({{"port", text_or_null(port)}});
+  // A version is the card's own 4 bytes: what is not UTF-8 becomes U+FFFD.
+  std::puts(document.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
   std::fflush(stdout);
 }
 
 // The cards as the window's scan shows them, any controller waiting in its boot loader, and,
 // where there is a choice to make by port, every controller with its port.
-int Scan() {
-  StdoutLog log;
+int Scan(bool json) {
+  StdoutLog log(json);
   ContextHolder context;
   const bool card = ScanForCard(context, log);
   if (!card && context) SayWhyTheCardWasNotRead(context.get());
@@ -249,7 +311,9 @@ int Scan() {
   const int cards = context ? Tav_GetCardNum(context.get()) : 0;
   const bool ports = (context && AnyPort(CardPorts(context.get()))) || AnyPort(boot_ports);
   const std::size_t controllers = static_cast<std::size_t>(cards) + boot_ports.size();
-  if (ports && controllers > 1 && context) ListControllers(context.get(), boot_ports);
+  const std::vector<CardRow> rows = context ? CardRows(context.get()) : std::vector<CardRow>{};
+  if (json) PrintScanJson(rows, boot_ports);
+  else if (ports && controllers > 1 && context) ListControllers(rows, boot_ports);
   if (ports && controllers > 1) {
     for (const std::string& port : boot_ports)
       if (!port.empty())
@@ -260,69 +324,6 @@ int Scan() {
   }
   if (card) return kExitOk;
   return !boot_ports.empty() && !context ? kExitInBootLoader : kExitFailed;
-}
-
-// Ctrl-C during a scan or an update. The first asks the run to stop at its next safe point; a
-// second one, 2 s or more after it, ends the program at once with the line that says where the
-// card is. What the handler reads is built before it is published.
-constexpr std::int64_t kSecondInterruptMs = 2000;
-
-struct InterruptTarget {
-  StopRequest* stop = nullptr;
-  std::atomic<std::int64_t> first_ms{-1};
-  std::atomic<const std::atomic<CardState>*> state{nullptr};  // the run's, once one goes
-  std::string last_words[5];                                   // by CardState
-};
-std::atomic<InterruptTarget*> interrupt_target{nullptr};
-static_assert(std::atomic<std::int64_t>::is_always_lock_free && std::atomic<InterruptTarget*>::is_always_lock_free);
-
-void OnInterrupt() {
-  InterruptTarget* target = interrupt_target.load();
-  if (!target) return;
-  const std::int64_t now = MonotonicMs();
-  std::int64_t first = -1;
-  if (target->first_ms.compare_exchange_strong(first, now)) return target->stop->Request();
-  if (now - first < kSecondInterruptMs) return;
-  const std::atomic<CardState>* state = target->state.load();
-  const std::string& words = target->last_words[static_cast<int>(state ? state->load() : CardState::kUntouched)];
-  WriteErrorAndExit(words.data(), words.size(), kExitInterrupted);
-}
-
-// Ctrl-C stops the scan and the run while it lives.
-class InterruptWatch {
- public:
-  explicit InterruptWatch(StopRequest& stop) : guard_(OnInterrupt) {
-    target_.stop = &stop;
-    target_.last_words[static_cast<int>(CardState::kUntouched)] =
-        "Cardflash: stopped at once\n" + StateLine(CardState::kUntouched, "") + "\n";
-    interrupt_target = &target_;
-  }
-  ~InterruptWatch() { interrupt_target = nullptr; }
-  InterruptWatch(const InterruptWatch&) = delete;
-  InterruptWatch& operator=(const InterruptWatch&) = delete;
-
-  // From now on a second Ctrl-C tells where this run has brought the card.
-  void Follow(const UpdateRun& run) {
-    for (CardState state : {CardState::kSwitching, CardState::kInBootLoader, CardState::kReset, CardState::kUpdated})
-      target_.last_words[static_cast<int>(state)] =
-          "Cardflash: stopped at once\n" + StateLine(state, run.firmware_path) + "\n";
-    target_.state = &run.state;
-  }
-
- private:
-  InterruptTarget target_;
-  InterruptGuard guard_;
-};
-
-int ExitStatus(const UpdateRun& run, bool done) {
-  if (run.stopped) return kExitInterrupted;
-  if (done) return kExitOk;
-  switch (run.state.load()) {
-    case CardState::kSwitching:
-    case CardState::kInBootLoader: return kExitInBootLoader;
-    case CardState::kReset: return kExitAfterReset;
-    default: return kExitFailed;
-  }
 }
 
 // Runs one update or recovery with the options' image, checks and progress.
@@ -340,9 +341,9 @@ int Flash(const Options& options, ContextHolder context, StdoutLog& log, Clock& 
   run.boot_loader_port = boot_loader_port;
   if (log.ShowsProgress()) run.progress = &progress;
   run.stop = &stop;
-  watch.Follow(run);
+  watch.Follow(0, run);
   const bool done = recover ? RunRecovery(run) : RunUpdate(run);
-  return ExitStatus(run, done);
+  return ExitStatusOf(run, done);
 }
 
 // Without --card, several cards are not flashed: which one is meant cannot be known.
@@ -362,7 +363,8 @@ int RefuseSeveralCards(CardContext* context, const char* what) {
 }
 
 int Update(const Options& options, Clock& clock, StopRequest& stop) {
-  InterruptWatch watch(stop);
+  InterruptWatch watch;
+  watch.Watch(stop);
   StdoutLog log;
   ContextHolder context;
   if (!OpenCardContext(context, log)) return kExitFailed;
@@ -379,7 +381,8 @@ int Update(const Options& options, Clock& clock, StopRequest& stop) {
 }
 
 int Recover(const Options& options, Clock& clock, StopRequest& stop) {
-  InterruptWatch watch(stop);
+  InterruptWatch watch;
+  watch.Watch(stop);
   StdoutLog log;
   int boot_loaders = 0;
   ContextHolder context(Tav_InitForRecovery(&boot_loaders));
@@ -479,6 +482,17 @@ bool IsQtOption(const std::string& arg, bool* takes_value) {
 
 }  // namespace
 
+int ExitStatusOf(const UpdateRun& run, bool done) {
+  if (run.stopped) return kExitInterrupted;
+  if (done) return kExitOk;
+  switch (run.state.load()) {
+    case CardState::kSwitching:
+    case CardState::kInBootLoader: return kExitInBootLoader;
+    case CardState::kReset: return kExitAfterReset;
+    default: return kExitFailed;
+  }
+}
+
 bool WantsHeadless(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     bool takes_value = false;
@@ -527,7 +541,10 @@ int RunHeadless(int argc, char** argv, Clock& clock, StopRequest& stop) {
   app.add_option("--ram-bsl", options.ram_bsl)->type_name("FILE");
   auto* write_sn = app.add_option("--write-sn", options.write_sn)->type_name("SN");
   app.add_option("--card", options.card)->type_name("PORT");
-  scan->excludes(update)->excludes(recover)->excludes(write_sn);
+  auto* all = app.add_flag("--all", options.all);
+  app.add_option("--jobs", options.jobs)->type_name("N")->check(CLI::PositiveNumber);
+  app.add_flag("--json", options.json);
+  scan->excludes(update)->excludes(recover)->excludes(write_sn)->excludes(all);
   update->excludes(recover)->excludes(write_sn);
   recover->excludes(write_sn);
   try {
@@ -547,6 +564,10 @@ int RunHeadless(int argc, char** argv, Clock& clock, StopRequest& stop) {
   if (options.verify && !flashing) return UsageError("--verify goes with --update or --recover");
   if (options.no_verify && !flashing) return UsageError("--no-verify goes with --update or --recover");
   if (!options.ram_bsl.empty() && !flashing) return UsageError("--ram-bsl goes with --update or --recover");
+  if (options.all && options.update.empty()) return UsageError("--all goes with --update");
+  if (options.all && !options.card.empty()) return UsageError("--all updates every card: leave --card out");
+  if (app.count("--jobs") && !options.all) return UsageError("--jobs goes with --all");
+  if (options.json && !options.scan && !options.all) return UsageError("--json goes with --scan or --all");
   if (!options.card.empty() && !flashing && options.write_sn.empty())
     return UsageError("--card goes with --update, --recover or --write-sn");
   if (!options.card.empty() && !IsPortText(options.card) && (options.card.size() != 1 || !options.recover.empty()))
@@ -559,7 +580,16 @@ int RunHeadless(int argc, char** argv, Clock& clock, StopRequest& stop) {
       return UsageError("--write-sn takes 1 to 32 printable characters without spaces");
     return WriteSerialNumber(options);
   }
-  if (options.scan) return Scan();
+  if (options.scan) return Scan(options.json);
+  if (options.all) {
+    AllCardsOptions all_options;
+    all_options.firmware = options.update;
+    all_options.ram_bsl = options.ram_bsl;
+    all_options.verify = !options.no_verify;
+    all_options.jobs = options.jobs;
+    all_options.json = options.json;
+    return UpdateAllCards(all_options, clock);
+  }
   if (!options.update.empty()) return Update(options, clock, stop);
   if (!options.recover.empty()) return Recover(options, clock, stop);
   return UsageError("nothing to do");

@@ -25,6 +25,10 @@ enum HeadlessExit {
   kExitInterrupted = 130,  // Ctrl-C, as a shell reports a program that SIGINT ended
 };
 
+struct UpdateRun;
+// The exit status of a run that ended, `done` or not, by where it left the card.
+int ExitStatusOf(const UpdateRun& run, bool done);
+
 // True when the arguments ask for the headless front end: anything but Qt's own options.
 bool WantsHeadless(int argc, char** argv);
 // True when the window has no display to open on: no DISPLAY, no WAYLAND_DISPLAY, and no platform

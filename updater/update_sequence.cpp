@@ -30,20 +30,16 @@ bool IsVersionText(const char* text) {
 }
 
 // The card after its reset: it has listed itself anew, perhaps on another node and perhaps behind
-// other devices, so it is found in a fresh listing. At its port when it has one; else by the card
-// id that the scan recorded (any card after a recovery, which had none), as the first card listed.
-// Only a card that answers as a card counts: its vendor id, and four printable characters in each
-// version.
+// other devices, so it is found in a fresh listing. At its port when it has one, where no other
+// card is even opened (they may be in the middle of their own update); else by the card id that
+// the scan recorded (any card after a recovery, which had none), as the first card listed. Only a
+// card that answers as a card counts: its vendor id, and four printable characters in each version.
 bool ReadIdentityAnew(std::optional<std::int8_t> card_id, const std::string& port, Identity& id) {
-  CardContext* fresh = Tav_Init();
+  CardContext* fresh = port.empty() ? Tav_Init() : Tav_InitAtPort(port.c_str());
   if (!fresh) return false;
   std::int8_t card_ids[cardlink::kCardTableCapacity] = {};
-  int row = port.empty() ? 0 : -1;
-  for (int r = 0; row < 0 && r < Tav_GetCardNum(fresh); ++r) {
-    char at[TAV_PORT_SIZE];
-    if (Tav_GetCardPort(fresh, r, at, sizeof at) && port == at) row = r;
-  }
-  const bool found = row >= 0 && Tav_GetCardIdTable(fresh, card_ids) && (!card_id || card_ids[row] == *card_id) &&
+  const int row = 0;
+  const bool found = Tav_GetCardIdTable(fresh, card_ids) && (!card_id || card_ids[row] == *card_id) &&
                      Tav_GetDevInfoByRow(fresh, row, &id.vendor_id, &id.product_id, &id.card_id, id.fw_version,
                                          id.boot_version);
   Tav_Close(fresh);
@@ -179,6 +175,7 @@ bool ResetAndReadIdentity(UpdateRun& run, CardContext* context, std::optional<st
     return false;
   }
   run.state = CardState::kUpdated;
+  run.new_fw_version = id.fw_version;
   AppendLog(log, "VID: 0x%04x PID:%x CardId: %d\r\n", static_cast<unsigned>(id.vendor_id),
             static_cast<unsigned>(id.product_id), static_cast<unsigned>(id.card_id));
   AppendLog(log, "FW Ver =%s,Boot Ver=%s\r\n", id.fw_version, id.boot_version);
@@ -274,7 +271,7 @@ void Close(UpdateRun& run, FirmwareImage& ram_bsl, FirmwareImage& firmware, bool
   const CardState state = run.state;
   if (done && !run.stopped) return;
   if (state == CardState::kUntouched && !run.stopped) return;
-  AppendLog(run.log, "%s\r\n", StateLine(state, run.firmware_path).c_str());
+  AppendLog(run.log, "%s\r\n", StateLine(state, run.firmware_path, run.port_in_advice).c_str());
 }
 
 std::string WithSlash(std::string folder) {
@@ -286,10 +283,11 @@ std::string RamBslFileName() { return std::string(kRamBslName) + "." + kRamBslEx
 
 }  // namespace
 
-std::string StateLine(CardState state, const std::string& firmware_path) {
+std::string StateLine(CardState state, const std::string& firmware_path, const std::string& port) {
   // The file as a shell or cmd.exe takes it back.
   const std::string file =
-      firmware_path.find_first_of(" \t") == std::string::npos ? firmware_path : "\"" + firmware_path + "\"";
+      (firmware_path.find_first_of(" \t") == std::string::npos ? firmware_path : "\"" + firmware_path + "\"") +
+      (port.empty() ? "" : " --card " + port);
   switch (state) {
     case CardState::kUntouched: return "The card is untouched: it runs its firmware as before";
     case CardState::kSwitching:

@@ -51,8 +51,9 @@ enum class CardState {
 };
 
 // The line that tells where a failed or stopped run left the card and what brings it back, with
-// the firmware file in the command (without "\r\n").
-std::string StateLine(CardState state, const std::string& firmware_path);
+// the firmware file in the command, and the card's USB port when several cards are in play
+// (without "\r\n").
+std::string StateLine(CardState state, const std::string& firmware_path, const std::string& port = {});
 
 // What one run takes from the front end that starts it, and what it tells back.
 struct UpdateRun {
@@ -69,6 +70,8 @@ struct UpdateRun {
   // Where the card is as the run goes; a signal handler may read it.
   std::atomic<CardState> state{CardState::kUntouched};
   bool stopped = false;             // the run ended because a stop was asked for
+  std::string new_fw_version{};     // the version the card reported after its reset
+  std::string port_in_advice{};     // the port the state line's commands name (--card PORT)
 };
 
 // Directory of the running executable, with the separator at its end; empty when it cannot be

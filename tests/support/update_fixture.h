@@ -22,6 +22,10 @@ class VirtualClock : public cardflash::Clock {
   std::int64_t NowMs() override {
     return std::chrono::duration_cast<std::chrono::milliseconds>(cardsim::bus::now()).count();
   }
+  // Runs beside each other share the bus's time: each moves it by its own pauses.
+  std::unique_ptr<cardflash::Clock> ForRun(const cardflash::StopRequest*) override {
+    return std::make_unique<VirtualClock>();
+  }
   std::vector<int> pauses;
 };
 

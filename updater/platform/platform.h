@@ -54,10 +54,10 @@ std::int64_t MonotonicMs();
 // Writes `size` bytes of `text` to standard error and ends the program with `status` at once.
 [[noreturn]] void WriteErrorAndExit(const char* text, std::size_t size, int status);
 
-// Standard output as the headless front end writes to it.
+// Standard output (or standard error) as the headless front end writes to it.
 class ConsoleOutput {
  public:
-  ConsoleOutput();
+  explicit ConsoleOutput(bool standard_error = false);
   ~ConsoleOutput();
   ConsoleOutput(const ConsoleOutput&) = delete;
   ConsoleOutput& operator=(const ConsoleOutput&) = delete;

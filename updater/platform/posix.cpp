@@ -150,7 +150,8 @@ struct ConsoleOutput::State {
   iconv_t big5_to_utf8 = reinterpret_cast<iconv_t>(-1);
 };
 
-ConsoleOutput::ConsoleOutput() : state_(std::make_unique<State>()), shows_progress_(isatty(STDOUT_FILENO)) {
+ConsoleOutput::ConsoleOutput(bool standard_error)
+    : state_(std::make_unique<State>()), shows_progress_(isatty(standard_error ? STDERR_FILENO : STDOUT_FILENO)) {
   const char* codeset = nl_langinfo(CODESET);
   if (codeset && (!std::strcmp(codeset, "UTF-8") || !std::strcmp(codeset, "utf8")))
     state_->big5_to_utf8 = iconv_open("UTF-8", "BIG5");

@@ -105,8 +105,8 @@ struct ConsoleOutput::State {
   UINT code_page = CP_ACP;
 };
 
-ConsoleOutput::ConsoleOutput() : state_(std::make_unique<State>()) {
-  state_->handle = GetStdHandle(STD_OUTPUT_HANDLE);
+ConsoleOutput::ConsoleOutput(bool standard_error) : state_(std::make_unique<State>()) {
+  state_->handle = GetStdHandle(standard_error ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
   DWORD mode = 0;
   const bool console = state_->handle != INVALID_HANDLE_VALUE && state_->handle && GetConsoleMode(state_->handle, &mode);
   state_->code_page = console ? GetConsoleOutputCP() : GetACP();
