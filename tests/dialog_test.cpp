@@ -31,20 +31,31 @@
 using namespace cardflash;
 namespace bus = cardsim::bus;
 
-// Every context the program opens and closes, counted by standing in front of the library's two
-// exports (the dialog and the engine are linked into this program, so their calls land here).
+// Every context the program opens and closes, counted by standing in front of the library's
+// exports that make and release one (the dialog and the engine are linked into this program, so
+// their calls land here).
 namespace ledger {
 std::mutex mutex;
 std::set<CardContext*> live;
 int opened = 0, closed = 0, closed_twice = 0;  // closed_twice: a Tav_Close of a handle not live
 }  // namespace ledger
 
+namespace ledger {
+CardContext* opens(CardContext* context) {
+  std::lock_guard lock(mutex);
+  if (context && live.insert(context).second) ++opened;
+  return context;
+}
+}  // namespace ledger
+
 extern "C" CardContext* Tav_Init(void) {
   static auto real = reinterpret_cast<CardContext* (*)()>(dlsym(RTLD_NEXT, "Tav_Init"));
-  CardContext* context = real();
-  std::lock_guard lock(ledger::mutex);
-  if (context && ledger::live.insert(context).second) ++ledger::opened;
-  return context;
+  return ledger::opens(real());
+}
+
+extern "C" CardContext* Tav_InitAtPort(const char* port) {
+  static auto real = reinterpret_cast<CardContext* (*)(const char*)>(dlsym(RTLD_NEXT, "Tav_InitAtPort"));
+  return ledger::opens(real(port));
 }
 
 extern "C" bool Tav_Close(CardContext* context) {

@@ -538,9 +538,13 @@ std::vector<Scenario> cardflash_scenarios(Personality on) {
   out.push_back(cardflash("flash version", "card; bsl", {version}));
 
   Step help = flash({"--help"}, 0);
-  help.out_has = {"Usage: Cardflash [--scan | --update FILE | --recover FILE | --write-sn SN] [--card PORT]\n"
-                  "                 [--no-verify] [--ram-bsl FILE]\n",
-                  "  --card PORT      the card, or with --recover the boot loader, at this USB port as\n"};
+  help.out_has = {"Usage: Cardflash [--scan | --update FILE [--all [--jobs N]] | --recover FILE | --write-sn SN]\n"
+                  "                 [--card PORT] [--no-verify] [--ram-bsl FILE] [--json]\n",
+                  "  --card PORT      the card, or with --recover the boot loader, at this USB port as\n",
+                  "                     Port   CardId  Old   New   Result\n"
+                  "                     3-1.4  1       0102  0200  updated\n"
+                  "                     3-1.5  2       0102  -     failed, in its boot loader (4)\n",
+                  "  --jobs N         with --all: at most N cards at once (default: all of them)\n"};
   out.push_back(cardflash("flash help", "", {help}));
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
            {"--update"}, {"--bogus"}, {"--scan", "x"}, {"--update", "a", "b"}, {"--verify"}, {"--scan", "--verify"},
@@ -552,6 +556,23 @@ std::vector<Scenario> cardflash_scenarios(Personality on) {
     Step step = flash(args, 2);
     step.out = "";
     step.err_has = "Usage: Cardflash";
+    step.commands = {{0, {}}};
+    std::string name = "flash usage error:";
+    for (const std::string& a : args) name += " " + a;
+    out.push_back(cardflash(name, "card", {step}));
+  }
+  // The options for every card at once, each misuse with its own words.
+  for (const auto& [args, problem] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"--all"}, "--all goes with --update"},
+           {{"--recover", "a", "--all"}, "--all goes with --update"},
+           {{"--update", "a", "--jobs", "2"}, "--jobs goes with --all"},
+           {{"--update", "a", "--all", "--jobs", "0"}, "--jobs takes a number of cards, 1 or more"},
+           {{"--update", "a", "--json"}, "--json goes with --scan or --all"},
+           {{"--update", "a", "--all", "--card", "1-1"}, "--all updates every card: leave --card out"},
+           {{"--scan", "--all"}, "--scan excludes --all"}}) {
+    Step step = flash(args, 2);
+    step.out = "";
+    step.err_has = "Cardflash: " + problem + "\nUsage: Cardflash";
     step.commands = {{0, {}}};
     std::string name = "flash usage error:";
     for (const std::string& a : args) name += " " + a;
@@ -582,7 +603,8 @@ std::vector<Scenario> port_scenarios(Personality on) {
     return step;
   };
 
-  // The second of two cards, by its port: the first card is asked its card id, nothing more.
+  // The second of two cards, by its port: the first card is asked its card id by the scan, nothing
+  // more; the listing after the reset opens only the card at the port.
   Step second = ports ? flash({"--update", kImage, "--card", "1-2"}, 0)
                       : refused({"--update", kImage, "--card", "1-2"}, no_ports);
   if (ports) {
@@ -591,7 +613,7 @@ std::vector<Scenario> port_scenarios(Personality on) {
     second.pauses = kUpdatePauses;
     second.bsl = {{0, ""}, {1, kUpdateWire}};
     second.cards = {{0, Mode::Application, "0102"}, {1, Mode::Application, "0200", true}};
-    second.commands = {{0, {kCardId, kCardId, kCardId, kCardId}}};
+    second.commands = {{0, {kCardId, kCardId}}};
   } else {
     second.out = "Total 2 Msp430 find\n";
     second.commands = {{0, {kCardId, kCardId}}, {1, {kCardId, kCardId}}};
@@ -658,7 +680,8 @@ std::vector<Scenario> port_scenarios(Personality on) {
     named.out_ends = updated(0);
     named.bsl = {{0, "19 " + kUpdateWire}, {1, ""}};
     named.cards = {{0, Mode::Application, "0200", true}, {1, Mode::Application, "0102"}};
-    named.commands = {{1, {kCardId, kCardId, kCardId, kCardId, kCardId, kCardId}}};
+    // The card beside it: asked by the recovery's listing and the scan for the port, not after the reset.
+    named.commands = {{1, {kCardId, kCardId, kCardId, kCardId}}};
   }
   out.push_back(cardflash("flash recovery by port beside a card", "bsl port=1-1; card id=1 fw=0102 port=1-2",
                           {unnamed, named}));

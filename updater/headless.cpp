@@ -311,9 +311,10 @@ int Scan(bool json) {
   const int cards = context ? Tav_GetCardNum(context.get()) : 0;
   const bool ports = (context && AnyPort(CardPorts(context.get()))) || AnyPort(boot_ports);
   const std::size_t controllers = static_cast<std::size_t>(cards) + boot_ports.size();
-  const std::vector<CardRow> rows = context ? CardRows(context.get()) : std::vector<CardRow>{};
+  const bool listing = ports && controllers > 1 && context;
+  const std::vector<CardRow> rows = context && (json || listing) ? CardRows(context.get()) : std::vector<CardRow>{};
   if (json) PrintScanJson(rows, boot_ports);
-  else if (ports && controllers > 1 && context) ListControllers(rows, boot_ports);
+  else if (listing) ListControllers(rows, boot_ports);
   if (ports && controllers > 1) {
     for (const std::string& port : boot_ports)
       if (!port.empty())
@@ -542,7 +543,7 @@ int RunHeadless(int argc, char** argv, Clock& clock, StopRequest& stop) {
   auto* write_sn = app.add_option("--write-sn", options.write_sn)->type_name("SN");
   app.add_option("--card", options.card)->type_name("PORT");
   auto* all = app.add_flag("--all", options.all);
-  app.add_option("--jobs", options.jobs)->type_name("N")->check(CLI::PositiveNumber);
+  app.add_option("--jobs", options.jobs)->type_name("N");
   app.add_flag("--json", options.json);
   scan->excludes(update)->excludes(recover)->excludes(write_sn)->excludes(all);
   update->excludes(recover)->excludes(write_sn);
@@ -567,6 +568,7 @@ int RunHeadless(int argc, char** argv, Clock& clock, StopRequest& stop) {
   if (options.all && options.update.empty()) return UsageError("--all goes with --update");
   if (options.all && !options.card.empty()) return UsageError("--all updates every card: leave --card out");
   if (app.count("--jobs") && !options.all) return UsageError("--jobs goes with --all");
+  if (app.count("--jobs") && options.jobs < 1) return UsageError("--jobs takes a number of cards, 1 or more");
   if (options.json && !options.scan && !options.all) return UsageError("--json goes with --scan or --all");
   if (!options.card.empty() && !flashing && options.write_sn.empty())
     return UsageError("--card goes with --update, --recover or --write-sn");
