@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "address_zero.h"
 #include "board.h"
 #include "support/bytes.h"
 #include "usb_boot_loader.h"
@@ -219,6 +221,36 @@ TEST(BootLoaders, MisuseIsAFault) {
       EXPECT_BYTES(c.flash_at_4400, memory_range(d.board(), 0x4400, 0x4402));
     }
   }
+}
+
+// Address 0 of a bus goes to each hold at the time it wants, or at the start of the first free
+// stretch after that which is long enough for it.
+TEST(AddressZero, TheFirstFreeStretchLongEnough) {
+  using std::chrono::milliseconds;
+  AddressZero a;
+  EXPECT_EQ(a.reserve(milliseconds(1000), milliseconds(230)), milliseconds(1000));  // [1000, 1230)
+  EXPECT_EQ(a.reserve(milliseconds(1500), milliseconds(230)), milliseconds(1500));  // [1500, 1730)
+  EXPECT_EQ(a.reserve(milliseconds(1100), milliseconds(130)), milliseconds(1230));  // [1230, 1360)
+  EXPECT_EQ(a.reserve(milliseconds(1300), milliseconds(230)), milliseconds(1730)) << "1360..1500 is too short";
+  EXPECT_EQ(a.reserve(milliseconds(1360), milliseconds(130)), milliseconds(1360)) << "and long enough for this";
+  EXPECT_EQ(a.reserve(milliseconds(800), milliseconds(200)), milliseconds(800)) << "ends as the first starts";
+  EXPECT_EQ(a.reserve(milliseconds(1200), milliseconds(0)), milliseconds(1200)) << "no hold, no wait";
+}
+
+// A restart shorter than the enumeration holds address 0 for all of it; the board alone on its
+// bus keeps its delay.
+TEST(AddressZero, ABoardHoldsItForTheEndOfItsDelay) {
+  auto bus = std::make_shared<AddressZero>();
+  BoardSettings s;
+  s.address_zero = bus;
+  s.enumeration_time = AddressZero::kRootPortHold;
+  Board first(s), second(s);
+  first.restart(Mode::Application, SimTime{0}, std::chrono::milliseconds(100));
+  second.restart(Mode::Application, SimTime{0}, std::chrono::milliseconds(100));
+  EXPECT_EQ(first.next_change(), SimTime(std::chrono::milliseconds(100)));
+  EXPECT_EQ(second.next_change(), SimTime(std::chrono::milliseconds(200)));
+  EXPECT_FALSE(second.presence(std::chrono::milliseconds(199)).has_value());
+  EXPECT_TRUE(second.presence(std::chrono::milliseconds(200)).has_value());
 }
 
 }  // namespace

@@ -167,6 +167,58 @@ TEST_P(BothPersonalities, OpenWithoutAccess) {
   EXPECT_EQ(bus::board(1).faults().size(), 1u) << "the write to the mouse is a fault on both";
 }
 
+// Devices that re-enumerate at once on one USB bus take address 0 one after the other (the
+// kernel's address0_mutex per controller; Windows' hub driver alike): the first lists itself
+// after its own delay, as alone, each next one a hold later: 230 ms on root-hub ports, 130 ms
+// behind a hub. Another bus does not wait. Cards are switched with "ISPE" (isp_delay 1500 ms);
+// `replug=500` cards come back restart_delay (1000 ms) after they were pulled.
+TEST_P(BothPersonalities, ReEnumerationsQueueForAddressZero) {
+  const Bytes kSwitch = concat({{0x3F, 15}, bytes_of("2102040004ISPE\n")});
+  struct Case {
+    std::string devices;
+    std::vector<int> listed_ms;  // when each device lists itself again
+  };
+  const std::vector<Case> cases = {
+      {"card port=1-1", {1500}},
+      {"card port=2-1; card port=2-2", {1500, 1730}},
+      {"card port=3-1.1; card port=3-1.2; card port=3-1.3; card port=3-1.4", {1500, 1630, 1760, 1890}},
+      {"card port=1-1; card port=2-1", {1500, 1500}},
+      {"card port=4-1; card port=4-2.1", {1500, 1630}},
+      {"card replug=500 port=5-1; hid replug=500 port=5-2", {1500, 1730}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.devices);
+    bus::reset(GetParam());
+    ASSERT_TRUE(bus::configure(c.devices));
+    const std::size_t n = c.listed_ms.size();
+    for (std::size_t i = 0; i < n && c.devices.find("replug") == std::string::npos; ++i) {
+      hid_device* h = hid_open_path(bus::path(i).c_str());
+      ASSERT_NE(h, nullptr);
+      ASSERT_GT(hid_write(h, kSwitch.data(), kSwitch.size()), 0);
+      hid_close(h);
+    }
+    EXPECT_EQ(bus::now(), SimTime{0}) << "every switch at the same time";
+    // When each device came back: on the bus's listing, and as the board's next change says
+    // once it has left (which the bus replays changes by).
+    std::vector<int> listed(n, -1);
+    std::vector<bool> gone(n, false);
+    for (int ms = 0; ms <= 2000; ms += 10) {
+      for (std::size_t i = 0; i < n; ++i) {
+        const bool there = !bus::path(i).empty();
+        if (!there && !gone[i]) {
+          gone[i] = true;
+          ASSERT_TRUE(bus::board(i).next_change().has_value());
+          EXPECT_EQ(*bus::board(i).next_change(), SimTime(std::chrono::milliseconds(c.listed_ms[i]))) << i;
+        }
+        if (there && gone[i] && listed[i] < 0) listed[i] = ms;
+      }
+      bus::advance(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(listed, c.listed_ms);
+    for (std::size_t i = 0; i < n; ++i) EXPECT_TRUE(bus::board(i).faults().empty()) << i;
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Bus, BothPersonalities, ::testing::Values(Personality::Linux, Personality::Windows),
                          [](const auto& info) { return info.param == Personality::Windows ? "Windows" : "Linux"; });
 

@@ -88,6 +88,7 @@ struct Bus {
   bool init_fails = false;
   bool no_sysfs = false;
   DeviceNumbers devnums;
+  UsbBuses usb_buses;  // address 0 of each USB bus, which the boards' re-enumerations queue for
   int init_calls = 0;
   SimTime init_delay{0};
   bool env_loaded = false;

@@ -1,6 +1,7 @@
 #include "device_setup.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <sstream>
 
 namespace cardsim {
@@ -156,6 +157,13 @@ int DeviceNumbers::choose(int bus) {
 void DeviceNumbers::release(int bus, int devnum) {
   auto it = used_.find(bus);
   if (it != used_.end() && devnum > 0 && devnum < 128) it->second[static_cast<std::size_t>(devnum)] = false;
+}
+
+void UsbBuses::plug(BoardSettings& board, const std::string& port) {
+  auto& bus = address_zero_[std::atoi(port.c_str())];
+  if (!bus) bus = std::make_shared<AddressZero>();
+  board.address_zero = bus;
+  board.enumeration_time = AddressZero::hold_at(port);
 }
 
 std::string default_port(std::size_t index, const std::vector<std::string>& taken) {

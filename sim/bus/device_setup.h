@@ -37,6 +37,7 @@
 #pragma once
 
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -75,6 +76,18 @@ class DeviceNumbers {
  private:
   std::map<int, std::vector<bool>> used_;
   std::map<int, int> next_;
+};
+
+// Address 0 of each USB bus, by bus number (the digits before '-' of a port): the boards added
+// at ports of one bus share one AddressZero, boards on different buses never wait for each other.
+class UsbBuses {
+ public:
+  // Sets the board's address_zero to that of the port's bus and its enumeration_time to
+  // AddressZero::hold_at(port).
+  void plug(BoardSettings& board, const std::string& port);
+
+ private:
+  std::map<int, std::shared_ptr<AddressZero>> address_zero_;
 };
 
 // The port of a device added at `index` (0-based) without one: 1-(index + 1), or the next 1-N

@@ -90,7 +90,6 @@ std::optional<Board::Presence> present(Bus& bus, Device& d) {
 std::size_t add_locked(Bus& bus, const DeviceSetup& setup) {
   auto d = std::make_unique<Device>();
   d->setup = setup;
-  d->board = std::make_unique<Board>(setup.board);
   d->port = static_cast<int>(bus.devices.size()) + 1;
   d->usb_port = setup.port;
   if (d->usb_port.empty()) {
@@ -98,6 +97,9 @@ std::size_t add_locked(Bus& bus, const DeviceSetup& setup) {
     for (const auto& other : bus.devices) taken.push_back(other->usb_port);
     d->usb_port = default_port(bus.devices.size(), taken);
   }
+  BoardSettings settings = setup.board;
+  bus.usb_buses.plug(settings, d->usb_port);
+  d->board = std::make_unique<Board>(std::move(settings));
   bus.devices.push_back(std::move(d));
   update_nodes(bus, bus.devices.size() - 1, bus.now());
   return bus.devices.size() - 1;
@@ -191,6 +193,7 @@ void reset(Personality personality) {
   bus.init_fails = false;
   bus.no_sysfs = false;
   bus.devnums = {};
+  bus.usb_buses = {};
   bus.init_calls = 0;
   bus.init_delay = SimTime{0};
   bus.epoch = std::chrono::steady_clock::now();

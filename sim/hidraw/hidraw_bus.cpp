@@ -88,13 +88,15 @@ std::size_t HidrawBus::add(const DeviceSetup& setup) {
     std::lock_guard lock(state_->mutex);
     auto d = std::make_unique<Device>();
     d->setup = setup;
-    d->board = std::make_unique<Board>(setup.board);
     d->port = setup.port;
     if (d->port.empty()) {  // as on the virtual bus
       std::vector<std::string> taken;
       for (const auto& other : state_->devices) taken.push_back(other->port);
       d->port = default_port(state_->devices.size(), taken);
     }
+    BoardSettings settings = setup.board;
+    state_->usb_buses.plug(settings, d->port);
+    d->board = std::make_unique<Board>(std::move(settings));
     state_->devices.push_back(std::move(d));
     index = state_->devices.size() - 1;
   }

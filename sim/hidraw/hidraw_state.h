@@ -100,6 +100,7 @@ struct HidrawBus::State {
   std::vector<pid_t> programs;  // running under run(), to look at their descriptors
   int next_hid = 1;
   DeviceNumbers devnums;           // USB device numbers in use on each bus
+  UsbBuses usb_buses;              // address 0 of each bus, which the boards' re-enumerations queue for
   std::set<std::string> usb_dirs;  // USB devices in the testbed: root hubs, hubs and the boards'
 
   int open_handles = 0;

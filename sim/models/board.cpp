@@ -1,5 +1,7 @@
 #include "board.h"
 
+#include <algorithm>
+
 #include "card_controller.h"
 #include "unrelated_device.h"
 #include "usb_boot_loader.h"
@@ -83,8 +85,17 @@ void Board::restart(Mode next, SimTime now, SimTime delay) {
   // Usually called from inside the running firmware's own on_report: keep it alive until then.
   if (firmware_) retired_.push_back(std::move(firmware_));
   ++incarnation_;
-  pending_ = std::make_pair(now + delay, next);
+  pending_ = std::make_pair(listed_after(now, delay), next);
   settle(now);
+}
+
+// The delay already holds one enumeration: its last min(enumeration_time, delay) is the time at
+// address 0. A board alone on its bus is listed after exactly `delay`; one whose hold would
+// overlap another board's on the same bus waits for the first free stretch.
+SimTime Board::listed_after(SimTime now, SimTime delay) {
+  if (!settings_.address_zero) return now + delay;
+  const SimTime hold = std::min(settings_.enumeration_time, delay);
+  return settings_.address_zero->reserve(now + delay - hold, hold) + hold;
 }
 
 void Board::reset_controller(SimTime now) {
@@ -156,7 +167,7 @@ void Board::settle(SimTime now) {
       mode_ = Mode::Off;
       if (firmware_) retired_.push_back(std::move(firmware_));
       ++incarnation_;
-      pending_ = std::make_pair(settings_.replug_at + settings_.restart_delay, back);
+      pending_ = std::make_pair(listed_after(settings_.replug_at, settings_.restart_delay), back);
       continue;
     }
     if (!change_due) return;

@@ -4,7 +4,8 @@
 // presence/open/write/read with their own notion of "now".
 //
 // Modes and how the board moves between them (each move leaves the bus at once; the board lists
-// itself again after the delay, with a new incarnation):
+// itself again after the delay, with a new incarnation; later when another board on its USB bus
+// holds address 0 then, see address_zero.h):
 //   Application   --"ISPE" command--------------------------------> UsbBootLoader after isp_delay
 //   UsbBootLoader --LOAD PC 0x2504, RAM boot-loader image in RAM----> RamBootLoader after restart_delay
 //                   (UsbBootLoader again, locked, when the RAM boot loader fails to start)
@@ -34,6 +35,7 @@
 #include <utility>
 #include <vector>
 
+#include "address_zero.h"
 #include "msp430_memory.h"
 
 namespace cardsim {
@@ -98,6 +100,11 @@ struct BoardSettings {
   // replies (nothing: no report waits). The firmware still takes the host's commands. For
   // fuzzing the host's handling of whatever a card might send.
   std::function<std::optional<Report>(SimTime now)> reply_source;
+  // Address 0 of the USB bus the board is plugged into, shared with the other boards there, and
+  // how long the board holds it when it enumerates (AddressZero::hold_at of its port). Each back
+  // end sets both when it adds the board; none: re-enumerations never wait for another board.
+  std::shared_ptr<AddressZero> address_zero;
+  SimTime enumeration_time{0};
 };
 
 // One BSL core command as a boot loader received it (see Board::bsl_commands()).
@@ -209,6 +216,9 @@ class Board {
 
  private:
   void begin_call(SimTime now);
+  // When a re-enumeration that starts at `now` lists the board: `delay` later, or later still
+  // when another board on the bus holds address 0 then.
+  SimTime listed_after(SimTime now, SimTime delay);
   void settle(SimTime now);
   std::unique_ptr<Firmware> make_firmware(Mode mode);
   void install_factory_firmware();

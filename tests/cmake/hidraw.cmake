@@ -2,13 +2,23 @@
 # Debian's real hidapi against the simulated boards shown as umockdev hidraw nodes (each update
 # there lasts its 17.5 s of fixed pauses: only a few are marked). Not built where umockdev is
 # missing; skipped where umockdev cannot run on the machine.
-if(NOT TARGET cardsim_hidraw OR NOT TARGET Cardlink OR NOT TARGET Cardflash OR NOT TARGET scenario_support)
+if(NOT TARGET cardsim_hidraw)
   return()
 endif()
 
 # Testbeds live here, so that one left behind by a crash is found and removed with the build.
 set(HIDRAW_TMPDIR ${CMAKE_BINARY_DIR}/hidraw-tmp)
 file(MAKE_DIRECTORY ${HIDRAW_TMPDIR})
+
+# The harness's own behaviour, with no program under test.
+add_executable(hidraw_bus_test hidraw_address_zero_test.cpp)
+target_link_libraries(hidraw_bus_test PRIVATE cardsim_hidraw GTest::gtest_main)
+gtest_discover_tests(hidraw_bus_test DISCOVERY_TIMEOUT 60
+  PROPERTIES TIMEOUT 60 SKIP_REGULAR_EXPRESSION "umockdev cannot run here" ENVIRONMENT "TMPDIR=${HIDRAW_TMPDIR}" LABELS hidraw)
+
+if(NOT TARGET Cardlink OR NOT TARGET Cardflash OR NOT TARGET scenario_support)
+  return()
+endif()
 
 add_executable(hidraw_e2e_test hidraw_scenario_test.cpp hidraw_access_test.cpp)
 # The checks read the image with the engine's TI-TXT reader; the engine's archive wants the
