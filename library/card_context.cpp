@@ -117,6 +117,23 @@ CardContext* create_context_at_port(const char* port) {
   return make_context(true, port);
 }
 
+int list_card_ports(char (*ports)[kPortFieldSize], int capacity) {
+  if (!hid_layer_ready()) {
+    std::printf("hid_init failed error\n");
+    return -1;
+  }
+  hid_device_info* devices = list_hid_devices(kCardVendorId, 0);
+  int rows = 0;
+  for (hid_device_info* d = devices; d && rows < kCardTableCapacity; d = d->next) {
+    CardEntry row = {};
+    if (!store_path(row, d->path)) continue;  // as the card table skips it
+    if (ports && rows < capacity && !usb_port_of(row.path, ports[rows])) ports[rows][0] = '\0';
+    ++rows;
+  }
+  hid_free_enumeration(devices);
+  return rows;
+}
+
 int build_card_table(CardContext& context, const char* port) {
   hid_device_info* devices = list_hid_devices(kCardVendorId, 0);
   for (hid_device_info* d = devices; d && context.card_count < kCardTableCapacity; d = d->next) {

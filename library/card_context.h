@@ -91,6 +91,10 @@ CardContext* create_context_allowing_no_card();
 // Tav_InitAtPort: as create_context, with only the cards at `port` in the table; nullptr for a
 // null or empty port.
 CardContext* create_context_at_port(const char* port);
+// Tav_ListCardPorts: the rows a card table would have now and the port of each of the first
+// `capacity`, without opening any card; -1 when the HID layer cannot be started (printed as
+// Tav_Init prints it).
+int list_card_ports(char (*ports)[kPortFieldSize], int capacity);
 // Fills the card table from the enumeration of vendor id 0x2933 (only the cards at `port` when it
 // is given) and asks each card for its card id. Returns the number of rows.
 int build_card_table(CardContext& context, const char* port = nullptr);

@@ -106,6 +106,12 @@ CARDLINK_API int Tav_ListBootDevs(CardContext* context, char ports[][TAV_PORT_SI
  * updates one card never talks to the card another thread updates. Null for a null or empty
  * `port`, where there are no ports, or when no card is listed there. */
 CARDLINK_API CardContext* Tav_InitAtPort(const char* port);
+/* The cards listed now as Tav_Init would list them, without opening any: the number of rows its
+ * card table would have (at most 8), and the port of each of the first `capacity` rows into
+ * `ports` (an empty text for one without a port; nothing written for a null `ports`). -1 when the
+ * HID layer cannot be started ("hid_init failed error" on standard output). With Tav_InitAtPort,
+ * each card of a server can be opened by a thread of its own. */
+CARDLINK_API int Tav_ListCardPorts(char ports[][TAV_PORT_SIZE], int capacity);
 /* Tav_EnumBootDev limited to one port: records the first boot loader listed at `port` only. A
  * boot loader at any other port is never recorded, so never connected to. False, forgetting an
  * earlier record, when none is listed there or `port` is null or empty. */

@@ -40,6 +40,10 @@ CardContext* Tav_InitAtPort(const char* port) {
   return guarded<CardContext*>(nullptr, [&] { return create_context_at_port(port); });
 }
 
+int Tav_ListCardPorts(char ports[][TAV_PORT_SIZE], int capacity) {
+  return guarded(-1, [&] { return list_card_ports(ports, capacity); });
+}
+
 CardContext* Tav_InitForRecovery(int* boot_loader_count) {
   return guarded<CardContext*>(nullptr, [&] {
     CardContext* context = create_context_allowing_no_card();

@@ -17,7 +17,7 @@ const std::set<std::string> kExports = {
     "Tav_Write_SN",    "Tav_Read_SN",     "Tav_SwitchToISP",    "Tav_EnumBootDev",            "Tav_BslConnect",
     "Tav_BslWrite",    "Tav_BslRead",     "Tav_BslClose",       "Tav_InitForRecovery",        "Tav_GetLastFailure",
     "Tav_GetCardPort", "Tav_GetDevInfoByRow", "Tav_SwitchToISPByRow", "Tav_Write_SN_ByRow", "Tav_Read_SN_ByRow",
-    "Tav_ListBootDevs", "Tav_EnumBootDevAtPort", "Tav_InitAtPort"};
+    "Tav_ListBootDevs", "Tav_EnumBootDevAtPort", "Tav_InitAtPort", "Tav_ListCardPorts"};
 
 std::vector<std::vector<std::string>> nm_lines(std::vector<std::string> args) {
   args.push_back(CARDLINK_LIBRARY);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "card_protocol.h"
+#include "context_holder.h"
 #include "device_scan.h"
 #include "headless.h"
 #include "interrupt_watch.h"
@@ -115,7 +116,6 @@ struct CardJob {
   std::unique_ptr<PrefixedLog> log;
   std::unique_ptr<CardProgress> progress;
   std::unique_ptr<UpdateRun> run;
-  bool ran = false;
   bool done = false;
   int exit = kExitFailed;
 };
@@ -153,7 +153,6 @@ const char* ResultName(const CardJob& job) {
 std::string ResultText(const CardJob& job) {
   if (job.exit == kExitOk) return "updated";
   if (job.exit == kExitInterrupted) return std::string("stopped, ") + StateWords(FinalState(job));
-  if (!job.ran) return "failed, not read (" + std::to_string(job.exit) + ")";
   return std::string("failed, ") + StateWords(FinalState(job)) + " (" + std::to_string(job.exit) + ")";
 }
 
@@ -189,19 +188,28 @@ void PrintJson(const std::vector<std::unique_ptr<CardJob>>& jobs, int exit) {
   std::fflush(stdout);
 }
 
-// One card's whole run, on a thread of its own: only the card at its port is opened.
+// One card's whole run, on a thread of its own: only the card at its port is opened, from its
+// identity on.
 void RunCard(CardJob& job) {
-  UpdateRun& run = *job.run;
-  AppendLog(*job.log, "Load Msp430 FW\r\n");
-  AppendLog(*job.log, "%s\r\n", run.firmware_path.c_str());
-  // A card without a port is the only one listed (several without ports are refused).
-  run.context.reset(job.port.empty() ? Tav_Init() : Tav_InitAtPort(job.port.c_str()));
-  if (!run.context) {
-    AppendLog(*job.log, "Error Can find Msp430 Device\r\n");
-    job.exit = job.stop.Requested() ? kExitInterrupted : kExitFailed;
+  if (job.stop.Requested()) {  // Ctrl-C before the card's turn: it is not started
+    AppendLog(*job.log, "Stopped on request\r\n");
+    AppendLog(*job.log, "%s\r\n", StateLine(CardState::kUntouched, "").c_str());
+    job.exit = kExitInterrupted;
     return;
   }
-  job.ran = true;
+  UpdateRun& run = *job.run;
+  // A card without a port is the only one listed (several without ports are refused).
+  run.context.reset(job.port.empty() ? Tav_Init() : Tav_InitAtPort(job.port.c_str()));
+  std::int8_t ids[cardlink::kCardTableCapacity] = {};
+  if (!run.context) {
+    AppendLog(*job.log, "Error Can find Msp430 Device\r\n");
+    return;
+  }
+  Tav_GetCardIdTable(run.context.get(), ids);
+  job.card_id = ids[0];
+  if (!LogCardIdentity(run.context.get(), *job.log, 0, &job.old_version)) return;
+  AppendLog(*job.log, "Load Msp430 FW\r\n");
+  AppendLog(*job.log, "%s\r\n", run.firmware_path.c_str());
   job.done = RunUpdate(run);
   job.exit = ExitStatusOf(run, job.done);
 }
@@ -216,46 +224,39 @@ int Refuse(const char* text) {
 int UpdateAllCards(const AllCardsOptions& options, Clock& clock) {
   SharedConsole console(options.json);
   PrefixedLog plain(console, "");
-  ContextHolder context;
-  if (!OpenCardContext(context, plain)) return kExitFailed;
+  // The cards are only listed here: each is opened by its own run, all at once.
+  char ports[cardlink::kCardTableCapacity][TAV_PORT_SIZE] = {};
+  const int rows = Tav_ListCardPorts(ports, cardlink::kCardTableCapacity);
+  if (rows < 0) return kExitFailed;  // the library has said why
+  if (rows == 0) {
+    AppendLog(plain, "Error Can find Msp430 Device\r\n");
+    return kExitFailed;
+  }
+  AppendLog(plain, "Total %d Msp430 find\r\n", rows);
   // One run per port: a card that lists several devices has several rows at one port.
   std::vector<std::unique_ptr<CardJob>> jobs;
-  std::int8_t ids[cardlink::kCardTableCapacity] = {};
-  Tav_GetCardIdTable(context.get(), ids);
-  const int rows = std::min(Tav_GetCardNum(context.get()), cardlink::kCardTableCapacity);
   bool without_port = false;
-  std::vector<int> first_rows;
-  for (int row = 0; row < rows; ++row) {
-    char port[TAV_PORT_SIZE] = {};
-    if (!Tav_GetCardPort(context.get(), row, port, sizeof port)) without_port = true;
+  for (int row = 0; row < rows && row < cardlink::kCardTableCapacity; ++row) {
+    const std::string port = ports[row];
+    if (port.empty()) without_port = true;
     if (std::any_of(jobs.begin(), jobs.end(), [&](const auto& job) { return job->port == port; })) continue;
-    auto job = std::make_unique<CardJob>();
-    job->port = port;
-    job->card_id = ids[row];
-    jobs.push_back(std::move(job));
-    first_rows.push_back(row);
+    jobs.push_back(std::make_unique<CardJob>());
+    jobs.back()->port = port;
   }
   if (without_port && rows > 1)
     return Refuse("Cardflash: several cards are listed without USB ports (Windows, or no sysfs): their boot loaders "
                   "cannot be told apart, so --all updates none; update one card at a time with the others unplugged\n");
 
   InterruptWatch watch;
-  const bool several = jobs.size() > 1 || !jobs.front()->port.empty();
   RamBslPlaces places = DefaultRamBslPlaces();
   if (!options.ram_bsl.empty()) places.file = FullPath(options.ram_bsl);
   const std::string firmware = FullPath(options.firmware);
   for (std::size_t i = 0; i < jobs.size(); ++i) {
     CardJob& job = *jobs[i];
-    const std::string prefix = several ? "[" + job.port + "] " : "";
+    const std::string prefix = job.port.empty() ? "" : "[" + job.port + "] ";
     job.clock = clock.ForRun(&job.stop);
     job.log = std::make_unique<PrefixedLog>(console, prefix);
     job.progress = std::make_unique<CardProgress>(console, prefix);
-    char fw[12] = {}, boot[12] = {};
-    std::uint16_t vendor_id = 0, product_id = 0;
-    std::uint8_t card_id = 0;
-    if (LogCardIdentity(context.get(), *job.log, first_rows[i]) &&
-        Tav_GetDevInfoByRow(context.get(), first_rows[i], &vendor_id, &product_id, &card_id, fw, boot))
-      job.old_version = fw;
     job.run.reset(new UpdateRun{{}, firmware, places, *job.log, *job.clock});
     job.run->verify = options.verify;
     job.run->port_in_advice = job.port;
@@ -264,30 +265,15 @@ int UpdateAllCards(const AllCardsOptions& options, Clock& clock) {
     watch.Watch(job.stop, prefix);
     watch.Follow(static_cast<int>(i), *job.run);
   }
-  // The scan's context goes before the cards are switched: nothing of it is used again.
-  context.reset();
 
-  std::vector<CardJob*> to_run;
-  for (const auto& job : jobs)
-    if (!job->old_version.empty()) to_run.push_back(job.get());
-  const int at_once = static_cast<int>(options.jobs > 0 ? std::min<std::size_t>(options.jobs, to_run.size())
-                                                        : to_run.size());
-  AppendLog(plain, "Update %zu card(s), %d at a time\r\n", to_run.size(), at_once);
+  const std::size_t at_once = options.jobs > 0 ? std::min<std::size_t>(options.jobs, jobs.size()) : jobs.size();
+  AppendLog(plain, "Update %zu card(s), %zu at a time\r\n", jobs.size(), at_once);
   std::atomic<std::size_t> next{0};
   auto worker = [&] {
-    for (std::size_t i; (i = next++) < to_run.size();) {
-      // Ctrl-C before a card's turn: it is not started.
-      if (to_run[i]->stop.Requested()) {
-        AppendLog(*to_run[i]->log, "Stopped on request\r\n");
-        AppendLog(*to_run[i]->log, "%s\r\n", StateLine(CardState::kUntouched, "").c_str());
-        to_run[i]->exit = kExitInterrupted;
-        continue;
-      }
-      RunCard(*to_run[i]);
-    }
+    for (std::size_t i; (i = next++) < jobs.size();) RunCard(*jobs[i]);
   };
   std::vector<std::thread> threads;
-  for (int t = 0; t < at_once; ++t) threads.emplace_back(worker);
+  for (std::size_t t = 0; t < at_once; ++t) threads.emplace_back(worker);
   for (std::thread& thread : threads) thread.join();
 
   int exit = kExitOk;

@@ -20,7 +20,7 @@ bool OpenCardContext(ContextHolder& context, LogSink& log) {
   return true;
 }
 
-bool LogCardIdentity(CardContext* context, LogSink& log, int row) {
+bool LogCardIdentity(CardContext* context, LogSink& log, int row, std::string* fw_version_read) {
   std::uint16_t vendor_id = 0, product_id = 0;
   std::uint8_t card_id = 0;
   char fw_version[12] = {}, boot_version[12] = {};
@@ -32,6 +32,7 @@ bool LogCardIdentity(CardContext* context, LogSink& log, int row) {
   AppendLog(log, "VID: 0x%04x PID:%x CardId: %d\r\n", static_cast<unsigned>(vendor_id),
             static_cast<unsigned>(product_id), static_cast<unsigned>(card_id));
   AppendLog(log, "FW Ver =%s,Boot Ver=%s\r\n", fw_version, boot_version);
+  if (fw_version_read) *fw_version_read = fw_version;
   return true;
 }
 

@@ -3,6 +3,8 @@
 #pragma once
 
 #include "context_holder.h"
+#include <string>
+
 #include "log_sink.h"
 
 namespace cardflash {
@@ -15,6 +17,7 @@ bool ScanForCard(ContextHolder& context, LogSink& log);
 // ScanForCard in two parts: the context and its count of cards (false when Tav_Init found none),
 // then the identity of the card in `row` (false when it could not be read).
 bool OpenCardContext(ContextHolder& context, LogSink& log);
-bool LogCardIdentity(CardContext* context, LogSink& log, int row);
+// The firmware version read goes to `fw_version` when it is given.
+bool LogCardIdentity(CardContext* context, LogSink& log, int row, std::string* fw_version = nullptr);
 
 }  // namespace cardflash

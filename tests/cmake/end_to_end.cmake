@@ -17,4 +17,12 @@ if(TARGET Cardflash)
   target_compile_definitions(program_test PRIVATE CARDFLASH_PATH="$<TARGET_FILE:Cardflash>"
                                                  SAMPLE_DATA_DIR="${PROJECT_SOURCE_DIR}/sim/data")
   add_dependencies(program_test Cardflash cardsim_bus cardsim_udev)
+
+  # Every card at once, in real time: the cards' threads as they run in the shipped program.
+  find_package(nlohmann_json 3.11 REQUIRED)
+  cardlink_test(all_cards_test all_cards_test.cpp)
+  target_link_libraries(all_cards_test PRIVATE nlohmann_json::nlohmann_json)
+  target_compile_definitions(all_cards_test PRIVATE CARDFLASH_PATH="$<TARGET_FILE:Cardflash>"
+                                                   SAMPLE_DATA_DIR="${PROJECT_SOURCE_DIR}/sim/data")
+  add_dependencies(all_cards_test Cardflash cardsim_bus cardsim_udev)
 endif()
