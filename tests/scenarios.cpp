@@ -753,6 +753,47 @@ std::vector<Scenario> port_scenarios(Personality on) {
   return out;
 }
 
+// Every card at once (--all), on virtual time one card after another (--jobs 1), so that the
+// transcript is fixed: each card tied to its port, its lines after it; a failure does not stop the
+// next card; the table at the end. Windows shows no ports: one card is updated as ever, several are
+// refused before any is opened.
+std::vector<Scenario> all_cards_scenarios(Personality on) {
+  std::vector<Scenario> out;
+  const bool ports = on == Personality::Linux;
+  const std::string two = "card id=1 fw=0102 port=1-1; card id=2 fw=0102 port=1-2 rambsl=nostart";
+  Step both = flash({"--update", kImage, "--all", "--jobs", "1"}, ports ? 4 : 3);
+  if (ports) {
+    both.out_has = {"Total 2 Msp430 find\nUpdate 2 card(s), 1 at a time\n[1-1] Flash Msp430 Information:\n"
+                    "[1-1] VID: 0x2933 PID:1 CardId: 1\n[1-1] FW Ver =0102,Boot Ver=0005\n[1-1] Load Msp430 FW\n",
+                    "[1-1] program_file\n[1-1] " + kVerified + "[1-1] Device Reset  Complete\n"
+                    "[1-1] VID: 0x2933 PID:1 CardId: 1\n[1-1] FW Ver =0200,Boot Ver=0005\n"
+                    "[1-2] Flash Msp430 Information:\n[1-2] VID: 0x2933 PID:1 CardId: 2\n",
+                    "[1-2] Wait for BSL\n[1-2] RAM BSL did not start\n[1-2] The card is in its boot loader; to bring "
+                    "it back: Cardflash --recover " + std::string(kImage) + " --card 1-2\n"};
+    both.out_ends = "Port  CardId  Old   New   Result\n"
+                    "1-1   1       0102  0200  updated\n"
+                    "1-2   2       0102  -     failed, in its boot loader (4)\n";
+    both.bsl = {{0, kUpdateWire}};
+    both.cards = {{0, Mode::Application, "0200", true}, {1, Mode::UsbBootLoader, "0102"}};
+  } else {
+    both.out = "Total 2 Msp430 find\n";
+    both.err = "Cardflash: several cards are listed without USB ports (Windows, or no sysfs): their boot loaders "
+               "cannot be told apart, so --all updates none; update one card at a time with the others unplugged\n";
+    both.commands = {{0, {}}, {1, {}}};
+  }
+  out.push_back(cardflash("flash all cards one at a time, the second's RAM boot loader does not start", two, {both}));
+
+  Step one = flash({"--update", kImage, "--all"}, 0);
+  const std::string prefix = ports ? "[1-1] " : "";
+  one.out_has = {"Total 1 Msp430 find\nUpdate 1 card(s), 1 at a time\n" + prefix + "Flash Msp430 Information:\n"};
+  one.out_ends = prefix + "FW Ver =0200,Boot Ver=0005\nPort  CardId  Old   New   Result\n" +
+                 (ports ? "1-1 " : "-   ") + "  1       0102  0200  updated\n";
+  one.bsl = {{0, kUpdateWire}};
+  one.cards = {{0, Mode::Application, "0200", true}};
+  out.push_back(cardflash("flash all of one card", "card id=1 fw=0102", {one}));
+  return out;
+}
+
 }  // namespace
 
 void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }
@@ -762,6 +803,7 @@ const std::vector<Scenario>& scenarios(Personality on) {
     std::vector<Scenario> list = cardtool_scenarios();
     for (Scenario& s : cardflash_scenarios(p)) list.push_back(std::move(s));
     for (Scenario& s : port_scenarios(p)) list.push_back(std::move(s));
+    for (Scenario& s : all_cards_scenarios(p)) list.push_back(std::move(s));
     return list;
   };
   static const std::vector<Scenario> on_linux = made(Personality::Linux), on_windows = made(Personality::Windows);

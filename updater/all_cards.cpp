@@ -165,7 +165,7 @@ void PrintTable(const std::vector<std::unique_ptr<CardJob>>& jobs) {
   std::printf("%-*s  CardId  Old   New   Result\n", width, "Port");
   auto shown = [](const std::string& text) { return text.empty() ? std::string("-") : text; };
   for (const auto& job : jobs)
-    std::printf("%-*s  %-6d  %-4s  %-4s  %s\n", width, job->port.c_str(), job->card_id, shown(job->old_version).c_str(),
+    std::printf("%-*s  %-6d  %-4s  %-4s  %s\n", width, shown(job->port).c_str(), job->card_id, shown(job->old_version).c_str(),
                 shown(NewVersion(*job)).c_str(), ResultText(*job).c_str());
   std::fflush(stdout);
 }
@@ -174,7 +174,7 @@ void PrintJson(const std::vector<std::unique_ptr<CardJob>>& jobs, int exit) {
   nlohmann::ordered_json cards = nlohmann::ordered_json::array();
   auto text_or_null = [](const std::string& text) { return text.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(text); };
   for (const auto& job : jobs) {
-    cards.push_back({{"port", job->port},
+    cards.push_back({{"port", text_or_null(job->port)},
                      {"card_id", job->card_id},
                      {"old_version", text_or_null(job->old_version)},
                      {"new_version", text_or_null(NewVersion(*job))},
