@@ -78,6 +78,19 @@ class Rules {
 std::unique_ptr<Rules> linux_rules();
 std::unique_ptr<Rules> windows_rules();
 
+class GlobalError {
+ public:
+  GlobalError& operator=(std::wstring text) {
+    text_ = std::make_unique<std::wstring>(std::move(text));
+    return *this;
+  }
+  void reset() { text_.reset(); }
+  const wchar_t* c_str() const { return text_ ? text_->c_str() : L"Success"; }
+
+ private:
+  std::unique_ptr<std::wstring> text_;
+};
+
 struct Bus {
   std::mutex mutex;
   std::unique_ptr<Rules> rules;
@@ -99,7 +112,11 @@ struct Bus {
   // moves its time itself (advance), so that what a board has done by a poll does not depend on
   // how busy the machine is.
   bool real_time = true;
-  std::wstring last_error = L"Success";
+  // hidapi's one global error: hid_init, hid_enumerate and hid_open_path replace it, freeing the
+  // text before (register_error_str in linux/hid.c and windows/hid.c), with no lock; hid_error(NULL)
+  // hands out the text itself. A caller that reads it while another thread replaces it reads freed
+  // memory, as with hidapi.
+  GlobalError last_error;
 
   SimTime now() const {
     const SimTime real = std::chrono::duration_cast<SimTime>(std::chrono::steady_clock::now() - epoch);

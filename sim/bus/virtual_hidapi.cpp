@@ -418,6 +418,7 @@ int hid_init(void) {
   if (delay.count() > 0) std::this_thread::sleep_for(delay);
   std::lock_guard lock(bus.mutex);
   load_environment(bus);
+  bus.last_error.reset();
   return bus.init_fails ? -1 : 0;
 }
 
@@ -474,6 +475,9 @@ struct hid_device_info* hid_enumerate(unsigned short vendor_id, unsigned short p
     *tail = info;
     tail = &info->next;
   }
+  if (head) bus.last_error.reset();
+  else if (vendor_id == 0 && product_id == 0) bus.last_error = L"No HID devices found in the system.";
+  else bus.last_error = L"No HID devices with requested VID/PID found in the system.";
   return head;
 }
 
@@ -519,7 +523,7 @@ hid_device* hid_open_path(const char* path) {
       }
       bus.rules->opened(bus, *dev);
       ++bus.open_handles;
-      bus.last_error = L"Success";
+      bus.last_error.reset();
       return dev;
     }
   }

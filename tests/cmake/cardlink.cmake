@@ -4,7 +4,8 @@
 # Debian's hidapi is met by the simulator at run time.
 
 # The exports against the virtual bus.
-set(cardlink_test_sources cardlink_fixture.cpp cardlink_context_test.cpp cardlink_serial_test.cpp cardlink_boot_test.cpp)
+set(cardlink_test_sources cardlink_fixture.cpp cardlink_context_test.cpp cardlink_serial_test.cpp cardlink_boot_test.cpp
+  cardlink_threads_test.cpp)
 add_executable(cardlink_test ${cardlink_test_sources})
 target_link_libraries(cardlink_test PRIVATE testsupport GTest::gtest_main cardsim_bus)
 link_virtual_time(cardlink_test cardlink_core)
