@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds everything and runs the whole test suite twice: in a normal build
 # and in a build with AddressSanitizer and UndefinedBehaviorSanitizer (without the hidraw harness,
-# which plays real time); then builds for Windows and runs its tests under wine, and runs the
+# which plays real time); then the tests of threads (the library's, and Cardflash --all's) in a
+# ThreadSanitizer build; then builds for Windows and runs its tests under wine, and runs the
 # fuzzers.
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
@@ -9,6 +10,7 @@ here="$(cd "$(dirname "$0")/.." && pwd)"
 
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
+export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}"
 export QT_QPA_PLATFORM=offscreen
 export TMPDIR="${TMPDIR:-/tmp}"
 
@@ -50,10 +52,25 @@ for variant in normal sanitize; do
     trap 'kill "$windows_build" 2> /dev/null || true' EXIT
   fi
   stage "$variant tests"
-  ctest --test-dir "$build" -j "$(nproc)" --output-on-failure --timeout 600 2>&1 | tee "$build/ctest.log" \
-    || status=1
+  # Cardflash --all's programs run in real time: in the normal build, and below in the
+  # ThreadSanitizer build, which is where their threads are checked.
+  filter=()
+  [ "$variant" = sanitize ] && filter=(-E '^AllCards\.')
+  ctest --test-dir "$build" -j "$(nproc)" --output-on-failure --timeout 600 "${filter[@]}" 2>&1 \
+    | tee "$build/ctest.log" || status=1
   count "$build/ctest.log"
 done
+# The threads under ThreadSanitizer: the library's tests (eight threads on their own cards among
+# them) and Cardflash --all with its cards' threads, the program and the virtual bus instrumented.
+stage "thread sanitizer build"
+tsan="$here/build-tsan"
+cmake -S "$here" -B "$tsan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCARDLINK_WERROR=ON -DCARDLINK_SANITIZE_THREAD=ON \
+  -DCARDLINK_HIDRAW_HARNESS=OFF > "$tsan.configure.log" 2>&1 || { cat "$tsan.configure.log"; exit 1; }
+cmake --build "$tsan" --target cardlink_test all_cards_test
+stage "thread sanitizer tests"
+ctest --test-dir "$tsan" -j "$(nproc)" --output-on-failure --timeout 600 -R '^(CardlinkTest|AllCards)\.' 2>&1 \
+  | tee "$tsan/ctest.log" || status=1
+count "$tsan/ctest.log"
 # The Windows build (mingw-w64) and its tests under wine, in a wine prefix of its own.
 stage "windows build (what is left of it)"
 windows_built=0
