@@ -64,8 +64,9 @@ done
 # them) and Cardflash --all with its cards' threads, the program and the virtual bus instrumented.
 stage "thread sanitizer build"
 tsan="$here/build-tsan"
+mkdir -p "$tsan"
 cmake -S "$here" -B "$tsan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCARDLINK_WERROR=ON -DCARDLINK_SANITIZE_THREAD=ON \
-  -DCARDLINK_HIDRAW_HARNESS=OFF > "$tsan.configure.log" 2>&1 || { cat "$tsan.configure.log"; exit 1; }
+  -DCARDLINK_HIDRAW_HARNESS=OFF > "$tsan/configure.log" 2>&1 || { cat "$tsan/configure.log"; exit 1; }
 cmake --build "$tsan" --target cardlink_test all_cards_test
 stage "thread sanitizer tests"
 ctest --test-dir "$tsan" -j "$(nproc)" --output-on-failure --timeout 600 -R '^(CardlinkTest|AllCards)\.' 2>&1 \
