@@ -21,7 +21,7 @@ faults=(
   'wrong byte in a password|updater/bsl_client.cpp|  password.fill(0xFF);|  password.fill(0xFF);@NL@  password[31] = 0xFE;'
   'switch text without its line feed|library/command_channel.cpp|"2102040004ISPE\n"|"2102040004ISPE"'
   'scan button left enabled during an update|updater/dialog/cardflash_logic.cpp|  m_view.EnableButton(DialogButton::kFwUpdate, false);@NL@  // The run takes|  m_view.EnableButton(DialogButton::kFwUpdate, false);@NL@  m_view.EnableButton(DialogButton::kDeviceScan, true);@NL@  // The run takes'
-  'old boot-loader path reopened after the RAM boot loader starts|updater/update_sequence.cpp|  return FindAndConnectBootLoader(context, log, false) && ConfirmRamBootLoader|  return Tav_BslConnect(context) && ConfirmRamBootLoader'
+  'old boot-loader path reopened after the RAM boot loader starts|updater/update_sequence.cpp|  return FindAndConnectBootLoader(context, log, false, port) && ConfirmRamBootLoader|  return Tav_BslConnect(context) && ConfirmRamBootLoader'
   'second password reply ignored|updater/update_sequence.cpp|  return Unlocked(log, BslMassErase(context, run.clock)) &&|  return (BslMassErase(context, run.clock), true) &&'
   'RAM boot loader not confirmed|updater/update_sequence.cpp|if (!BslAskVersion(context, run.clock)) {|if (!BslAskVersion(context, run.clock) && false) {'
   'verify off by default|updater/update_sequence.h|bool verify = true;|bool verify = false;'
@@ -34,6 +34,10 @@ faults=(
   'a device that hidapi lists twice taken for two boot loaders|library/boot_loader.cpp|    if (std::find(paths.begin(), paths.end(), path) != paths.end()) continue;@NL@|'
   'a node that changed hands while root-only taken as it is|library/card_context.cpp|still_the_same(entry)) return device;|(still_the_same(entry), true)) return device;'
   'a root-only node not waited for|library/card_context.cpp|waited >= kOpenPatienceMs) break;|waited >= 0) break;'
+  'a context at a port that holds every card|library/card_context.cpp|    if (port && !same_port(row.port, port)) {|    if (false) {'
+  '--all exits with the status of the last card, not the highest|updater/all_cards.cpp|    else exit = std::max(exit, job->exit);|    else exit = job->exit;'
+  'every card at once, one after another|updater/all_cards.cpp|  for (std::size_t t = 0; t < at_once; ++t)|  for (std::size_t t = 0; t < 1; ++t)'
+  'a failed open reads the global error outside the lock (ThreadSanitizer build)|library/hidapi_global.cpp|  std::lock_guard guard(hidapi_global_lock());@NL@  hid_device* device = hid_open_path(path);|  hid_device* device = hid_open_path(path);'
 )
 
 restore=""
