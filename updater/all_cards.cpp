@@ -22,6 +22,9 @@ namespace cardflash {
 
 namespace {
 
+// Fields in the order written, as the man page lists them.
+using Json = nlohmann::ordered_json;
+
 // The log lines of every card and the progress line of each card that downloads now, on one
 // output. On a terminal the progress lines stay below the log: erased before a log line is
 // written, drawn again after it.
@@ -165,14 +168,14 @@ void PrintTable(const std::vector<std::unique_ptr<CardJob>>& jobs) {
   std::printf("%-*s  CardId  Old   New   Result\n", width, "Port");
   auto shown = [](const std::string& text) { return text.empty() ? std::string("-") : text; };
   for (const auto& job : jobs)
-    std::printf("%-*s  %-6d  %-4s  %-4s  %s\n", width, shown(job->port).c_str(), job->card_id, shown(job->old_version).c_str(),
-                shown(NewVersion(*job)).c_str(), ResultText(*job).c_str());
+    std::printf("%-*s  %-6d  %-4s  %-4s  %s\n", width, shown(job->port).c_str(), job->card_id,
+                shown(job->old_version).c_str(), shown(NewVersion(*job)).c_str(), ResultText(*job).c_str());
   std::fflush(stdout);
 }
 
 void PrintJson(const std::vector<std::unique_ptr<CardJob>>& jobs, int exit) {
-  nlohmann::ordered_json cards = nlohmann::ordered_json::array();
-  auto text_or_null = [](const std::string& text) { return text.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(text); };
+  Json cards = Json::array();
+  auto text_or_null = [](const std::string& text) { return text.empty() ? Json() : Json(text); };
   for (const auto& job : jobs) {
     cards.push_back({{"port", text_or_null(job->port)},
                      {"card_id", job->card_id},
@@ -182,9 +185,9 @@ void PrintJson(const std::vector<std::unique_ptr<CardJob>>& jobs, int exit) {
                      {"state", StateName(FinalState(*job))},
                      {"exit", job->exit}});
   }
-  const nlohmann::ordered_json document = {{"cards", cards}, {"exit", exit}};
+  const Json document = {{"cards", cards}, {"exit", exit}};
   // Replacement characters for bytes that are not UTF-8: a version is the card's 4 bytes.
-  std::puts(document.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
+  std::puts(document.dump(2, ' ', false, Json::error_handler_t::replace).c_str());
   std::fflush(stdout);
 }
 

@@ -23,6 +23,9 @@ namespace cardflash {
 
 namespace {
 
+// Fields in the order written, as the man page lists them.
+using Json = nlohmann::ordered_json;
+
 const char kUsageHead[] =
     "Usage: Cardflash [--scan | --update FILE [--all [--jobs N]] | --recover FILE | --write-sn SN]\n"
     "                 [--card PORT] [--no-verify] [--ram-bsl FILE] [--json]\n"
@@ -267,8 +270,9 @@ std::vector<CardRow> CardRows(CardContext* context) {
 void ListControllers(const std::vector<CardRow>& cards, const std::vector<std::string>& boot_ports) {
   auto shown = [](const std::string& text) { return text.empty() ? std::string("-") : text; };
   for (const CardRow& card : cards)
-    std::printf("Card %d: CardId %d, port %s, FW %s, Boot %s, SN %s\n", card.row, card.card_id, shown(card.port).c_str(),
-                shown(card.fw_version).c_str(), shown(card.boot_version).c_str(), shown(card.serial_number).c_str());
+    std::printf("Card %d: CardId %d, port %s, FW %s, Boot %s, SN %s\n", card.row, card.card_id,
+                shown(card.port).c_str(), shown(card.fw_version).c_str(), shown(card.boot_version).c_str(),
+                shown(card.serial_number).c_str());
   for (const std::string& port : boot_ports) std::printf("Boot loader: port %s\n", shown(port).c_str());
   std::fflush(stdout);
 }
@@ -276,8 +280,8 @@ void ListControllers(const std::vector<CardRow>& cards, const std::vector<std::s
 // The scan as one JSON document: every card of the table and every boot loader, null for what is
 // not known.
 void PrintScanJson(const std::vector<CardRow>& cards, const std::vector<std::string>& boot_ports) {
-  auto text_or_null = [](const std::string& text) { return text.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(text); };
-  nlohmann::ordered_json document = {{"cards", nlohmann::ordered_json::array()}, {"boot_loaders", nlohmann::ordered_json::array()}};
+  auto text_or_null = [](const std::string& text) { return text.empty() ? Json() : Json(text); };
+  Json document = {{"cards", Json::array()}, {"boot_loaders", Json::array()}};
   for (const CardRow& card : cards)
     document["cards"].push_back({{"row", card.row},
                                  {"card_id", card.card_id},
@@ -289,7 +293,7 @@ void PrintScanJson(const std::vector<CardRow>& cards, const std::vector<std::str
                                  {"serial_number", text_or_null(card.serial_number)}});
   for (const std::string& port : boot_ports) document["boot_loaders"].push_back({{"port", text_or_null(port)}});
   // A version is the card's own 4 bytes: what is not UTF-8 becomes U+FFFD.
-  std::puts(document.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
+  std::puts(document.dump(2, ' ', false, Json::error_handler_t::replace).c_str());
   std::fflush(stdout);
 }
 
