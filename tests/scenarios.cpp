@@ -790,7 +790,7 @@ std::vector<Scenario> all_cards_scenarios(Personality on) {
                  (ports ? "1-1 " : "-   ") + "  1       0102  0200  updated\n";
   one.bsl = {{0, kUpdateWire}};
   one.cards = {{0, Mode::Application, "0200", true}};
-  out.push_back(cardflash("flash all of one card", "card id=1 fw=0102", {one}));
+  out.push_back(cardflash("flash all of one card", "card id=1 fw=0102", {one}, true));
   return out;
 }
 
