@@ -22,7 +22,7 @@ dlls() { imports "$1" | cut -d' ' -f1 | LC_ALL=C sort -u | tr '\n' ' '; }
 
 # Cardlink.dll exports exactly the functions that cardlink.h declares, under their C names.
 declared=$(grep -oE 'CARDLINK_API [^(]*\b(Tav_[A-Za-z_]+)\(' "$header" | grep -oE 'Tav_[A-Za-z_]+' | sort)
-[ "$(wc -l <<< "$declared")" -eq 22 ] || fail "cardlink.h declares $(wc -l <<< "$declared") exports, not 22"
+[ "$(wc -l <<< "$declared")" -eq 24 ] || fail "cardlink.h declares $(wc -l <<< "$declared") exports, not 24"
 [ "$(exports "$bin/Cardlink.dll")" = "$declared" ] ||
   fail "Cardlink.dll exports $(exports "$bin/Cardlink.dll" | tr '\n' ' ') instead of $(tr '\n' ' ' <<< "$declared")"
 
