@@ -109,7 +109,7 @@ class CardProgress : public DownloadProgress {
   std::string prefix_;
 };
 
-// One card of the run: what the scan saw, its run, and how it ended.
+// One card of the run: its port, what its run read of it, and how it ended.
 struct CardJob {
   std::string port;
   int card_id = 0;

@@ -19,9 +19,9 @@ struct AllCardsOptions {
 };
 
 // Exit status: 0 when every card was updated, else the highest of the failed cards' (1, 4, 5;
-// 130 once Ctrl-C stopped them; 3 for several cards without USB ports). Each card's pauses go
-// through a clock that `clock` makes for it, cut by Ctrl-C; `stop` is not used by the cards (each
-// has its own).
+// 130 once Ctrl-C stopped them; 3 for several cards without USB ports). Each card has a stop
+// request of its own, which Ctrl-C sets, and its pauses go through a clock that `clock` makes for
+// it (Clock::ForRun), cut by that request.
 int UpdateAllCards(const AllCardsOptions& options, Clock& clock);
 
 }  // namespace cardflash
