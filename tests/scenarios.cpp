@@ -760,28 +760,29 @@ std::vector<Scenario> port_scenarios(Personality on) {
 std::vector<Scenario> all_cards_scenarios(Personality on) {
   std::vector<Scenario> out;
   const bool ports = on == Personality::Linux;
-  const std::string two = "card id=1 fw=0102 port=1-1; card id=2 fw=0102 port=1-2 rambsl=nostart";
+  // The first card fails, the second is updated after it: the exit status is the failed card's.
+  const std::string two = "card id=1 fw=0102 port=1-1 rambsl=nostart; card id=2 fw=0102 port=1-2";
   Step both = flash({"--update", kImage, "--all", "--jobs", "1"}, ports ? 4 : 3);
   if (ports) {
     both.out_has = {"Total 2 Msp430 find\nUpdate 2 card(s), 1 at a time\n[1-1] Flash Msp430 Information:\n"
                     "[1-1] VID: 0x2933 PID:1 CardId: 1\n[1-1] FW Ver =0102,Boot Ver=0005\n[1-1] Load Msp430 FW\n",
-                    "[1-1] program_file\n[1-1] " + kVerified + "[1-1] Device Reset  Complete\n"
-                    "[1-1] VID: 0x2933 PID:1 CardId: 1\n[1-1] FW Ver =0200,Boot Ver=0005\n"
+                    "[1-1] Wait for BSL\n[1-1] RAM BSL did not start\n[1-1] The card is in its boot loader; to bring "
+                    "it back: Cardflash --recover " + std::string(kImage) + " --card 1-1\n"
                     "[1-2] Flash Msp430 Information:\n[1-2] VID: 0x2933 PID:1 CardId: 2\n",
-                    "[1-2] Wait for BSL\n[1-2] RAM BSL did not start\n[1-2] The card is in its boot loader; to bring "
-                    "it back: Cardflash --recover " + std::string(kImage) + " --card 1-2\n"};
+                    "[1-2] program_file\n[1-2] " + kVerified + "[1-2] Device Reset  Complete\n"
+                    "[1-2] VID: 0x2933 PID:1 CardId: 2\n[1-2] FW Ver =0200,Boot Ver=0005\n"};
     both.out_ends = "Port  CardId  Old   New   Result\n"
-                    "1-1   1       0102  0200  updated\n"
-                    "1-2   2       0102  -     failed, in its boot loader (4)\n";
-    both.bsl = {{0, kUpdateWire}};
-    both.cards = {{0, Mode::Application, "0200", true}, {1, Mode::UsbBootLoader, "0102"}};
+                    "1-1   1       0102  -     failed, in its boot loader (4)\n"
+                    "1-2   2       0102  0200  updated\n";
+    both.bsl = {{1, kUpdateWire}};
+    both.cards = {{0, Mode::UsbBootLoader, "0102"}, {1, Mode::Application, "0200", true}};
   } else {
     both.out = "Total 2 Msp430 find\n";
     both.err = "Cardflash: several cards are listed without USB ports (Windows, or no sysfs): their boot loaders "
                "cannot be told apart, so --all updates none; update one card at a time with the others unplugged\n";
     both.commands = {{0, {}}, {1, {}}};
   }
-  out.push_back(cardflash("flash all cards one at a time, the second's RAM boot loader does not start", two, {both}));
+  out.push_back(cardflash("flash all cards one at a time, the first's RAM boot loader does not start", two, {both}));
 
   Step one = flash({"--update", kImage, "--all"}, 0);
   const std::string prefix = ports ? "[1-1] " : "";
