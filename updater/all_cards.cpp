@@ -119,7 +119,6 @@ struct CardJob {
   std::unique_ptr<PrefixedLog> log;
   std::unique_ptr<CardProgress> progress;
   std::unique_ptr<UpdateRun> run;
-  bool done = false;
   int exit = kExitFailed;
 };
 
@@ -213,13 +212,7 @@ void RunCard(CardJob& job) {
   if (!LogCardIdentity(run.context.get(), *job.log, 0, &job.old_version)) return;
   AppendLog(*job.log, "Load Msp430 FW\r\n");
   AppendLog(*job.log, "%s\r\n", run.firmware_path.c_str());
-  job.done = RunUpdate(run);
-  job.exit = ExitStatusOf(run, job.done);
-}
-
-int Refuse(const char* text) {
-  std::fputs(text, stderr);
-  return kExitBoardCount;
+  job.exit = ExitStatusOf(run, RunUpdate(run));
 }
 
 }  // namespace
@@ -246,9 +239,12 @@ int UpdateAllCards(const AllCardsOptions& options, Clock& clock) {
     jobs.push_back(std::make_unique<CardJob>());
     jobs.back()->port = port;
   }
-  if (without_port && rows > 1)
-    return Refuse("Cardflash: several cards are listed without USB ports (Windows, or no sysfs): their boot loaders "
-                  "cannot be told apart, so --all updates none; update one card at a time with the others unplugged\n");
+  if (without_port && rows > 1) {
+    std::fputs("Cardflash: several cards are listed without USB ports (Windows, or no sysfs): their boot loaders "
+               "cannot be told apart, so --all updates none; update one card at a time with the others unplugged\n",
+               stderr);
+    return kExitBoardCount;
+  }
 
   InterruptWatch watch;
   RamBslPlaces places = DefaultRamBslPlaces();

@@ -26,7 +26,7 @@ bool InterruptWatch::Watch(StopRequest& stop, const std::string& prefix) {
   Followed& slot = runs_[index];
   slot.stop = &stop;
   slot.prefix = prefix;
-  slot.untouched = prefix + StateLine(CardState::kUntouched, "") + "\n";
+  slot.words[static_cast<int>(CardState::kUntouched)] = prefix + StateLine(CardState::kUntouched, "") + "\n";
   count_ = index + 1;
   return true;
 }
@@ -35,8 +35,7 @@ void InterruptWatch::Follow(int index, const UpdateRun& run) {
   if (index < 0 || index >= count_.load()) return;
   Followed& slot = runs_[index];
   if (slot.state.load()) return;  // its words are published: never written again
-  for (CardState state : {CardState::kUntouched, CardState::kSwitching, CardState::kInBootLoader, CardState::kReset,
-                          CardState::kUpdated})
+  for (CardState state : {CardState::kSwitching, CardState::kInBootLoader, CardState::kReset, CardState::kUpdated})
     slot.words[static_cast<int>(state)] = slot.prefix + StateLine(state, run.firmware_path, run.port_in_advice) + "\n";
   slot.state = &run.state;
 }
@@ -60,7 +59,7 @@ void InterruptWatch::Interrupted() {
   std::memcpy(text, kStoppedAtOnce, size);
   for (int i = 0; i < count; ++i) {
     const std::atomic<CardState>* state = runs_[i].state.load();
-    const std::string& words = state ? runs_[i].words[static_cast<int>(state->load())] : runs_[i].untouched;
+    const std::string& words = runs_[i].words[static_cast<int>(state ? state->load() : CardState::kUntouched)];
     const std::size_t n = std::min(words.size(), sizeof text - size);
     std::memcpy(text + size, words.data(), n);
     size += n;

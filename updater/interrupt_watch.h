@@ -35,8 +35,7 @@ class InterruptWatch {
     StopRequest* stop = nullptr;
     std::atomic<const std::atomic<CardState>*> state{nullptr};
     std::string prefix;
-    std::string untouched;  // before the run is followed
-    std::string words[5];   // by CardState, once it is
+    std::string words[5];  // by CardState; the untouched card's from Watch on, the others once followed
   };
   static void OnInterrupt();
   void Interrupted();

@@ -38,9 +38,8 @@ bool ReadIdentityAnew(std::optional<std::int8_t> card_id, const std::string& por
   CardContext* fresh = port.empty() ? Tav_Init() : Tav_InitAtPort(port.c_str());
   if (!fresh) return false;
   std::int8_t card_ids[cardlink::kCardTableCapacity] = {};
-  const int row = 0;
-  const bool found = Tav_GetCardIdTable(fresh, card_ids) && (!card_id || card_ids[row] == *card_id) &&
-                     Tav_GetDevInfoByRow(fresh, row, &id.vendor_id, &id.product_id, &id.card_id, id.fw_version,
+  const bool found = Tav_GetCardIdTable(fresh, card_ids) && (!card_id || card_ids[0] == *card_id) &&
+                     Tav_GetDevInfoByRow(fresh, 0, &id.vendor_id, &id.product_id, &id.card_id, id.fw_version,
                                          id.boot_version);
   Tav_Close(fresh);
   return found && id.vendor_id == kCardVendorId && IsVersionText(id.fw_version) && IsVersionText(id.boot_version);
