@@ -136,14 +136,22 @@ bool HidrawBus::wait_for(std::size_t index, std::uint16_t vendor_id, std::chrono
 }
 
 void HidrawBus::restart(std::size_t index, Mode next, std::chrono::milliseconds delay) {
+  restart_together({index}, next, delay);
+}
+
+void HidrawBus::restart_together(const std::vector<std::size_t>& indices, Mode next,
+                                 std::chrono::milliseconds delay) {
   {
     std::lock_guard lock(state_->mutex);
-    Device& d = *state_->devices.at(index);
-    d.board->restart(next, state_->now(), delay);
-    for (Node* n : d.nodes) {
-      n->live = false;
-      n->gone = true;
-      state_->block(*n->slot);
+    const SimTime now = state_->now();
+    for (std::size_t index : indices) {
+      Device& d = *state_->devices.at(index);
+      d.board->restart(next, now, delay);
+      for (Node* n : d.nodes) {
+        n->live = false;
+        n->gone = true;
+        state_->block(*n->slot);
+      }
     }
   }
   state_->sync();

@@ -69,6 +69,8 @@ class HidrawBus {
   // The board leaves the bus now and lists itself again running `next` after `delay`, as a
   // controller does after a reset.
   void restart(std::size_t index, Mode next, std::chrono::milliseconds delay);
+  // Several boards leave the bus at the same instant, as cards reset by one command do.
+  void restart_together(const std::vector<std::size_t>& indices, Mode next, std::chrono::milliseconds delay);
   // Takes the device off the bus for good.
   void unplug(std::size_t index);
   // Takes the device off the bus for good right after it has received this command (a card
