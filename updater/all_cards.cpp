@@ -1,7 +1,5 @@
 #include "all_cards.h"
 
-#include <nlohmann/json.hpp>
-
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -15,15 +13,13 @@
 #include "device_scan.h"
 #include "headless.h"
 #include "interrupt_watch.h"
+#include "json_output.h"
 #include "platform.h"
 #include "update_sequence.h"
 
 namespace cardflash {
 
 namespace {
-
-// Fields in the order written, as the man page lists them.
-using Json = nlohmann::ordered_json;
 
 // The log lines of every card and the progress line of each card that downloads now, on one
 // output. On a terminal the progress lines stay below the log: erased before a log line is
@@ -145,7 +141,7 @@ const char* StateWords(CardState state) {
   return "";
 }
 
-CardState FinalState(const CardJob& job) { return job.run ? job.run->state.load() : CardState::kUntouched; }
+CardState FinalState(const CardJob& job) { return job.run->state.load(); }
 
 const char* ResultName(const CardJob& job) {
   if (job.exit == kExitOk) return "updated";
@@ -158,7 +154,7 @@ std::string ResultText(const CardJob& job) {
   return std::string("failed, ") + StateWords(FinalState(job)) + " (" + std::to_string(job.exit) + ")";
 }
 
-std::string NewVersion(const CardJob& job) { return job.run ? job.run->new_fw_version : ""; }
+const std::string& NewVersion(const CardJob& job) { return job.run->new_fw_version; }
 
 void PrintTable(const std::vector<std::unique_ptr<CardJob>>& jobs) {
   std::size_t port_width = 4;
@@ -174,20 +170,16 @@ void PrintTable(const std::vector<std::unique_ptr<CardJob>>& jobs) {
 
 void PrintJson(const std::vector<std::unique_ptr<CardJob>>& jobs, int exit) {
   Json cards = Json::array();
-  auto text_or_null = [](const std::string& text) { return text.empty() ? Json() : Json(text); };
   for (const auto& job : jobs) {
-    cards.push_back({{"port", text_or_null(job->port)},
+    cards.push_back({{"port", TextOrNull(job->port)},
                      {"card_id", job->card_id},
-                     {"old_version", text_or_null(job->old_version)},
-                     {"new_version", text_or_null(NewVersion(*job))},
+                     {"old_version", TextOrNull(job->old_version)},
+                     {"new_version", TextOrNull(NewVersion(*job))},
                      {"result", ResultName(*job)},
                      {"state", StateName(FinalState(*job))},
                      {"exit", job->exit}});
   }
-  const Json document = {{"cards", cards}, {"exit", exit}};
-  // Replacement characters for bytes that are not UTF-8: a version is the card's 4 bytes.
-  std::puts(document.dump(2, ' ', false, Json::error_handler_t::replace).c_str());
-  std::fflush(stdout);
+  WriteJson({{"cards", cards}, {"exit", exit}});
 }
 
 // One card's whole run, on a thread of its own: only the card at its port is opened, from its

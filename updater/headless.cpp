@@ -1,7 +1,6 @@
 #include "headless.h"
 
 #include <CLI/CLI.hpp>
-#include <nlohmann/json.hpp>
 #include <algorithm>
 #include <atomic>
 #include <clocale>
@@ -16,15 +15,13 @@
 #include "cardlink_version.h"
 #include "device_scan.h"
 #include "interrupt_watch.h"
+#include "json_output.h"
 #include "platform.h"
 #include "update_sequence.h"
 
 namespace cardflash {
 
 namespace {
-
-// Fields in the order written, as the man page lists them.
-using Json = nlohmann::ordered_json;
 
 const char kUsageHead[] =
     "Usage: Cardflash [--scan | --update FILE [--all [--jobs N]] | --recover FILE | --write-sn SN]\n"
@@ -280,21 +277,18 @@ void ListControllers(const std::vector<CardRow>& cards, const std::vector<std::s
 // The scan as one JSON document: every card of the table and every boot loader, null for what is
 // not known.
 void PrintScanJson(const std::vector<CardRow>& cards, const std::vector<std::string>& boot_ports) {
-  auto text_or_null = [](const std::string& text) { return text.empty() ? Json() : Json(text); };
   Json document = {{"cards", Json::array()}, {"boot_loaders", Json::array()}};
   for (const CardRow& card : cards)
     document["cards"].push_back({{"row", card.row},
                                  {"card_id", card.card_id},
-                                 {"port", text_or_null(card.port)},
+                                 {"port", TextOrNull(card.port)},
                                  {"vendor_id", card.vendor_id},
                                  {"product_id", card.product_id},
-                                 {"fw_version", text_or_null(card.fw_version)},
-                                 {"boot_version", text_or_null(card.boot_version)},
-                                 {"serial_number", text_or_null(card.serial_number)}});
-  for (const std::string& port : boot_ports) document["boot_loaders"].push_back({{"port", text_or_null(port)}});
-  // A version is the card's own 4 bytes: what is not UTF-8 becomes U+FFFD.
-  std::puts(document.dump(2, ' ', false, Json::error_handler_t::replace).c_str());
-  std::fflush(stdout);
+                                 {"fw_version", TextOrNull(card.fw_version)},
+                                 {"boot_version", TextOrNull(card.boot_version)},
+                                 {"serial_number", TextOrNull(card.serial_number)}});
+  for (const std::string& port : boot_ports) document["boot_loaders"].push_back({{"port", TextOrNull(port)}});
+  WriteJson(document);
 }
 
 // The cards as the window's scan shows them, any controller waiting in its boot loader, and,
